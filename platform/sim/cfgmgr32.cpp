@@ -1,0 +1,103 @@
+// Simulated configuration manager: the present interface list of a class.
+#include "platform/sim/state.h"
+#include "protocol/dfu_frame.h"
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace {
+
+// The list as the configuration manager lays it out: each path terminated,
+// the whole closed by an empty string.
+std::wstring InterfaceList(const GUID* interfaceClass)
+{
+    std::wstring list;
+    if (interfaceClass != nullptr && *interfaceClass == BrelvikInterfaceGuid) {
+        for (const UsbInterface& usb : S().scenario.usbInterfaces) {
+            list += usb.path;
+            list += L'\0';
+        }
+    }
+    list += L'\0';
+    return list;
+}
+
+std::string ListArgs(const GUID* guid, const WCHAR* deviceId, ULONG flags)
+{
+    return GuidText(guid) + ", " + Narrow(deviceId) + ", " + Hex(flags);
+}
+
+} // namespace
+
+CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID InterfaceClassGuid,
+                                                    DEVINSTID_W pDeviceID, ULONG ulFlags)
+{
+    const Fault* fault = Enter("CM_Get_Device_Interface_List_SizeW",
+                               ListArgs(InterfaceClassGuid, pDeviceID, ulFlags));
+    if (fault != nullptr)
+        return static_cast<CONFIGRET>(fault->result);
+    if (pulLen == nullptr)
+        return CR_INVALID_POINTER;
+    *pulLen = static_cast<ULONG>(InterfaceList(InterfaceClassGuid).size());
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINSTID_W pDeviceID,
+                                               PZZWSTR Buffer, ULONG BufferLen, ULONG ulFlags)
+{
+    const Fault* fault = Enter("CM_Get_Device_Interface_ListW",
+                               ListArgs(InterfaceClassGuid, pDeviceID, ulFlags) + ", " +
+                                   std::to_string(BufferLen));
+    if (fault != nullptr)
+        return static_cast<CONFIGRET>(fault->result);
+
+    // An adapter plugged in since the size query.
+    Scenario& scenario = S().scenario;
+    if (scenario.listGrowths > 0) {
+        --scenario.listGrowths;
+        UsbInterface grown = DefaultUsbInterface();
+        grown.path += L"#grown" + std::to_wstring(scenario.usbInterfaces.size());
+        scenario.usbInterfaces.push_back(grown);
+    }
+
+    if (Buffer == nullptr)
+        return CR_INVALID_POINTER;
+    const size_t bufferBytes = BlockSize(Buffer);
+    if (bufferBytes != 0 && bufferBytes < static_cast<size_t>(BufferLen) * sizeof(WCHAR))
+        Problem("CM_Get_Device_Interface_ListW told a buffer length beyond its block");
+
+    const std::wstring list = InterfaceList(InterfaceClassGuid);
+    if (list.size() > BufferLen)
+        return CR_BUFFER_SMALL;
+    for (size_t i = 0; i < list.size(); ++i)
+        Buffer[i] = list[i];
+    return CR_SUCCESS;
+}
+
+DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr)
+{
+    Enter("CM_MapCrToWin32Err", Hex(CmReturnCode) + ", " + std::to_string(DefaultErr));
+    switch (CmReturnCode) {
+    case CR_SUCCESS:
+        return ERROR_SUCCESS;
+    case CR_OUT_OF_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case CR_INVALID_POINTER:
+        return ERROR_INVALID_USER_BUFFER;
+    case CR_INVALID_FLAG:
+        return ERROR_INVALID_FLAGS;
+    case CR_INVALID_DEVNODE:
+    case CR_NO_SUCH_DEVNODE:
+    case CR_NO_SUCH_VALUE:
+    case CR_NO_SUCH_DEVICE_INTERFACE:
+        return ERROR_FILE_NOT_FOUND;
+    case CR_BUFFER_SMALL:
+        return ERROR_INSUFFICIENT_BUFFER;
+    case CR_ACCESS_DENIED:
+        return ERROR_ACCESS_DENIED;
+    case CR_INVALID_DATA:
+        return ERROR_INVALID_DATA;
+    default:
+        return DefaultErr;
+    }
+}

@@ -1,0 +1,88 @@
+// Control surface of the simulated platform, for tests.
+//
+// A test installs a Scenario (which adapters are present and how they
+// behave), may make any call fail, runs program code, and then reads back
+// the calls made, in order, what was printed, and what was left open.
+// Without a Reset the platform presents one present, working adapter.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One adapter interface as WinUSB serves it.
+struct UsbInterface {
+    std::wstring path;
+    std::vector<BYTE> descriptor; // handed out by WinUsb_GetDescriptor, cut to the buffer
+    bool hasDescriptor = true;    // false: the descriptor request fails
+    ULONG writeReports = 16;      // byte count WinUsb_WritePipe reports on success
+    std::vector<std::vector<BYTE>> writes; // what reached each pipe, filled by the run
+    std::vector<UCHAR> writePipes;
+};
+
+struct Scenario {
+    std::vector<UsbInterface> usbInterfaces;
+    // How many times the interface list grows between the size query and
+    // the fetch. Each growth adds an interface at the end of the list.
+    int listGrowths = 0;
+};
+
+// The adapter the platform presents when no scenario is set.
+UsbInterface DefaultUsbInterface();
+std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcdUsb);
+Scenario DefaultScenario();
+
+// Installs a scenario and forgets every earlier call, fault, handle, block
+// and output.
+void Reset(const Scenario& scenario = Scenario());
+Scenario& Current();
+
+// What a failing call does instead of succeeding. `result` is what calls
+// that return a code give back (CONFIGRET, HRESULT); calls that return
+// BOOL, a handle or a pointer return their failure value. `lastError` is
+// set in every case.
+struct Fault {
+    long result = 0;
+    DWORD lastError = 0;
+};
+
+// Makes the occurrence-th call (1-based) of `call` fail; occurrence 0
+// makes every call of it fail.
+void FailCall(const std::string& call, int occurrence, const Fault& fault);
+
+struct CallRecord {
+    std::string name;
+    std::string args;
+    std::string Text() const { return args.empty() ? name : name + "(" + args + ")"; }
+};
+const std::vector<CallRecord>& Calls();
+// The calls as "Name(args)" texts, or only their names.
+std::vector<std::string> CallTexts();
+std::vector<std::string> CallNames();
+size_t CallCount(const std::string& call);
+
+// Output the program printed, as the bytes a console would show.
+const std::string& Stdout();
+const std::string& Stderr();
+// Whether standard output is also written to the real stream (it is unless
+// a test turns it off; standard error always is, for death tests).
+void EchoStdout(bool echo);
+
+// What is still open or allocated, described one entry a line.
+std::vector<std::string> OpenHandles();
+std::vector<std::string> LiveBlocks();
+// Misuse seen by the platform: a handle closed twice, a block freed that
+// was never allocated, a call on a handle that is not open.
+const std::vector<std::string>& Problems();
+
+// ASCII rendering of a wide text, for call records and messages.
+std::string Narrow(const WCHAR* text);
+std::string Narrow(const std::wstring& text);
+std::string Hex(unsigned long long value);
+std::string HexBytes(const void* data, size_t size);
+
+} // namespace sim

@@ -1,0 +1,72 @@
+// Shared bookkeeping of the simulated platform: call log, faults, handles,
+// heap blocks and captured output. Each API family's file builds on it.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim::detail {
+
+struct HandleEntry {
+    std::string kind;  // "file", "winusb", ...
+    std::string what;  // what it was opened on, for reports
+    size_t index = 0;  // which scenario object it belongs to
+    DWORD flags = 0;   // open flags, where the kind has any
+    int object = 0;    // for files: which kind of scenario object (files.h)
+};
+
+struct BlockEntry {
+    std::string kind; // "heap", "local", ...
+    size_t size = 0;
+};
+
+struct PlannedFault {
+    std::string call;
+    int occurrence; // 1-based; 0 = every call
+    Fault fault;
+};
+
+struct State {
+    Scenario scenario;
+    std::vector<CallRecord> calls;
+    std::map<std::string, int> callCounts;
+    std::vector<PlannedFault> faults;
+    std::map<HANDLE, HandleEntry> handles;
+    uintptr_t nextHandle = 0x10000;
+    std::map<const void*, BlockEntry> blocks;
+    std::string out;
+    std::string err;
+    std::vector<std::string> problems;
+    DWORD lastError = 0;
+};
+
+State& S();
+// Survives Reset: a test binary sets it once.
+extern bool g_echoStdout;
+
+// Records a call and returns the fault planned for this occurrence of it,
+// or null when it is to succeed.
+const Fault* Enter(const char* call, const std::string& args);
+// Records an event that is not a platform call (printed text, say).
+void Note(const char* what, const std::string& text);
+void Problem(const std::string& text);
+
+HANDLE NewHandle(const std::string& kind, const std::string& what, size_t index, DWORD flags = 0,
+                 int object = 0);
+// The entry of an open handle of that kind, or null (and a problem noted).
+HandleEntry* FindHandle(HANDLE handle, const std::string& kind, const char* call);
+bool DropHandle(HANDLE handle, const char* call);
+
+void* NewBlock(const std::string& kind, size_t size, bool zero);
+bool DropBlock(const std::string& kind, const void* block, const char* call);
+// Size of a live block, or 0 with a problem noted when ptr is not one.
+size_t BlockSize(const void* block);
+
+std::string Ptr(const void* p);
+std::string GuidText(const GUID* guid);
+
+} // namespace sim::detail

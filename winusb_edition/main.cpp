@@ -1,0 +1,6 @@
+#include "winusb_edition/program.h"
+
+int main()
+{
+    return WinUsbEditionMain();
+}
