@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Every test: the native suite with g++, with clang and under the address
+# and undefined-behaviour sanitizers, and the Windows
+# build with its tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+for preset in native native-clang native-asan mingw; do
+    echo "== $preset"
+    cmake --workflow --preset "$preset"
+done
