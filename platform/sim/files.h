@@ -7,7 +7,7 @@
 namespace sim::detail {
 
 struct FileObject {
-    enum Kind { None, UsbInterface };
+    enum Kind { None, UsbInterface, DriverInterface, DriverPipe };
     int kind = None;
     size_t index = 0;
 };

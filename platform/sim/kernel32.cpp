@@ -1,6 +1,10 @@
-// Simulated kernel32: last error, file opens and closes, the process heap.
+// Simulated kernel32: last error, file opens, writes, closes and driver
+// requests, the process heap and local memory.
 #include "platform/sim/files.h"
 #include "platform/sim/state.h"
+#include "protocol/dfu_frame.h"
+
+#include <algorithm>
 
 using namespace sim;
 using namespace sim::detail;
@@ -8,6 +12,41 @@ using namespace sim::detail;
 namespace {
 
 const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0xFEED0000));
+
+// The one request the legacy driver answers: function 3 of an unknown
+// device type, buffered, any access.
+const DWORD kDriverQueryCode = 0x0022000C;
+
+std::wstring PipeFileOf(const std::wstring& interfacePath)
+{
+    return interfacePath + L"\\" + kDriverPipeFileName;
+}
+
+// A pointer into a live block must leave `size` bytes inside it; memory
+// the platform does not track (stack, statics) is taken as large enough.
+bool FitsItsBlock(const void* p, size_t size, const char* call)
+{
+    for (const auto& entry : S().blocks) {
+        const BYTE* start = static_cast<const BYTE*>(entry.first);
+        const BYTE* at = static_cast<const BYTE*>(p);
+        if (at >= start && at < start + std::max<size_t>(entry.second.size, 1)) {
+            if (static_cast<size_t>(at - start) + size > entry.second.size) {
+                Problem(std::string(call) + " given a buffer larger than its block");
+                return false;
+            }
+            return true;
+        }
+    }
+    return true;
+}
+
+DriverInterface* DriverOf(const HandleEntry& entry)
+{
+    if ((entry.object != FileObject::DriverInterface && entry.object != FileObject::DriverPipe) ||
+        entry.index >= S().scenario.driverInterfaces.size())
+        return nullptr;
+    return &S().scenario.driverInterfaces[entry.index];
+}
 
 } // namespace
 
@@ -19,6 +58,17 @@ bool ResolveFile(const std::wstring& path, FileObject& object)
     for (size_t i = 0; i < usb.size(); ++i) {
         if (usb[i].path == path) {
             object = FileObject{FileObject::UsbInterface, i};
+            return true;
+        }
+    }
+    const std::vector<DriverInterface>& drivers = S().scenario.driverInterfaces;
+    for (size_t i = 0; i < drivers.size(); ++i) {
+        if (drivers[i].path == path) {
+            object = FileObject{FileObject::DriverInterface, i};
+            return true;
+        }
+        if (PipeFileOf(drivers[i].path) == path) {
+            object = FileObject{FileObject::DriverPipe, i};
             return true;
         }
     }
@@ -55,13 +105,30 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    if (object.kind == FileObject::DriverInterface &&
+        !S().scenario.driverInterfaces[object.index].opens) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (object.kind == FileObject::DriverPipe &&
+        !S().scenario.driverInterfaces[object.index].pipeOpens) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(ERROR_SUCCESS);
-    return NewHandle("file", Narrow(lpFileName), object.index, dwFlagsAndAttributes, object.kind);
+    const char* kind = object.kind == FileObject::DriverPipe ? "pipe" : "file";
+    return NewHandle(kind, Narrow(lpFileName), object.index, dwFlagsAndAttributes, object.kind);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     const Fault* fault = Enter("CloseHandle", Ptr(hObject));
+    auto open = S().handles.find(hObject);
+    if (open != S().handles.end() && open->second.kind != "file" && open->second.kind != "pipe") {
+        Problem("CloseHandle on a " + open->second.kind + " handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     if (!DropHandle(hObject, "CloseHandle")) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -102,4 +169,133 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
     if (lpMem == nullptr)
         return TRUE;
     return DropBlock("heap", lpMem, "HeapFree") ? TRUE : FALSE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    const Fault* fault =
+        Enter("WriteFile", Ptr(hFile) + ", " + HexBytes(lpBuffer, nNumberOfBytesToWrite) + ", " +
+                               std::to_string(nNumberOfBytesToWrite) + ", " +
+                               Ptr(lpNumberOfBytesWritten) + ", " + Ptr(lpOverlapped));
+    if (lpOverlapped == nullptr && lpNumberOfBytesWritten == nullptr) {
+        Problem("WriteFile without a byte count or an OVERLAPPED");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = 0;
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
+    auto open = S().handles.find(hFile);
+    DriverInterface* driver = nullptr;
+    if (open != S().handles.end() && (open->second.kind == "pipe" || open->second.kind == "file"))
+        driver = DriverOf(open->second);
+    if (driver == nullptr) {
+        if (open == S().handles.end())
+            Problem("WriteFile on a handle that is not open");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((open->second.flags & FILE_FLAG_OVERLAPPED) != 0 && lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const BYTE* bytes = static_cast<const BYTE*>(lpBuffer);
+    if (open->second.object == FileObject::DriverInterface) {
+        // The interface takes no plain writes; keep them so a test sees any.
+        driver->interfaceWrites.emplace_back(bytes, bytes + nNumberOfBytesToWrite);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (!driver->pipeWriteSucceeds) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    const DWORD delivered = std::min(nNumberOfBytesToWrite, driver->pipeWriteReports);
+    driver->pipeWrites.emplace_back(bytes, bytes + delivered);
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = delivered;
+    return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    const Fault* fault = Enter(
+        "DeviceIoControl", Ptr(hDevice) + ", " + Hex(dwIoControlCode) + ", " + Ptr(lpInBuffer) +
+                               ", " + std::to_string(nInBufferSize) + ", " + Ptr(lpOutBuffer) +
+                               ", " + std::to_string(nOutBufferSize) + ", " +
+                               Ptr(lpBytesReturned) + ", " + Ptr(lpOverlapped));
+    if (lpOverlapped == nullptr && lpBytesReturned == nullptr) {
+        Problem("DeviceIoControl without a byte count or an OVERLAPPED");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
+    HandleEntry* file = FindHandle(hDevice, "file", "DeviceIoControl");
+    DriverInterface* driver = file != nullptr ? DriverOf(*file) : nullptr;
+    if (driver == nullptr || file->object != FileObject::DriverInterface) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((file->flags & FILE_FLAG_OVERLAPPED) != 0 && lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (dwIoControlCode != kDriverQueryCode) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (!FitsItsBlock(lpOutBuffer, nOutBufferSize, "DeviceIoControl") ||
+        (lpOutBuffer == nullptr && nOutBufferSize != 0)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (!driver->answersQuery) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    const DWORD length = std::min(nOutBufferSize, static_cast<DWORD>(driver->reply.size()));
+    std::copy(driver->reply.begin(), driver->reply.begin() + length,
+              static_cast<BYTE*>(lpOutBuffer));
+    if (lpBytesReturned != nullptr)
+        *lpBytesReturned = length;
+    return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
+{
+    const Fault* fault = Enter("LocalAlloc", Hex(uFlags) + ", " + std::to_string(uBytes));
+    // Only fixed blocks are simulated: a moveable one would be a handle,
+    // not a pointer.
+    if ((uFlags & ~LMEM_ZEROINIT) != LMEM_FIXED)
+        Problem("LocalAlloc with flags other than LMEM_FIXED and LMEM_ZEROINIT");
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return nullptr;
+    }
+    if (uBytes > (static_cast<SIZE_T>(1) << 32)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return NewBlock("local", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem)
+{
+    Enter("LocalFree", Ptr(hMem));
+    if (hMem == nullptr)
+        return nullptr;
+    if (!DropBlock("local", hMem, "LocalFree")) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return hMem;
+    }
+    return nullptr;
 }

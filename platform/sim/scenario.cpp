@@ -26,10 +26,20 @@ UsbInterface DefaultUsbInterface()
     return usb;
 }
 
+DriverInterface DefaultDriverInterface()
+{
+    DriverInterface driver;
+    driver.path =
+        L"\\\\?\\usb#vid_0483&pid_1234#5&1a2b3c4d&0&1#{3ea03b52-c71a-433c-a626-e8ad96f2578b}";
+    driver.reply = {0x01, 0x00, 0x00, 0x00};
+    return driver;
+}
+
 Scenario DefaultScenario()
 {
     Scenario scenario;
     scenario.usbInterfaces.push_back(DefaultUsbInterface());
+    scenario.driverInterfaces.push_back(DefaultDriverInterface());
     return scenario;
 }
 

@@ -9,6 +9,7 @@
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,44 @@ struct UsbInterface {
     std::vector<UCHAR> writePipes;
 };
 
+// One adapter interface as the adapter's own driver serves it: listed by
+// SetupAPI under BrelvikInterfaceGuid, opened as a file, answering the
+// driver's query request, with its pipe file <path>\PIPE03 below it.
+struct DriverInterface {
+    std::wstring path;
+    // Member index at which SetupDiEnumDeviceInterfaces reports it; -1: its
+    // place among the scenario's driver interfaces.
+    int enumIndex = -1;
+    // What the detail size query reports instead of the record's true size.
+    std::optional<DWORD> detailSizeReport;
+    // false: the detail record holds the path with no terminator inside it.
+    bool pathTerminated = true;
+    bool opens = true;        // false: CreateFileW on the path is denied
+    bool answersQuery = true; // false: the query request fails
+    std::vector<BYTE> reply;  // the driver's answer, cut to the output room
+    bool pipeOpens = true;    // false: the pipe file is not found
+    bool pipeWriteSucceeds = true;
+    DWORD pipeWriteReports = 16; // byte count a successful pipe write reports
+    // Filled by the run: what each write to the pipe file delivered, and
+    // anything written to the interface itself.
+    std::vector<std::vector<BYTE>> pipeWrites;
+    std::vector<std::vector<BYTE>> interfaceWrites;
+};
+
 struct Scenario {
     std::vector<UsbInterface> usbInterfaces;
     // How many times the interface list grows between the size query and
     // the fetch. Each growth adds an interface at the end of the list.
     int listGrowths = 0;
+
+    // The legacy driver's side: interfaces in SetupAPI order, each with its
+    // open, query request and pipe file.
+    std::vector<DriverInterface> driverInterfaces;
 };
 
 // The adapter the platform presents when no scenario is set.
 UsbInterface DefaultUsbInterface();
+DriverInterface DefaultDriverInterface();
 std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcdUsb);
 Scenario DefaultScenario();
 
@@ -74,6 +104,10 @@ void EchoStdout(bool echo);
 
 // What is still open or allocated, described one entry a line.
 std::vector<std::string> OpenHandles();
+// Pipe file handles are left open by design until the process ends; these
+// tell them apart from the rest.
+std::vector<std::string> OpenPipeHandles();
+std::vector<std::string> OpenHandlesOtherThanPipes();
 std::vector<std::string> LiveBlocks();
 // Misuse seen by the platform: a handle closed twice, a block freed that
 // was never allocated, a call on a handle that is not open.

@@ -193,6 +193,29 @@ std::vector<std::string> OpenHandles()
     return open;
 }
 
+namespace {
+
+std::vector<std::string> OpenHandlesWhere(bool pipes)
+{
+    std::vector<std::string> open;
+    for (const auto& entry : S().handles)
+        if ((entry.second.kind == "pipe") == pipes)
+            open.push_back(entry.second.kind + " " + entry.second.what);
+    return open;
+}
+
+} // namespace
+
+std::vector<std::string> OpenPipeHandles()
+{
+    return OpenHandlesWhere(true);
+}
+
+std::vector<std::string> OpenHandlesOtherThanPipes()
+{
+    return OpenHandlesWhere(false);
+}
+
 std::vector<std::string> LiveBlocks()
 {
     std::vector<std::string> live;

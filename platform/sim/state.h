@@ -12,7 +12,7 @@
 namespace sim::detail {
 
 struct HandleEntry {
-    std::string kind;  // "file", "winusb", ...
+    std::string kind;  // "file", "pipe", "winusb", "devinfo", ...
     std::string what;  // what it was opened on, for reports
     size_t index = 0;  // which scenario object it belongs to
     DWORD flags = 0;   // open flags, where the kind has any

@@ -8,4 +8,5 @@
 #include "platform/sim/include/types.h"
 #include "platform/sim/include/kernel32.h"
 #include "platform/sim/include/cfgmgr32.h"
+#include "platform/sim/include/setupapi.h"
 #include "platform/sim/include/winusb.h"

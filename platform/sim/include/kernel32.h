@@ -1,4 +1,4 @@
-// Files, device I/O, heap and last-error calls of the simulated kernel32.
+// Files, device I/O, heap, local memory and last-error calls of the simulated kernel32.
 #pragma once
 
 #include "platform/sim/include/types.h"
@@ -14,6 +14,11 @@
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
 #define HEAP_ZERO_MEMORY 0x00000008u
+
+typedef HANDLE HLOCAL;
+#define LMEM_FIXED 0x0000u
+#define LMEM_MOVEABLE 0x0002u
+#define LMEM_ZEROINIT 0x0040u
 
 struct OVERLAPPED {
     ULONG_PTR Internal;
@@ -38,7 +43,15 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 
 HANDLE WINAPI GetProcessHeap();
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);

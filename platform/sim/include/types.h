@@ -42,6 +42,10 @@ typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* PCWSTR;
 typedef char CHAR;
 typedef const CHAR* LPCSTR;
+struct HWND__;
+typedef HWND__* HWND;
+
+#define ANYSIZE_ARRAY 1
 
 #define TRUE 1
 #define FALSE 0
@@ -74,6 +78,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 
 #define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
