@@ -63,7 +63,8 @@ bool DropHandle(HANDLE handle, const char* call);
 
 void* NewBlock(const std::string& kind, size_t size, bool zero);
 bool DropBlock(const std::string& kind, const void* block, const char* call);
-// Size of a live block, or 0 with a problem noted when ptr is not one.
+// Size of a live block, or 0 when the pointer is not one (a buffer on the
+// caller's stack, say).
 size_t BlockSize(const void* block);
 
 std::string Ptr(const void* p);
