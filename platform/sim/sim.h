@@ -24,11 +24,21 @@ struct UsbInterface {
     std::vector<UCHAR> writePipes;
 };
 
+// One Win32_USBHub instance as WMI hands it out.
+struct UsbHub {
+    std::wstring deviceId;
+    VARTYPE type = VT_BSTR;   // VT_NULL or VT_I4: DeviceID reads as something other than text
+    bool hasDeviceId = true;  // false: Get("DeviceID") fails with WBEM_E_NOT_FOUND
+};
+
 struct Scenario {
     std::vector<UsbInterface> usbInterfaces;
     // How many times the interface list grows between the size query and
     // the fetch. Each growth adds an interface at the end of the list.
     int listGrowths = 0;
+
+    // WMI: the instances the Win32_USBHub query returns, in this order.
+    std::vector<UsbHub> usbHubs;
 };
 
 // The adapter the platform presents when no scenario is set.
@@ -75,6 +85,14 @@ void EchoStdout(bool echo);
 // What is still open or allocated, described one entry a line.
 std::vector<std::string> OpenHandles();
 std::vector<std::string> LiveBlocks();
+// COM objects with references left ("IWbemLocator with 1 reference"),
+// BSTRs not freed (their text) and variants that still hold a value.
+std::vector<std::string> LiveComObjects();
+std::vector<std::string> LiveBstrs();
+std::vector<std::string> LiveVariants();
+// CoInitializeEx calls that succeeded, less CoUninitialize calls.
+int ComInitDepth();
+
 // Misuse seen by the platform: a handle closed twice, a block freed that
 // was never allocated, a call on a handle that is not open.
 const std::vector<std::string>& Problems();

@@ -20,6 +20,10 @@ protected:
     {
         EXPECT_THAT(sim::OpenHandles(), ::testing::IsEmpty());
         EXPECT_THAT(sim::LiveBlocks(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveBstrs(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveVariants(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveComObjects(), ::testing::IsEmpty());
+        EXPECT_EQ(sim::ComInitDepth(), 0);
         EXPECT_THAT(sim::Problems(), ::testing::IsEmpty());
     }
 };
