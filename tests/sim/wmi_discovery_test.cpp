@@ -12,6 +12,9 @@ using ::testing::IsEmpty;
 
 namespace {
 
+const HRESULT kChangedMode = static_cast<HRESULT>(0x80010106);
+const HRESULT kDisconnected = static_cast<HRESULT>(0x80010108);
+
 const std::string kQuery =
     "SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH LIKE \"%VID_0483&PID_1234%\"";
 
@@ -123,29 +126,29 @@ const DiscoveryCase kCases[] = {
      {}, S_FALSE, {0xABC, 0, 0xFFFFFFFF, 0xABCDEF}, "", FullReleases(4), 1},
 
     // Set-up failures: one line, nothing found, what was had released.
-    {"ComInitialisationFails", {Hub(L"1")}, {{"CoInitializeEx", 1, static_cast<HRESULT>(0x80010106)}},
-     static_cast<HRESULT>(0x80010106), {},
+    {"ComInitialisationFails", {Hub(L"1")}, {{"CoInitializeEx", 1, kChangedMode}},
+     kChangedMode, {},
      "Failed to initialize COM library. Error code = 0x80010106\n", {}, 0},
-    {"SecurityFails", {Hub(L"1")}, {{"CoInitializeSecurity", 1, static_cast<HRESULT>(0x80010119)}},
-     static_cast<HRESULT>(0x80010119), {},
+    {"SecurityFails", {Hub(L"1")}, {{"CoInitializeSecurity", 1, RPC_E_TOO_LATE}},
+     RPC_E_TOO_LATE, {},
      "Failed to initialize security. Error code = 0x80010119\n", {}, 1},
-    {"LocatorCannotBeCreated", {Hub(L"1")}, {{"CoCreateInstance", 1, static_cast<HRESULT>(0x80040154)}},
-     static_cast<HRESULT>(0x80040154), {},
+    {"LocatorCannotBeCreated", {Hub(L"1")}, {{"CoCreateInstance", 1, REGDB_E_CLASSNOTREG}},
+     REGDB_E_CLASSNOTREG, {},
      "Failed to create IWbemLocator object. Error code = 0x80040154\n", {}, 1},
     {"ConnectionFails", {Hub(L"1")},
-     {{"IWbemLocator::ConnectServer", 1, static_cast<HRESULT>(0x8004100E)}},
-     static_cast<HRESULT>(0x8004100E), {}, "Could not connect. Error code = 0x8004100e\n",
+     {{"IWbemLocator::ConnectServer", 1, WBEM_E_INVALID_NAMESPACE}},
+     WBEM_E_INVALID_NAMESPACE, {}, "Could not connect. Error code = 0x8004100e\n",
      {"IWbemLocator::Release"}, 1},
     {"ProxyBlanketFails", {Hub(L"1")}, {{"CoSetProxyBlanket", 1, E_ACCESSDENIED}}, E_ACCESSDENIED,
      {}, "Could not set proxy blanket. Error code = 0x80070005\n", kServicesAndLocator, 1},
 
     // Later failures print nothing.
     {"QueryFailsWithoutEnumerator", {Hub(L"1")},
-     {{"IWbemServices::ExecQuery", 1, static_cast<HRESULT>(0x80041017)}},
-     static_cast<HRESULT>(0x80041017), {}, "", kServicesAndLocator, 1},
+     {{"IWbemServices::ExecQuery", 1, WBEM_E_INVALID_QUERY}},
+     WBEM_E_INVALID_QUERY, {}, "", kServicesAndLocator, 1},
     {"NextFailsAfterTwoResults", {Hub(L"A"), Hub(L"B"), Hub(L"C")},
-     {{"IEnumWbemClassObject::Next", 3, static_cast<HRESULT>(0x80010108)}},
-     static_cast<HRESULT>(0x80010108), {0xB, 0xA}, "", FullReleases(2), 1},
+     {{"IEnumWbemClassObject::Next", 3, kDisconnected}},
+     kDisconnected, {0xB, 0xA}, "", FullReleases(2), 1},
     {"NextFailsAtOnce", {Hub(L"A")}, {{"IEnumWbemClassObject::Next", 1, WBEM_E_FAILED}},
      WBEM_E_FAILED, {}, "", FullReleases(0), 1},
 
