@@ -40,6 +40,8 @@ Scenario DefaultScenario()
     Scenario scenario;
     scenario.usbInterfaces.push_back(DefaultUsbInterface());
     scenario.driverInterfaces.push_back(DefaultDriverInterface());
+    // The same adapter as WMI lists it.
+    scenario.usbHubs.push_back(UsbHub{L"USB\\VID_0483&PID_1234\\0001"});
     return scenario;
 }
 

@@ -49,6 +49,13 @@ struct DriverInterface {
     std::vector<std::vector<BYTE>> interfaceWrites;
 };
 
+// One Win32_USBHub instance as WMI hands it out.
+struct UsbHub {
+    std::wstring deviceId;
+    VARTYPE type = VT_BSTR;   // VT_NULL or VT_I4: DeviceID reads as something other than text
+    bool hasDeviceId = true;  // false: Get("DeviceID") fails with WBEM_E_NOT_FOUND
+};
+
 struct Scenario {
     std::vector<UsbInterface> usbInterfaces;
     // How many times the interface list grows between the size query and
@@ -58,6 +65,9 @@ struct Scenario {
     // The legacy driver's side: interfaces in SetupAPI order, each with its
     // open, query request and pipe file.
     std::vector<DriverInterface> driverInterfaces;
+
+    // WMI: the instances the Win32_USBHub query returns, in this order.
+    std::vector<UsbHub> usbHubs;
 };
 
 // The adapter the platform presents when no scenario is set.
@@ -109,6 +119,14 @@ std::vector<std::string> OpenHandles();
 std::vector<std::string> OpenPipeHandles();
 std::vector<std::string> OpenHandlesOtherThanPipes();
 std::vector<std::string> LiveBlocks();
+// COM objects with references left ("IWbemLocator with 1 reference"),
+// BSTRs not freed (their text) and variants that still hold a value.
+std::vector<std::string> LiveComObjects();
+std::vector<std::string> LiveBstrs();
+std::vector<std::string> LiveVariants();
+// CoInitializeEx calls that succeeded, less CoUninitialize calls.
+int ComInitDepth();
+
 // Misuse seen by the platform: a handle closed twice, a block freed that
 // was never allocated, a call on a handle that is not open.
 const std::vector<std::string>& Problems();

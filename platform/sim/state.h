@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ struct HandleEntry {
 struct BlockEntry {
     std::string kind; // "heap", "local", ...
     size_t size = 0;
+};
+
+struct ComObjectEntry {
+    std::string kind;   // the interface it was handed out as
+    ULONG refs = 0;     // 0: released; the object stays so that a late call shows
+    std::shared_ptr<void> object;
 };
 
 struct PlannedFault {
@@ -42,6 +49,12 @@ struct State {
     std::string err;
     std::vector<std::string> problems;
     DWORD lastError = 0;
+
+    // COM and WMI.
+    int comInitDepth = 0;
+    bool comSecuritySet = false;
+    std::map<const void*, ComObjectEntry> comObjects; // keyed by the IUnknown pointer
+    std::map<const VARIANT*, VARTYPE> filledVariants; // filled by the platform, not yet cleared
 };
 
 State& S();
@@ -66,6 +79,12 @@ bool DropBlock(const std::string& kind, const void* block, const char* call);
 // Size of a live block, or 0 when the pointer is not one (a buffer on the
 // caller's stack, say).
 size_t BlockSize(const void* block);
+
+// BSTRs live in heap blocks of kind "bstr": the 32-bit byte count, the
+// characters and the terminator. NewBstr makes one without a call record.
+BSTR NewBstr(const std::wstring& text);
+bool DropBstr(BSTR bstr, const char* call);
+bool IsLiveBstr(const WCHAR* text);
 
 std::string Ptr(const void* p);
 std::string GuidText(const GUID* guid);

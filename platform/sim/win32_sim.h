@@ -10,3 +10,5 @@
 #include "platform/sim/include/cfgmgr32.h"
 #include "platform/sim/include/setupapi.h"
 #include "platform/sim/include/winusb.h"
+#include "platform/sim/include/com.h"
+#include "platform/sim/include/wbem.h"

@@ -21,6 +21,10 @@ protected:
         // Pipe file handles stay open until the process ends, by design.
         EXPECT_THAT(sim::OpenHandlesOtherThanPipes(), ::testing::IsEmpty());
         EXPECT_THAT(sim::LiveBlocks(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveBstrs(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveVariants(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::LiveComObjects(), ::testing::IsEmpty());
+        EXPECT_EQ(sim::ComInitDepth(), 0);
         EXPECT_THAT(sim::Problems(), ::testing::IsEmpty());
     }
 };

@@ -1,0 +1,18 @@
+// Finding the adapters' USB hub entries through WMI.
+#pragma once
+
+#include "platform/win32.h"
+
+// Pushes one target onto TargetList per Win32_USBHub instance whose
+// relative path holds the adapter's vendor and product id, the last
+// returned first. COM is initialised for the call and uninitialised again
+// before it returns.
+//
+// A failing COM or WMI set-up step prints one line on standard output, adds
+// no target and returns that step's HRESULT; a failing query returns its
+// HRESULT without a line. Otherwise the result is that of the last
+// IEnumWbemClassObject::Next, the one that brought no object, or
+// E_OUTOFMEMORY when a target could not be stored (the targets pushed
+// before it stay). Instances whose DeviceID is not a text of at least three
+// components are passed over.
+HRESULT DiscoverHubTargets();
