@@ -3,6 +3,8 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
+
 // One row of an option table. The table is a contiguous array closed by
 // the first row whose flags hold OPT_END.
 struct OptionSpec {
@@ -34,5 +36,16 @@ DWORD ParseOptions(char** argv, OptionSpec* table);
 
 // Reports the first problem recorded in the table as one line on standard
 // error and ends the process with exit status 1; returns when there is
-// none.
+// none. It is JudgeOptions, then the message, then exit(1).
 void CheckOptions(const char* programName, const OptionSpec* table);
+
+// The first problem recorded in the table, as the number of the message
+// that CheckOptions prints for it (1 to 7), with *row the row it names
+// (the end row for an unrecognised option); 0 and a null *row when there
+// is none. Ends nothing.
+int JudgeOptions(const OptionSpec* table, const OptionSpec** row);
+
+// Formats the message of a judgement as CheckOptions prints it, with
+// snprintf's contract for buffer, size and the result.
+int FormatOptionMessage(char* buffer, size_t size, const char* programName, int message,
+                        const OptionSpec* row);
