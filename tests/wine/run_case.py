@@ -120,7 +120,7 @@ def main():
         return text
 
     env = environment(case, work_dir, args.standin, expand)
-    command = [args.wine_run, program] + [expand(arg) for arg in case.get("args", [])]
+    command = [os.path.abspath(args.wine_run), program] + [expand(arg) for arg in case.get("args", [])]
     print("run:", " ".join(command))
     for key in sorted(env):
         if key.startswith(STANDIN_PREFIX) or key == "WINEDLLOVERRIDES":
