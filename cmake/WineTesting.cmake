@@ -1,0 +1,62 @@
+# Tests of the Windows build run under Wine, through a wrapper configured
+# into the build tree: the tree's own Wine prefix, no Wine debugger, every
+# Wine process under timeout. It becomes CMAKE_CROSSCOMPILING_EMULATOR, so
+# include this before the targets are made.
+#
+# brelvik_wine_test(<test>...)   the tests need the Wine prefix
+# brelvik_add_wine_cases(TABLE <cases.json> EXE <target> [STANDINS <dll target>...])
+#                                one test per case of the table, each run by
+#                                tests/wine/run_case.py
+if(NOT (CMAKE_CROSSCOMPILING AND WIN32))
+    return()
+endif()
+
+find_program(BRELVIK_WINE wine)
+find_program(BRELVIK_WINESERVER wineserver)
+if(NOT BRELVIK_WINE OR NOT BRELVIK_WINESERVER)
+    message(WARNING "No wine and wineserver found: the tests of this build cannot run here.")
+    return()
+endif()
+# Debian's python3 sees Debian's python3-* packages (python3-pefile).
+set(BRELVIK_PYTHON3 /usr/bin/python3 CACHE FILEPATH "Python 3 for the Wine test scripts")
+
+set(BRELVIK_WINEPREFIX "${CMAKE_BINARY_DIR}/wine/prefix")
+set(BRELVIK_WINE_TIMEOUT 60)
+set(BRELVIK_WINE_RUN "${CMAKE_BINARY_DIR}/wine/wine-run")
+configure_file("${PROJECT_SOURCE_DIR}/tests/wine/wine-run.in" "${BRELVIK_WINE_RUN}" @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                     WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${BRELVIK_WINE_RUN}")
+
+function(brelvik_wine_test)
+    set_tests_properties(${ARGN} PROPERTIES FIXTURES_REQUIRED BrelvikWinePrefix)
+endfunction()
+
+function(brelvik_add_wine_cases)
+    cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE" "STANDINS")
+    get_filename_component(table "${arg_TABLE}" ABSOLUTE)
+    get_filename_component(table_name "${table}" NAME_WE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
+
+    set(standins)
+    foreach(dll IN LISTS arg_STANDINS)
+        list(APPEND standins --standin "$<TARGET_FILE:${dll}>")
+    endforeach()
+
+    file(READ "${table}" json)
+    string(JSON count LENGTH "${json}" cases)
+    math(EXPR last "${count} - 1")
+    foreach(i RANGE ${last})
+        string(JSON case GET "${json}" cases ${i} name)
+        set(test "${table_name}.${case}")
+        add_test(NAME "${test}"
+            COMMAND "${BRELVIK_PYTHON3}" "${PROJECT_SOURCE_DIR}/tests/wine/run_case.py"
+                --wine-run "${BRELVIK_WINE_RUN}"
+                --exe "$<TARGET_FILE:${arg_EXE}>"
+                ${standins}
+                --table "${table}" --case "${case}"
+                --work-dir "${CMAKE_CURRENT_BINARY_DIR}/cases/${table_name}/${case}")
+        set_tests_properties("${test}" PROPERTIES TIMEOUT 120 LABELS wine)
+        brelvik_wine_test("${test}")
+    endforeach()
+endfunction()

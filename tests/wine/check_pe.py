@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""Checks built Windows programs: 64-bit console executables that run on a
+bare Windows machine (only system DLLs imported), run with the invoker's
+rights (asInvoker manifest) and carry a version resource.
+
+    check_pe.py [--version X.Y.Z] [--expect-rejected] PROGRAM.exe...
+
+Exit status 0 when every program passes (with --expect-rejected: when every
+program fails at least one check), 1 otherwise.
+"""
+import argparse
+import os
+import re
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import pefile
+
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+PE32_PLUS_MAGIC = 0x20B
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+RT_MANIFEST = 24
+RT_VERSION = 16
+CREATEPROCESS_MANIFEST_ID = 1
+
+# DLLs every Windows installation has. Anything else (a compiler runtime
+# such as libgcc_s, libstdc++ or libwinpthread) would be missing there.
+SYSTEM_DLLS = {
+    "kernel32.dll", "kernelbase.dll", "ntdll.dll", "msvcrt.dll", "ucrtbase.dll",
+    "advapi32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "shlwapi.dll",
+    "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "setupapi.dll", "cfgmgr32.dll",
+    "winusb.dll", "hid.dll", "version.dll", "bcrypt.dll", "ws2_32.dll",
+}
+SYSTEM_DLL_PATTERN = re.compile(r"api-ms-win-[a-z0-9-]+\.dll")
+
+
+def imported_dlls(pe):
+    names = []
+    for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+        for entry in getattr(pe, attribute, []):
+            names.append(entry.dll.decode("ascii", "replace"))
+    return names
+
+
+def resource_entries(pe, type_id):
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    if root is None:
+        return []
+    for type_entry in root.entries:
+        if type_entry.id == type_id:
+            return type_entry.directory.entries
+    return []
+
+
+def resource_data(pe, entry):
+    for language in entry.directory.entries:
+        data = language.data.struct
+        return pe.get_data(data.OffsetToData, data.Size)
+    return b""
+
+
+def check_manifest(pe, problems):
+    entries = [e for e in resource_entries(pe, RT_MANIFEST) if e.id == CREATEPROCESS_MANIFEST_ID]
+    if not entries:
+        problems.append("no application manifest (RT_MANIFEST, ID 1)")
+        return
+    try:
+        root = ElementTree.fromstring(resource_data(pe, entries[0]))
+    except ElementTree.ParseError as error:
+        problems.append(f"manifest is not well-formed XML: {error}")
+        return
+    levels = [element.attrib for element in root.iter()
+              if element.tag.rsplit("}", 1)[-1] == "requestedExecutionLevel"]
+    if len(levels) != 1:
+        problems.append(f"manifest has {len(levels)} requestedExecutionLevel elements, expected 1")
+    elif levels[0].get("level") != "asInvoker" or levels[0].get("uiAccess", "false") != "false":
+        problems.append(f"manifest requests {levels[0]}, expected level asInvoker, no uiAccess")
+
+
+def version_strings(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                for key, value in table.entries.items():
+                    strings[key.decode("utf-8", "replace")] = value.decode("utf-8", "replace")
+    return strings
+
+
+def check_version(pe, path, version, problems):
+    if not resource_entries(pe, RT_VERSION):
+        problems.append("no version resource (VERSIONINFO)")
+        return
+    strings = version_strings(pe)
+    name = os.path.basename(path)
+    if strings.get("OriginalFilename", "").lower() != name.lower():
+        problems.append(f"version resource names {strings.get('OriginalFilename')!r}, not {name!r}")
+    if version is not None and strings.get("FileVersion") != version:
+        problems.append(f"version resource says FileVersion {strings.get('FileVersion')!r}, "
+                        f"expected {version!r}")
+
+
+def check(path, version):
+    problems = []
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"],
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"],
+    ])
+    if pe.OPTIONAL_HEADER.Magic != PE32_PLUS_MAGIC:
+        problems.append(f"not PE32+ (optional header magic 0x{pe.OPTIONAL_HEADER.Magic:x})")
+    if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64:
+        problems.append(f"machine 0x{pe.FILE_HEADER.Machine:04x}, not x86-64")
+    if pe.is_dll() or not pe.is_exe():
+        problems.append("not an executable image")
+    if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, not console (3)")
+
+    dlls = imported_dlls(pe)
+    if not dlls:
+        problems.append("imports no DLL at all")
+    for dll in dlls:
+        if dll.lower() not in SYSTEM_DLLS and not SYSTEM_DLL_PATTERN.fullmatch(dll.lower()):
+            problems.append(f"imports {dll}, which is not a Windows system DLL")
+
+    check_manifest(pe, problems)
+    check_version(pe, path, version, problems)
+    return dlls, problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--version", help="the FileVersion the version resource must carry")
+    parser.add_argument("--expect-rejected", action="store_true",
+                        help="pass only if every program fails a check")
+    parser.add_argument("programs", nargs="+")
+    args = parser.parse_args()
+
+    outcome = 0
+    for path in args.programs:
+        dlls, problems = check(path, args.version)
+        print(f"{path}: imports {', '.join(dlls) or 'nothing'}")
+        for problem in problems:
+            print(f"  {problem}")
+        if bool(problems) != args.expect_rejected:
+            print(f"  FAILED: {'accepted' if args.expect_rejected else 'rejected'}")
+            outcome = 1
+        else:
+            print(f"  {'rejected' if problems else 'ok'}")
+    return outcome
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""Runs one case of a table against a real Windows program under Wine and
+compares, byte for byte, what it wrote to standard output and standard
+error, its exit status and, with stand-in DLLs, the stand-ins' call log.
+
+    run_case.py --wine-run WRAPPER --exe PROGRAM.exe [--standin DLL]...
+                --table CASES.json --case NAME --work-dir DIR
+
+A case of the table:
+
+    {"name": "...",
+     "args": ["..."],                 command-line arguments (default none)
+     "standin": {"KEY": "value"},     scenario: BRELVIK_STANDIN_KEY=value
+     "env": {"NAME": "value"},        any other environment variable
+     "stdout": "...\\r\\n",           expected bytes (Windows text mode)
+     "stderr": "",                    expected bytes (default none)
+     "exit": 0,                       expected exit status (default 0)
+     "log": ["..."],                  expected log lines (checked when given)
+     "device_length": 259}            length of the {device} path (see below)
+
+The program and the stand-ins are copied into the work directory, which
+also holds an empty file "adapter" for the program to open (with
+device_length, its name is padded to give the path that length). In arguments,
+scenario, environment and log lines {device} stands for that file as a
+Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
+directory as one (\\\\?\\Z:\\...).
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+STANDIN_PREFIX = "BRELVIK_STANDIN_"
+RUN_TIMEOUT = 100  # seconds; the wrapper bounds each Wine process itself
+
+
+def windows_path(path):
+    """The path as a program under Wine sees it: drive Z: is the Unix root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def load_case(table, name):
+    with open(table, encoding="utf-8") as file:
+        cases = json.load(file)["cases"]
+    matches = [case for case in cases if case["name"] == name]
+    if len(matches) != 1:
+        sys.exit(f"run_case: {len(matches)} cases named {name!r} in {table}")
+    return matches[0]
+
+
+def device_name(work_dir, length):
+    if length is None:
+        return "adapter"
+    room = length - len(device_path(work_dir, ""))
+    if not 1 <= room <= 255:
+        sys.exit(f"run_case: no file name gives a device path of {length} characters here")
+    return ("adapter-" + "x" * room)[:room]
+
+
+def device_path(work_dir, name):
+    return "\\\\?\\" + windows_path(os.path.join(work_dir, name))
+
+
+def prepare(work_dir, exe, standins, device_length):
+    shutil.rmtree(work_dir, ignore_errors=True)
+    os.makedirs(work_dir)
+    # The path the program reports back must match ours: no symbolic links.
+    work_dir = os.path.realpath(work_dir)
+    program = os.path.join(work_dir, os.path.basename(exe))
+    shutil.copy2(exe, program)
+    # Wine takes a DLL override only for a DLL next to the program.
+    for dll in standins:
+        shutil.copy2(dll, os.path.join(work_dir, os.path.basename(dll)))
+    device = device_name(work_dir, device_length)
+    open(os.path.join(work_dir, device), "wb").close()
+    return work_dir, program, device_path(work_dir, device)
+
+
+def environment(case, work_dir, standins, expand):
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(STANDIN_PREFIX) and key != "WINEDLLOVERRIDES"}
+    if standins:
+        names = [os.path.splitext(os.path.basename(dll))[0] for dll in standins]
+        # =n without b: a missing stand-in fails loudly instead of Wine's
+        # own stub being loaded silently.
+        env["WINEDLLOVERRIDES"] = ",".join(names) + "=n"
+        env[STANDIN_PREFIX + "LOG"] = windows_path(os.path.join(work_dir, "standin.log"))
+    for key, value in case.get("standin", {}).items():
+        env[STANDIN_PREFIX + key] = expand(str(value))
+    for key, value in case.get("env", {}).items():
+        env[key] = expand(str(value))
+    return env
+
+
+def compare(what, actual, expected, failures):
+    if actual != expected:
+        failures.append(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--standin", action="append", default=[])
+    parser.add_argument("--table", required=True)
+    parser.add_argument("--case", required=True)
+    parser.add_argument("--work-dir", required=True)
+    args = parser.parse_args()
+
+    case = load_case(args.table, args.case)
+    work_dir, program, device = prepare(args.work_dir, args.exe, args.standin,
+                                        case.get("device_length"))
+    placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1]}
+
+    def expand(text):
+        for placeholder, value in placeholders.items():
+            text = text.replace(placeholder, value)
+        return text
+
+    env = environment(case, work_dir, args.standin, expand)
+    command = [os.path.abspath(args.wine_run), program] + [expand(arg) for arg in case.get("args", [])]
+    print("run:", " ".join(command))
+    for key in sorted(env):
+        if key.startswith(STANDIN_PREFIX) or key == "WINEDLLOVERRIDES":
+            print(f"  {key}={env[key]}")
+
+    try:
+        result = subprocess.run(command, cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                timeout=RUN_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        print(f"FAILED: no exit within {RUN_TIMEOUT} s")
+        return 1
+
+    failures = []
+    compare("stdout", result.stdout, case.get("stdout", "").encode("utf-8"), failures)
+    compare("stderr", result.stderr, case.get("stderr", "").encode("utf-8"), failures)
+    compare("exit status", result.returncode, case.get("exit", 0), failures)
+    if "log" in case:
+        log_path = os.path.join(work_dir, "standin.log")
+        log = []
+        if os.path.exists(log_path):
+            with open(log_path, encoding="utf-8") as file:
+                log = file.read().splitlines()
+        expected = [expand(line) for line in case["log"]]
+        if log != expected:
+            failures.append("stand-in log:\n  expected:\n" +
+                            "".join(f"    {line}\n" for line in expected) +
+                            "  actual:\n" + "".join(f"    {line}\n" for line in log))
+
+    for failure in failures:
+        print("FAILED", failure)
+    if not failures:
+        print("ok")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
