@@ -3,6 +3,8 @@
 #include "pipe_edition/options.h"
 #include "pipe_edition/target_id.h"
 #include "pipe_edition/target_list.h"
+#include "pipe_edition/target_walk.h"
+#include "pipe_edition/wmi_discovery.h"
 
 int PipeEditionMain(int /*argc*/, char* argv[])
 {
@@ -27,9 +29,11 @@ int PipeEditionMain(int /*argc*/, char* argv[])
         // simply no target to work on.
         PushTarget(ParseTargetId(idText));
     } else {
-        // Without -i the targets come from WMI discovery of the adapters'
-        // hubs, pushed here.
+        // Discovery reports its own set-up failures; what counts here is
+        // only the targets it pushed.
+        DiscoverHubTargets();
     }
 
+    WalkTargets();
     return 0;
 }
