@@ -23,7 +23,8 @@ also holds an empty file "adapter" for the program to open (with
 device_length, its name is padded to give the path that length). In arguments,
 scenario, environment and log lines {device} stands for that file as a
 Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
-directory as one (\\\\?\\Z:\\...).
+directory as one (\\\\?\\Z:\\...); in those and in the expected output
+{program} stands for the program as it sees its own name (Z:\\...\\X.exe).
 """
 import argparse
 import json
@@ -112,7 +113,8 @@ def main():
     case = load_case(args.table, args.case)
     work_dir, program, device = prepare(args.work_dir, args.exe, args.standin,
                                         case.get("device_length"))
-    placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1]}
+    placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
+                    "{program}": windows_path(program)}
 
     def expand(text):
         for placeholder, value in placeholders.items():
@@ -135,8 +137,8 @@ def main():
         return 1
 
     failures = []
-    compare("stdout", result.stdout, case.get("stdout", "").encode("utf-8"), failures)
-    compare("stderr", result.stderr, case.get("stderr", "").encode("utf-8"), failures)
+    compare("stdout", result.stdout, expand(case.get("stdout", "")).encode("utf-8"), failures)
+    compare("stderr", result.stderr, expand(case.get("stderr", "")).encode("utf-8"), failures)
     compare("exit status", result.returncode, case.get("exit", 0), failures)
     if "log" in case:
         log_path = os.path.join(work_dir, "standin.log")
