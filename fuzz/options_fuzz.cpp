@@ -188,8 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int length = FormatOptionMessage(nullptr, 0, "prog", message, row);
     Require(length > 0, "message has a length");
     std::unique_ptr<char[]> text(new char[static_cast<size_t>(length) + 1]);
-    Require(FormatOptionMessage(text.get(), static_cast<size_t>(length) + 1, "prog", message, row) ==
-                length,
+    Require(FormatOptionMessage(text.get(), static_cast<size_t>(length) + 1, "prog", message,
+                                row) == length,
             "same length twice");
     Require(std::strncmp(text.get(), "prog: ", 6) == 0, "message begins with the program name");
     Require(text[length - 1] == '\n', "message is one line");

@@ -21,8 +21,8 @@ constexpr size_t kDetailPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W,
 bool FindFirstInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData)
 {
     for (DWORD memberIndex = 0; memberIndex < kMemberIndicesTried; ++memberIndex) {
-        if (SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &BrelvikInterfaceGuid,
-                                        memberIndex, interfaceData))
+        if (SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &BrelvikInterfaceGuid, memberIndex,
+                                        interfaceData))
             return true;
     }
     return false;
@@ -97,9 +97,7 @@ CEnum::CEnum() : m_deviceHandle(nullptr)
     std::memset(m_replyBuffer, 0, sizeof(m_replyBuffer));
 }
 
-CEnum::~CEnum()
-{
-}
+CEnum::~CEnum() {}
 
 void CEnum::Close()
 {
@@ -126,9 +124,9 @@ int CEnum::Open()
     // happens to it, no other is tried.
     if (FindFirstInterface(deviceInfoSet, &interfaceData) &&
         ReadInterfaceDetail(deviceInfoSet, &interfaceData, &detail, &detailSize)) {
-        m_deviceHandle = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     0, nullptr);
+        m_deviceHandle =
+            CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (m_deviceHandle == INVALID_HANDLE_VALUE) {
             m_deviceHandle = nullptr;
         } else {

@@ -25,8 +25,8 @@ public:
     // path in g_devicePath, or 0 with g_devicePath untouched. Prints nothing.
     int Open();
 
-    HANDLE m_deviceHandle;     // null whenever Open is not running
-    BYTE m_replyBuffer[256];   // the driver's last reply; never read
+    HANDLE m_deviceHandle;   // null whenever Open is not running
+    BYTE m_replyBuffer[256]; // the driver's last reply; never read
 
 private:
     void Close();

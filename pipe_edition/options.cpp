@@ -12,8 +12,8 @@ namespace {
 struct ParseState {
     OptionSpec* table;
     OptionSpec* end;
-    OptionSpec* awaiting;  // row whose argument is to be the next word, or null
-    DWORD awaitedBit;      // OPT_GIVEN_SHORT_ARGUMENT or OPT_GIVEN_LONG_ARGUMENT
+    OptionSpec* awaiting; // row whose argument is to be the next word, or null
+    DWORD awaitedBit;     // OPT_GIVEN_SHORT_ARGUMENT or OPT_GIVEN_LONG_ARGUMENT
 };
 
 char FoldAscii(char ch)
@@ -148,8 +148,8 @@ enum MessageValues { kLetterValue, kNameValue, kLetterAndNameValues, kNoValue };
 // form they show when the table came from ParseOptions; for a hand-filled
 // table a missing letter or name is shown as '?' or nothing rather than a
 // terminator or a null pointer.
-MessageValues SelectMessage(int message, const OptionSpec* row, const char** format,
-                            char* letter, const char** name)
+MessageValues SelectMessage(int message, const OptionSpec* row, const char** format, char* letter,
+                            const char** name)
 {
     *letter = (row->shortName != 0) ? row->shortName : '?';
     *name = (row->longName != nullptr) ? row->longName : "";

@@ -4,8 +4,7 @@ TargetNode* TargetList = nullptr;
 
 bool PushTarget(DWORD targetId)
 {
-    TargetNode* node =
-        static_cast<TargetNode*>(HeapAlloc(GetProcessHeap(), 0, sizeof(TargetNode)));
+    TargetNode* node = static_cast<TargetNode*>(HeapAlloc(GetProcessHeap(), 0, sizeof(TargetNode)));
     if (node == nullptr)
         return false;
     node->targetId = targetId;

@@ -97,8 +97,7 @@ HRESULT ConnectAndQuery(IWbemLocator* locator)
     }
 
     hr = CoSetProxyBlanket(services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                           EOAC_NONE);
+                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr))
         ReportSetupFailure("Could not set proxy blanket. Error code = 0x", hr);
     else

@@ -50,8 +50,8 @@ HRESULT RetrieveDevicePath(LPWSTR path, ULONG pathSizeBytes, PBOOL noDeviceOut)
     // fetch reports CR_BUFFER_SMALL and we ask again.
     for (;;) {
         listLength = 0;
-        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(
-            &listLength, &interfaceClass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(&listLength, &interfaceClass, nullptr,
+                                                          CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
         if (cr != CR_SUCCESS)
             return HResultFromConfigRet(cr);
 

@@ -30,8 +30,8 @@ int WinUsbEditionMain()
     DfuEntryFrame frame;
     BuildDfuEntryFrame(frame);
     ULONG bytesWritten = 0;
-    const BOOL wrote = WinUsb_WritePipe(device.WinusbHandle, kDfuEntryPipeId, frame,
-                                        sizeof(frame), &bytesWritten, nullptr);
+    const BOOL wrote = WinUsb_WritePipe(device.WinusbHandle, kDfuEntryPipeId, frame, sizeof(frame),
+                                        &bytesWritten, nullptr);
 
     // A short write has not delivered the command, whatever the call says.
     if (!wrote || bytesWritten < sizeof(frame)) {

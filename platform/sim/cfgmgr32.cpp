@@ -45,9 +45,9 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
 CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINSTID_W pDeviceID,
                                                PZZWSTR Buffer, ULONG BufferLen, ULONG ulFlags)
 {
-    const Fault* fault = Enter("CM_Get_Device_Interface_ListW",
-                               ListArgs(InterfaceClassGuid, pDeviceID, ulFlags) + ", " +
-                                   std::to_string(BufferLen));
+    const Fault* fault =
+        Enter("CM_Get_Device_Interface_ListW",
+              ListArgs(InterfaceClassGuid, pDeviceID, ulFlags) + ", " + std::to_string(BufferLen));
     if (fault != nullptr)
         return static_cast<CONFIGRET>(fault->result);
 

@@ -106,8 +106,8 @@ HRESULT ComQueryInterface(IUnknown* object, const std::string& kind, const IID& 
 BSTR NewBstr(const std::wstring& text)
 {
     const DWORD byteLength = static_cast<DWORD>(text.size() * sizeof(WCHAR));
-    BYTE* block = static_cast<BYTE*>(
-        NewBlock("bstr", sizeof(DWORD) + byteLength + sizeof(WCHAR), false));
+    BYTE* block =
+        static_cast<BYTE*>(NewBlock("bstr", sizeof(DWORD) + byteLength + sizeof(WCHAR), false));
     if (block == nullptr)
         return nullptr;
     std::memcpy(block, &byteLength, sizeof(DWORD));
@@ -170,12 +170,11 @@ HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc
                                     DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
                                     DWORD dwCapabilities, void* pReserved3)
 {
-    const Fault* fault =
-        Enter("CoInitializeSecurity",
-              Ptr(pSecDesc) + ", " + Signed(cAuthSvc) + ", " + Ptr(asAuthSvc) + ", " +
-                  Ptr(pReserved1) + ", " + std::to_string(dwAuthnLevel) + ", " +
-                  std::to_string(dwImpLevel) + ", " + Ptr(pAuthList) + ", " +
-                  Hex(dwCapabilities) + ", " + Ptr(pReserved3));
+    const Fault* fault = Enter("CoInitializeSecurity",
+                               Ptr(pSecDesc) + ", " + Signed(cAuthSvc) + ", " + Ptr(asAuthSvc) +
+                                   ", " + Ptr(pReserved1) + ", " + std::to_string(dwAuthnLevel) +
+                                   ", " + std::to_string(dwImpLevel) + ", " + Ptr(pAuthList) +
+                                   ", " + Hex(dwCapabilities) + ", " + Ptr(pReserved3));
     if (fault != nullptr)
         return static_cast<HRESULT>(fault->result);
     if (S().comInitDepth <= 0)
@@ -190,9 +189,9 @@ HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc
 HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                                 REFIID riid, LPVOID* ppv)
 {
-    const Fault* fault = Enter("CoCreateInstance", GuidText(&rclsid) + ", " + Ptr(pUnkOuter) +
-                                                       ", " + Hex(dwClsContext) + ", " +
-                                                       GuidText(&riid));
+    const Fault* fault =
+        Enter("CoCreateInstance", GuidText(&rclsid) + ", " + Ptr(pUnkOuter) + ", " +
+                                      Hex(dwClsContext) + ", " + GuidText(&riid));
     if (ppv == nullptr)
         return E_POINTER;
     *ppv = nullptr;
@@ -214,12 +213,11 @@ HRESULT WINAPI CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAut
                                  OLECHAR* pServerPrincName, DWORD dwAuthnLevel, DWORD dwImpLevel,
                                  RPC_AUTH_IDENTITY_HANDLE pAuthInfo, DWORD dwCapabilities)
 {
-    const Fault* fault =
-        Enter("CoSetProxyBlanket",
-              ComKind(pProxy) + ", " + std::to_string(dwAuthnSvc) + ", " +
-                  std::to_string(dwAuthzSvc) + ", " + Ptr(pServerPrincName) + ", " +
-                  std::to_string(dwAuthnLevel) + ", " + std::to_string(dwImpLevel) + ", " +
-                  Ptr(pAuthInfo) + ", " + Hex(dwCapabilities));
+    const Fault* fault = Enter(
+        "CoSetProxyBlanket", ComKind(pProxy) + ", " + std::to_string(dwAuthnSvc) + ", " +
+                                 std::to_string(dwAuthzSvc) + ", " + Ptr(pServerPrincName) + ", " +
+                                 std::to_string(dwAuthnLevel) + ", " + std::to_string(dwImpLevel) +
+                                 ", " + Ptr(pAuthInfo) + ", " + Hex(dwCapabilities));
     if (fault != nullptr)
         return static_cast<HRESULT>(fault->result);
     if (pProxy == nullptr)

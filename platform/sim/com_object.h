@@ -26,11 +26,10 @@ std::string BstrArg(const WCHAR* text, const std::string& call);
 
 ULONG ComAddRef(const IUnknown* object, const std::string& kind);
 ULONG ComRelease(const IUnknown* object, const std::string& kind);
-HRESULT ComQueryInterface(IUnknown* object, const std::string& kind, const IID& own,
-                          REFIID riid, void** ppvObject);
+HRESULT ComQueryInterface(IUnknown* object, const std::string& kind, const IID& own, REFIID riid,
+                          void** ppvObject);
 
-template <class Interface>
-class ComObject : public Interface {
+template <class Interface> class ComObject : public Interface {
 public:
     ComObject(const char* kind, const IID& iid) : m_kind(kind), m_iid(iid) {}
 
@@ -54,8 +53,7 @@ private:
 };
 
 // Makes an object with one reference, owned by the platform's state.
-template <class T, class... Args>
-T* NewComObject(Args&&... args)
+template <class T, class... Args> T* NewComObject(Args&&... args)
 {
     std::shared_ptr<T> object = std::make_shared<T>(std::forward<Args>(args)...);
     T* raw = object.get();

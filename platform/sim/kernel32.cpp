@@ -225,11 +225,11 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
-    const Fault* fault = Enter(
-        "DeviceIoControl", Ptr(hDevice) + ", " + Hex(dwIoControlCode) + ", " + Ptr(lpInBuffer) +
-                               ", " + std::to_string(nInBufferSize) + ", " + Ptr(lpOutBuffer) +
-                               ", " + std::to_string(nOutBufferSize) + ", " +
-                               Ptr(lpBytesReturned) + ", " + Ptr(lpOverlapped));
+    const Fault* fault =
+        Enter("DeviceIoControl", Ptr(hDevice) + ", " + Hex(dwIoControlCode) + ", " +
+                                     Ptr(lpInBuffer) + ", " + std::to_string(nInBufferSize) + ", " +
+                                     Ptr(lpOutBuffer) + ", " + std::to_string(nOutBufferSize) +
+                                     ", " + Ptr(lpBytesReturned) + ", " + Ptr(lpOverlapped));
     if (lpOverlapped == nullptr && lpBytesReturned == nullptr) {
         Problem("DeviceIoControl without a byte count or an OVERLAPPED");
         SetLastError(ERROR_INVALID_PARAMETER);

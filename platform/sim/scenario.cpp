@@ -10,12 +10,20 @@ std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcd
             USB_DEVICE_DESCRIPTOR_TYPE,
             static_cast<BYTE>(bcdUsb & 0xFF),
             static_cast<BYTE>(bcdUsb >> 8),
-            0x00, 0x00, 0x00, 64,
+            0x00,
+            0x00,
+            0x00,
+            64,
             static_cast<BYTE>(vendorId & 0xFF),
             static_cast<BYTE>(vendorId >> 8),
             static_cast<BYTE>(productId & 0xFF),
             static_cast<BYTE>(productId >> 8),
-            0x00, 0x02, 1, 2, 3, 1};
+            0x00,
+            0x02,
+            1,
+            2,
+            3,
+            1};
 }
 
 UsbInterface DefaultUsbInterface()

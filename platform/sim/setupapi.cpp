@@ -13,7 +13,8 @@ using namespace sim::detail;
 namespace {
 
 // GUID_DEVCLASS_USB: the setup class the adapter's device belongs to.
-const GUID kUsbSetupClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const GUID kUsbSetupClass = {
+    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
 const size_t kDetailPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 
@@ -80,9 +81,9 @@ BOOL Failure(DWORD error)
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                                      DWORD Flags)
 {
-    const Fault* fault = Enter("SetupDiGetClassDevsW", GuidText(ClassGuid) + ", " +
-                                                           Narrow(Enumerator) + ", " +
-                                                           Ptr(hwndParent) + ", " + Hex(Flags));
+    const Fault* fault =
+        Enter("SetupDiGetClassDevsW", GuidText(ClassGuid) + ", " + Narrow(Enumerator) + ", " +
+                                          Ptr(hwndParent) + ", " + Hex(Flags));
     if (fault != nullptr) {
         SetLastError(fault->lastError);
         return INVALID_HANDLE_VALUE;
@@ -104,11 +105,11 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
 {
-    const Fault* fault =
-        Enter("SetupDiEnumDeviceInterfaces",
-              Ptr(DeviceInfoSet) + ", " + RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), false) +
-                  ", " + GuidText(InterfaceClassGuid) + ", " + std::to_string(MemberIndex) + ", " +
-                  RecordText(DeviceInterfaceData, sizeof(SP_DEVICE_INTERFACE_DATA), false));
+    const Fault* fault = Enter(
+        "SetupDiEnumDeviceInterfaces",
+        Ptr(DeviceInfoSet) + ", " + RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), false) +
+            ", " + GuidText(InterfaceClassGuid) + ", " + std::to_string(MemberIndex) + ", " +
+            RecordText(DeviceInterfaceData, sizeof(SP_DEVICE_INTERFACE_DATA), false));
     HandleEntry* set = FindHandle(DeviceInfoSet, "devinfo", "SetupDiEnumDeviceInterfaces");
     if (set == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
@@ -139,13 +140,14 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData)
 {
-    const Fault* fault = Enter(
-        "SetupDiGetDeviceInterfaceDetailW",
-        Ptr(DeviceInfoSet) + ", " +
-            RecordText(DeviceInterfaceData, sizeof(SP_DEVICE_INTERFACE_DATA), false) + ", " +
-            RecordText(DeviceInterfaceDetailData, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), false) +
-            ", " + std::to_string(DeviceInterfaceDetailDataSize) + ", " + Ptr(RequiredSize) + ", " +
-            RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), true));
+    const Fault* fault =
+        Enter("SetupDiGetDeviceInterfaceDetailW",
+              Ptr(DeviceInfoSet) + ", " +
+                  RecordText(DeviceInterfaceData, sizeof(SP_DEVICE_INTERFACE_DATA), false) + ", " +
+                  RecordText(DeviceInterfaceDetailData, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W),
+                             false) +
+                  ", " + std::to_string(DeviceInterfaceDetailDataSize) + ", " + Ptr(RequiredSize) +
+                  ", " + RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), true));
     HandleEntry* set = FindHandle(DeviceInfoSet, "devinfo", "SetupDiGetDeviceInterfaceDetailW");
     if (set == nullptr)
         return Failure(ERROR_INVALID_HANDLE);

@@ -18,9 +18,9 @@ namespace sim {
 // One adapter interface as WinUSB serves it.
 struct UsbInterface {
     std::wstring path;
-    std::vector<BYTE> descriptor; // handed out by WinUsb_GetDescriptor, cut to the buffer
-    bool hasDescriptor = true;    // false: the descriptor request fails
-    ULONG writeReports = 16;      // byte count WinUsb_WritePipe reports on success
+    std::vector<BYTE> descriptor;          // handed out by WinUsb_GetDescriptor, cut to the buffer
+    bool hasDescriptor = true;             // false: the descriptor request fails
+    ULONG writeReports = 16;               // byte count WinUsb_WritePipe reports on success
     std::vector<std::vector<BYTE>> writes; // what reached each pipe, filled by the run
     std::vector<UCHAR> writePipes;
 };
@@ -52,8 +52,8 @@ struct DriverInterface {
 // One Win32_USBHub instance as WMI hands it out.
 struct UsbHub {
     std::wstring deviceId;
-    VARTYPE type = VT_BSTR;   // VT_NULL or VT_I4: DeviceID reads as something other than text
-    bool hasDeviceId = true;  // false: Get("DeviceID") fails with WBEM_E_NOT_FOUND
+    VARTYPE type = VT_BSTR;  // VT_NULL or VT_I4: DeviceID reads as something other than text
+    bool hasDeviceId = true; // false: Get("DeviceID") fails with WBEM_E_NOT_FOUND
 };
 
 struct Scenario {

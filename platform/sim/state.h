@@ -13,11 +13,11 @@
 namespace sim::detail {
 
 struct HandleEntry {
-    std::string kind;  // "file", "pipe", "winusb", "devinfo", ...
-    std::string what;  // what it was opened on, for reports
-    size_t index = 0;  // which scenario object it belongs to
-    DWORD flags = 0;   // open flags, where the kind has any
-    int object = 0;    // for files: which kind of scenario object (files.h)
+    std::string kind; // "file", "pipe", "winusb", "devinfo", ...
+    std::string what; // what it was opened on, for reports
+    size_t index = 0; // which scenario object it belongs to
+    DWORD flags = 0;  // open flags, where the kind has any
+    int object = 0;   // for files: which kind of scenario object (files.h)
 };
 
 struct BlockEntry {
@@ -26,8 +26,8 @@ struct BlockEntry {
 };
 
 struct ComObjectEntry {
-    std::string kind;   // the interface it was handed out as
-    ULONG refs = 0;     // 0: released; the object stays so that a late call shows
+    std::string kind; // the interface it was handed out as
+    ULONG refs = 0;   // 0: released; the object stays so that a late call shows
     std::shared_ptr<void> object;
 };
 

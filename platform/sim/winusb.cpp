@@ -53,9 +53,10 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
                                  UCHAR Index, USHORT LanguageID, PUCHAR Buffer, ULONG BufferLength,
                                  PULONG LengthTransferred)
 {
-    const Fault* fault = Enter("WinUsb_GetDescriptor",
-                               Hex(DescriptorType) + ", " + std::to_string(Index) + ", " +
-                                   std::to_string(LanguageID) + ", " + std::to_string(BufferLength));
+    const Fault* fault =
+        Enter("WinUsb_GetDescriptor", Hex(DescriptorType) + ", " + std::to_string(Index) + ", " +
+                                          std::to_string(LanguageID) + ", " +
+                                          std::to_string(BufferLength));
     UsbInterface* usb = InterfaceOf(InterfaceHandle, "WinUsb_GetDescriptor");
     if (fault != nullptr || usb == nullptr || !usb->hasDescriptor ||
         DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE) {
@@ -71,10 +72,9 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
 BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                              ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped)
 {
-    const Fault* fault = Enter("WinUsb_WritePipe", Hex(PipeID) + ", " +
-                                                       HexBytes(Buffer, BufferLength) + ", " +
-                                                       std::to_string(BufferLength) + ", " +
-                                                       Ptr(Overlapped));
+    const Fault* fault =
+        Enter("WinUsb_WritePipe", Hex(PipeID) + ", " + HexBytes(Buffer, BufferLength) + ", " +
+                                      std::to_string(BufferLength) + ", " + Ptr(Overlapped));
     UsbInterface* usb = InterfaceOf(InterfaceHandle, "WinUsb_WritePipe");
     if (fault != nullptr || usb == nullptr) {
         SetLastError(fault != nullptr ? fault->lastError : ERROR_INVALID_HANDLE);

@@ -93,8 +93,8 @@ public:
                                    ULONG* puReturned) override
     {
         const std::string call = Call("Next");
-        const Fault* fault = Enter(call.c_str(), Hex(static_cast<ULONG>(lTimeout)) + ", " +
-                                                     std::to_string(uCount));
+        const Fault* fault =
+            Enter(call.c_str(), Hex(static_cast<ULONG>(lTimeout)) + ", " + std::to_string(uCount));
         if (puReturned == nullptr || apObjects == nullptr)
             return WBEM_E_INVALID_PARAMETER;
         *puReturned = 0;
@@ -123,10 +123,9 @@ public:
                                         IEnumWbemClassObject** ppEnum) override
     {
         const std::string call = Call("ExecQuery");
-        const Fault* fault = Enter(call.c_str(), BstrArg(strQueryLanguage, call) + ", " +
-                                                     BstrArg(strQuery, call) + ", " +
-                                                     Hex(static_cast<ULONG>(lFlags)) + ", " +
-                                                     Ptr(pCtx));
+        const Fault* fault =
+            Enter(call.c_str(), BstrArg(strQueryLanguage, call) + ", " + BstrArg(strQuery, call) +
+                                    ", " + Hex(static_cast<ULONG>(lFlags)) + ", " + Ptr(pCtx));
         if (ppEnum == nullptr)
             return WBEM_E_INVALID_PARAMETER;
         *ppEnum = nullptr;
@@ -154,12 +153,11 @@ public:
                                             IWbemServices** ppNamespace) override
     {
         const std::string call = Call("ConnectServer");
-        const Fault* fault =
-            Enter(call.c_str(), BstrArg(strNetworkResource, call) + ", " + BstrArg(strUser, call) +
-                                    ", " + BstrArg(strPassword, call) + ", " +
-                                    BstrArg(strLocale, call) + ", " +
-                                    Hex(static_cast<ULONG>(lSecurityFlags)) + ", " +
-                                    BstrArg(strAuthority, call) + ", " + Ptr(pCtx));
+        const Fault* fault = Enter(
+            call.c_str(), BstrArg(strNetworkResource, call) + ", " + BstrArg(strUser, call) + ", " +
+                              BstrArg(strPassword, call) + ", " + BstrArg(strLocale, call) + ", " +
+                              Hex(static_cast<ULONG>(lSecurityFlags)) + ", " +
+                              BstrArg(strAuthority, call) + ", " + Ptr(pCtx));
         if (ppNamespace == nullptr)
             return WBEM_E_INVALID_PARAMETER;
         *ppNamespace = nullptr;

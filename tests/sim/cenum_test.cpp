@@ -46,7 +46,7 @@ struct OpenCase {
     const char* name;
     std::function<void(sim::Scenario&)> arrange;
     int result;
-    std::optional<std::wstring> path; // g_devicePath afterwards; none: left as it was
+    std::optional<std::wstring> path;  // g_devicePath afterwards; none: left as it was
     std::vector<std::string> releases; // the calls that end Open, in order
     std::wstring opened;               // what CreateFileW was given; empty: never called
     DWORD enumerations = 1;            // SetupDiEnumDeviceInterfaces calls
@@ -100,7 +100,11 @@ const OpenCase kOpenCases[] = {
          s.driverInterfaces = {Adapter(kA)};
          Fail("SetupDiGetClassDevsW", 1);
      },
-     0, std::nullopt, {}, L"", 0},
+     0,
+     std::nullopt,
+     {},
+     L"",
+     0},
     {"DriverRequestFails",
      [](sim::Scenario& s) {
          s.driverInterfaces = {Adapter(kA)};
@@ -164,11 +168,16 @@ const OpenCase kOpenCases[] = {
          s.driverInterfaces[0].pathTerminated = false;
      },
      0, std::nullopt, kSetAndDetail, L""},
-    {"FirstOfTwoAdapters", [](sim::Scenario& s) { s.driverInterfaces = {Adapter(kA), Adapter(kB)}; },
+    {"FirstOfTwoAdapters",
+     [](sim::Scenario& s) {
+         s.driverInterfaces = {Adapter(kA), Adapter(kB)};
+     },
      1, kA, kAllReleased, kA},
     {"FirstToEnumerateIsTaken",
-     [](sim::Scenario& s) { s.driverInterfaces = {Adapter(kA, 1), Adapter(kB, 0)}; }, 1, kB,
-     kAllReleased, kB},
+     [](sim::Scenario& s) {
+         s.driverInterfaces = {Adapter(kA, 1), Adapter(kB, 0)};
+     },
+     1, kB, kAllReleased, kB},
     {"SecondNeverTriedWhenFirstDoesNotOpen",
      [](sim::Scenario& s) {
          s.driverInterfaces = {Adapter(kA), Adapter(kB)};
@@ -210,9 +219,8 @@ TEST_F(SimTest, OpenMakesExactlyTheseCalls)
     ASSERT_EQ(g_deviceEnum.Open(), 1);
 
     const std::string guid = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}";
-    const std::string detailSize =
-        std::to_string(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                       (kA.size() + 1) * sizeof(WCHAR));
+    const std::string detailSize = std::to_string(
+        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (kA.size() + 1) * sizeof(WCHAR));
     const std::string fixedPart = std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
     EXPECT_THAT(
         sim::CallTexts(),

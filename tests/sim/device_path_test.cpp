@@ -62,7 +62,10 @@ TEST_P(RetrieveDevicePathTest, Outcome)
 const LookupCase kLookupCases[] = {
     {"OneAdapter", [](sim::Scenario& s) { WithPaths(s, {L"\\\\?\\usb#a"}); }, S_OK, FALSE,
      L"\\\\?\\usb#a"},
-    {"FirstOfTwoWins", [](sim::Scenario& s) { WithPaths(s, {L"\\\\?\\usb#a", L"\\\\?\\usb#b"}); },
+    {"FirstOfTwoWins",
+     [](sim::Scenario& s) {
+         WithPaths(s, {L"\\\\?\\usb#a", L"\\\\?\\usb#b"});
+     },
      S_OK, FALSE, L"\\\\?\\usb#a"},
     {"NoAdapter", [](sim::Scenario&) {}, static_cast<HRESULT>(0x80070490), TRUE, L""},
     {"PathOf259Fits", [](sim::Scenario& s) { WithPaths(s, {PathOfLength(259)}); }, S_OK, FALSE,
@@ -156,8 +159,7 @@ TEST_F(SimTest, ConfigurationManagerFailureIsMappedWithInvalidDataAsDefault)
     WithPaths(sim::Current(), {L"\\\\?\\usb#a"});
     Fail("CM_Get_Device_Interface_List_SizeW", 0x77);
     WCHAR path[260];
-    EXPECT_EQ(static_cast<unsigned>(RetrieveDevicePath(path, sizeof(path), nullptr)),
-              0x8007000Du);
+    EXPECT_EQ(static_cast<unsigned>(RetrieveDevicePath(path, sizeof(path), nullptr)), 0x8007000Du);
     EXPECT_EQ(sim::Calls().back().Text(), "CM_MapCrToWin32Err(0x77, 13)");
 }
 

@@ -12,7 +12,7 @@ namespace {
 struct DetailCase {
     const char* name;
     bool withBuffer;
-    DWORD bufferSize;   // bytes handed to the call; the buffer holds at least the true size
+    DWORD bufferSize; // bytes handed to the call; the buffer holds at least the true size
     DWORD detailCbSize;
     DWORD devInfoCbSize; // 0: no SP_DEVINFO_DATA
     BOOL result;
@@ -42,7 +42,8 @@ TEST_P(SetupApiDetailTest, Checks)
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA interfaceData = {};
     interfaceData.cbSize = sizeof(interfaceData);
-    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &BrelvikInterfaceGuid, 0, &interfaceData));
+    ASSERT_TRUE(
+        SetupDiEnumDeviceInterfaces(set, nullptr, &BrelvikInterfaceGuid, 0, &interfaceData));
 
     std::vector<DWORD> storage(kTrueSize / sizeof(DWORD) + 1);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
@@ -73,8 +74,7 @@ const DetailCase kDetailCases[] = {
     {"CbSizeOfTheWholeBlockRefused", true, kTrueSize, kTrueSize, 32, FALSE,
      ERROR_INVALID_USER_BUFFER},
     {"BufferBelowTheFixedPart", true, kFixed - 1, kFixed, 32, FALSE, ERROR_INVALID_USER_BUFFER},
-    {"BufferTooSmallForThePath", true, kTrueSize - 1, kFixed, 32, FALSE,
-     ERROR_INSUFFICIENT_BUFFER},
+    {"BufferTooSmallForThePath", true, kTrueSize - 1, kFixed, 32, FALSE, ERROR_INSUFFICIENT_BUFFER},
     {"DevInfoOfWrongSize", true, kTrueSize, kFixed, 28, FALSE, ERROR_INVALID_USER_BUFFER},
 };
 
@@ -86,7 +86,8 @@ TEST_F(SimTest, SetOfAnotherKindHoldsNoAdapterInterface)
     HDEVINFO set = SetupDiGetClassDevsW(&BrelvikInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT);
     SP_DEVICE_INTERFACE_DATA interfaceData = {};
     interfaceData.cbSize = sizeof(interfaceData);
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &BrelvikInterfaceGuid, 0, &interfaceData));
+    EXPECT_FALSE(
+        SetupDiEnumDeviceInterfaces(set, nullptr, &BrelvikInterfaceGuid, 0, &interfaceData));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }

@@ -40,9 +40,9 @@ struct WalkCase {
     std::vector<DWORD> pushed; // in push order: walked in reverse
     std::function<void(sim::Scenario&)> arrange;
     const char* output;
-    size_t pipeWrites;            // writes that reached the first adapter's pipe file
+    size_t pipeWrites; // writes that reached the first adapter's pipe file
     size_t pipesLeftOpen;
-    size_t bytesPerWrite = 16;    // how much of the frame each of them carried
+    size_t bytesPerWrite = 16; // how much of the frame each of them carried
 };
 
 void PrintTo(const WalkCase& c, std::ostream* os)

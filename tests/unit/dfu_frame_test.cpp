@@ -27,7 +27,7 @@ TEST(DfuEntryFrame, HoldsTheFixedBytes)
 
 TEST(DfuEntryFrame, InterfaceClassIsTheAdapters)
 {
-    const GUID expected = {0x3EA03B52, 0xC71A, 0x433C,
-                           {0xA6, 0x26, 0xE8, 0xAD, 0x96, 0xF2, 0x57, 0x8B}};
+    const GUID expected = {
+        0x3EA03B52, 0xC71A, 0x433C, {0xA6, 0x26, 0xE8, 0xAD, 0x96, 0xF2, 0x57, 0x8B}};
     EXPECT_EQ(0, std::memcmp(&BrelvikInterfaceGuid, &expected, sizeof(GUID)));
 }

@@ -114,8 +114,7 @@ const ArgumentCase kArgumentCases[] = {
     // Each byte becomes the character of the same value, never a negative
     // one where char is signed.
     {"BytesAbove7F", "\xE9\xA0\xFF", std::wstring{wchar_t(0xE9), wchar_t(0xA0), wchar_t(0xFF)}, 0},
-    {"EighthByteAbove7F", "1234567\x80zz",
-     std::wstring(L"1234567") + wchar_t(0x80), 0x1234567},
+    {"EighthByteAbove7F", "1234567\x80zz", std::wstring(L"1234567") + wchar_t(0x80), 0x1234567},
 };
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, TargetIdArgumentTest, ::testing::ValuesIn(kArgumentCases),
@@ -144,8 +143,7 @@ TEST_P(FormatTargetIdTest, LowerCaseWithoutLeadingZeros)
 
 INSTANTIATE_TEST_SUITE_P(Ids, FormatTargetIdTest,
                          ::testing::Values(FormatCase{0, L"0"}, FormatCase{0x1A, L"1a"},
-                                           FormatCase{0x1A2B, L"1a2b"},
-                                           FormatCase{0x10, L"10"},
+                                           FormatCase{0x1A2B, L"1a2b"}, FormatCase{0x10, L"10"},
                                            FormatCase{0xABCDEF12, L"abcdef12"},
                                            FormatCase{0xFFFFFFFF, L"ffffffff"},
                                            FormatCase{0x80000000, L"80000000"}));

@@ -73,7 +73,10 @@ inline bool operator==(const GUID& a, const GUID& b)
             return false;
     return true;
 }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool operator!=(const GUID& a, const GUID& b)
+{
+    return !(a == b);
+}
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 

@@ -51,12 +51,12 @@ std::string OpenMode(HANDLE file)
     IO_STATUS_BLOCK status = {};
     ACCESS_MASK access = 0;
     ULONG mode = 0;
-    if (!NT_SUCCESS(NtQueryInformationFile(file, &status, &access, sizeof(access),
-                                           static_cast<FILE_INFORMATION_CLASS>(
-                                               kFileAccessInformation))) ||
-        !NT_SUCCESS(NtQueryInformationFile(file, &status, &mode, sizeof(mode),
-                                           static_cast<FILE_INFORMATION_CLASS>(
-                                               kFileModeInformation))))
+    if (!NT_SUCCESS(
+            NtQueryInformationFile(file, &status, &access, sizeof(access),
+                                   static_cast<FILE_INFORMATION_CLASS>(kFileAccessInformation))) ||
+        !NT_SUCCESS(
+            NtQueryInformationFile(file, &status, &mode, sizeof(mode),
+                                   static_cast<FILE_INFORMATION_CLASS>(kFileModeInformation))))
         return "unknown";
 
     std::string text;
@@ -126,10 +126,24 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
     const USHORT vendor = static_cast<USHORT>(Number(L"VENDOR", 0x0483));
     const USHORT product = static_cast<USHORT>(Number(L"PRODUCT", 0x1234));
     const USHORT bcdUsb = static_cast<USHORT>(Number(L"BCDUSB", 0x0200));
-    const UCHAR descriptor[18] = {
-        18, USB_DEVICE_DESCRIPTOR_TYPE, LOBYTE(bcdUsb), HIBYTE(bcdUsb), 0, 0, 0, 64,
-        LOBYTE(vendor), HIBYTE(vendor), LOBYTE(product), HIBYTE(product), 0x00, 0x01,
-        1, 2, 3, 1};
+    const UCHAR descriptor[18] = {18,
+                                  USB_DEVICE_DESCRIPTOR_TYPE,
+                                  LOBYTE(bcdUsb),
+                                  HIBYTE(bcdUsb),
+                                  0,
+                                  0,
+                                  0,
+                                  64,
+                                  LOBYTE(vendor),
+                                  HIBYTE(vendor),
+                                  LOBYTE(product),
+                                  HIBYTE(product),
+                                  0x00,
+                                  0x01,
+                                  1,
+                                  2,
+                                  3,
+                                  1};
     const ULONG length = std::min<ULONG>(
         {BufferLength, Number(L"DESCRIPTOR_LENGTH", sizeof(descriptor)), sizeof(descriptor)});
     std::copy(descriptor, descriptor + length, Buffer);
@@ -168,6 +182,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     const std::wstring path = FinalPath(g_interface.deviceFile);
     const bool fileOpen = !path.empty() && path == g_interface.openedPath;
     Log("exit device-file=%s winusb=%s", fileOpen ? "open" : "closed",
-        !g_interface.initialized ? "none" : g_interface.freed ? "freed" : "not-freed");
+        !g_interface.initialized ? "none"
+        : g_interface.freed      ? "freed"
+                                 : "not-freed");
     return TRUE;
 }
