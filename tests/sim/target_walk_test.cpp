@@ -2,6 +2,7 @@
 #include "pipe_edition/target_list.h"
 #include "pipe_edition/target_walk.h"
 #include "support/sim_test.h"
+#include "support/target_list_support.h"
 
 #include <functional>
 #include <ostream>
@@ -24,17 +25,6 @@ void Fail(const char* call, int occurrence)
     sim::FailCall(call, occurrence, sim::Fault{0, ERROR_GEN_FAILURE});
 }
 
-// Target nodes live until the process ends in the program; tests give
-// theirs back so the fixture can check the heap.
-void FreeTargets()
-{
-    while (TargetList != nullptr) {
-        TargetNode* next = TargetList->next;
-        HeapFree(GetProcessHeap(), 0, TargetList);
-        TargetList = next;
-    }
-}
-
 struct WalkCase {
     const char* name;
     std::vector<DWORD> pushed; // in push order: walked in reverse
@@ -54,7 +44,7 @@ class WalkTargetsTest : public SimTest, public ::testing::WithParamInterface<Wal
 protected:
     void TearDown() override
     {
-        FreeTargets();
+        FreeTargetList();
         SimTest::TearDown();
     }
 };
@@ -225,7 +215,7 @@ class WalkTargetsCallsTest : public SimTest {
 protected:
     void TearDown() override
     {
-        FreeTargets();
+        FreeTargetList();
         SimTest::TearDown();
     }
 };
