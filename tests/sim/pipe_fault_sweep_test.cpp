@@ -199,7 +199,8 @@ std::string Hex(DWORD id)
 
 // The output a rerun must end with when `expect` holds for a call in
 // `section` (0: before the walk; n: the n-th target from the head).
-std::string ExpectedOutput(const SweepRun& run, const Expect& expect, int section, size_t* delivered)
+std::string ExpectedOutput(const SweepRun& run, const Expect& expect, int section,
+                           size_t* delivered)
 {
     std::vector<DWORD> pushed;
     if (expect.effect == Effect::KeepsTargets) {
