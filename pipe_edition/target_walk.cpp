@@ -62,9 +62,10 @@ void WalkTargets()
         BuildDfuEntryFrame(frame);
         DWORD bytesWritten = 0;
         // Only the whole frame switches the adapter; a short write is no
-        // delivery even when the call succeeds.
+        // delivery even when the call succeeds. A count above the frame's
+        // length still means every byte of it was taken.
         if (WriteFile(g_pipeHandle, frame, kDfuEntryFrameLength, &bytesWritten, nullptr) &&
-            bytesWritten == kDfuEntryFrameLength)
+            bytesWritten >= kDfuEntryFrameLength)
             ConsoleOutW(L"Device %ls is now in DFU mode\n", idText);
     }
 }

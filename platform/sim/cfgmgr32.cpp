@@ -39,6 +39,10 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
     if (pulLen == nullptr)
         return CR_INVALID_POINTER;
     *pulLen = static_cast<ULONG>(InterfaceList(InterfaceClassGuid).size());
+    if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeZero))
+        *pulLen = 0;
+    if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeHuge))
+        *pulLen = 0xFFFFFFFF;
     return CR_SUCCESS;
 }
 
@@ -66,9 +70,22 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
     if (bufferBytes != 0 && bufferBytes < static_cast<size_t>(BufferLen) * sizeof(WCHAR))
         Problem("CM_Get_Device_Interface_ListW told a buffer length beyond its block");
 
+    if (OddHere("CM_Get_Device_Interface_ListW", Odd::ListEmpty)) {
+        if (BufferLen == 0)
+            return CR_BUFFER_SMALL;
+        Buffer[0] = L'\0';
+        return CR_SUCCESS;
+    }
     const std::wstring list = InterfaceList(InterfaceClassGuid);
     if (list.size() > BufferLen)
         return CR_BUFFER_SMALL;
+    if (OddHere("CM_Get_Device_Interface_ListW", Odd::ListUnterminated)) {
+        // Every character of the buffer is part of a path.
+        const std::wstring path = list.size() > 1 ? list.substr(0, list.find(L'\0')) : L"x";
+        for (ULONG i = 0; i < BufferLen; ++i)
+            Buffer[i] = i < path.size() ? path[i] : L'x';
+        return CR_SUCCESS;
+    }
     for (size_t i = 0; i < list.size(); ++i)
         Buffer[i] = list[i];
     return CR_SUCCESS;

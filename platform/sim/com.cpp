@@ -256,13 +256,11 @@ void WINAPI VariantInit(VARIANTARG* pvarg)
 HRESULT WINAPI VariantClear(VARIANTARG* pvarg)
 {
     const Fault* fault = Enter("VariantClear", VtName(pvarg->vt));
-    if (fault != nullptr)
-        return static_cast<HRESULT>(fault->result);
     if (pvarg->vt == VT_BSTR && pvarg->bstrVal != nullptr)
         DropBstr(pvarg->bstrVal, "VariantClear");
     pvarg->vt = VT_EMPTY;
     S().filledVariants.erase(pvarg);
-    return S_OK;
+    return fault != nullptr ? static_cast<HRESULT>(fault->result) : S_OK;
 }
 
 namespace sim {

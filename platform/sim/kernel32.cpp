@@ -155,20 +155,27 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
         SetLastError(fault->lastError);
         return nullptr;
     }
-    // A request the size of the address space is refused, as Windows would.
-    if (dwBytes > (static_cast<SIZE_T>(1) << 32))
+    if (dwBytes > kLargestBlock) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
+    }
     return NewBlock("heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
 {
-    Enter("HeapFree", Hex(dwFlags) + ", " + Ptr(lpMem));
+    const Fault* fault = Enter("HeapFree", Hex(dwFlags) + ", " + Ptr(lpMem));
     if (hHeap != kProcessHeap)
         Problem("HeapFree on a heap that is not the process heap");
     if (lpMem == nullptr)
         return TRUE;
-    return DropBlock("heap", lpMem, "HeapFree") ? TRUE : FALSE;
+    if (!DropBlock("heap", lpMem, "HeapFree"))
+        return FALSE;
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -217,7 +224,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     const DWORD delivered = std::min(nNumberOfBytesToWrite, driver->pipeWriteReports);
     driver->pipeWrites.emplace_back(bytes, bytes + delivered);
     if (lpNumberOfBytesWritten != nullptr)
-        *lpNumberOfBytesWritten = delivered;
+        *lpNumberOfBytesWritten = OddCount("WriteFile", delivered, nNumberOfBytesToWrite);
     return TRUE;
 }
 
@@ -266,7 +273,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     std::copy(driver->reply.begin(), driver->reply.begin() + length,
               static_cast<BYTE*>(lpOutBuffer));
     if (lpBytesReturned != nullptr)
-        *lpBytesReturned = length;
+        *lpBytesReturned = OddCount("DeviceIoControl", length, nOutBufferSize);
     return TRUE;
 }
 
@@ -281,7 +288,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
         SetLastError(fault->lastError);
         return nullptr;
     }
-    if (uBytes > (static_cast<SIZE_T>(1) << 32)) {
+    if (uBytes > kLargestBlock) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -290,11 +297,15 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
-    Enter("LocalFree", Ptr(hMem));
+    const Fault* fault = Enter("LocalFree", Ptr(hMem));
     if (hMem == nullptr)
         return nullptr;
     if (!DropBlock("local", hMem, "LocalFree")) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return hMem;
+    }
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
         return hMem;
     }
     return nullptr;

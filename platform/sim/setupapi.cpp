@@ -171,15 +171,30 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
         return Failure(ERROR_INVALID_USER_BUFFER);
 
+    const char* call = "SetupDiGetDeviceInterfaceDetailW";
     const DWORD needed = DetailSizeOf(*driver);
-    if (RequiredSize != nullptr)
+    if (RequiredSize != nullptr) {
         *RequiredSize = driver->detailSizeReport.value_or(needed);
+        if (OddHere(call, Odd::SizeZero))
+            *RequiredSize = 0;
+        if (OddHere(call, Odd::SizeHuge))
+            *RequiredSize = 0xFFFFFFFF;
+    }
     if (detail == nullptr || DeviceInterfaceDetailDataSize < needed)
         return Failure(ERROR_INSUFFICIENT_BUFFER);
 
-    std::memcpy(detail->DevicePath, driver->path.data(), driver->path.size() * sizeof(WCHAR));
-    if (driver->pathTerminated)
-        detail->DevicePath[driver->path.size()] = L'\0';
+    if (OddHere(call, Odd::PathEmpty)) {
+        detail->DevicePath[0] = L'\0';
+    } else if (OddHere(call, Odd::PathUnterminated)) {
+        // Path characters up to the last whole character of the record.
+        const size_t room = (DeviceInterfaceDetailDataSize - kDetailPathOffset) / sizeof(WCHAR);
+        for (size_t i = 0; i < room; ++i)
+            detail->DevicePath[i] = i < driver->path.size() ? driver->path[i] : L'x';
+    } else {
+        std::memcpy(detail->DevicePath, driver->path.data(), driver->path.size() * sizeof(WCHAR));
+        if (driver->pathTerminated)
+            detail->DevicePath[driver->path.size()] = L'\0';
+    }
     if (DeviceInfoData != nullptr) {
         DeviceInfoData->ClassGuid = kUsbSetupClass;
         DeviceInfoData->DevInst = static_cast<DWORD>(DeviceInterfaceData->Reserved);

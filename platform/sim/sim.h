@@ -84,7 +84,11 @@ Scenario& Current();
 // What a failing call does instead of succeeding. `result` is what calls
 // that return a code give back (CONFIGRET, HRESULT); calls that return
 // BOOL, a handle or a pointer return their failure value. `lastError` is
-// set in every case.
+// set in every case. A call that releases something (CloseHandle,
+// HeapFree, LocalFree, WinUsb_Free, SetupDiDestroyDeviceInfoList,
+// VariantClear) releases it all the same and only reports the failure, as
+// Windows does; calls without a result (Release, SysFreeString,
+// VariantInit, CoUninitialize) cannot fail.
 struct Fault {
     long result = 0;
     DWORD lastError = 0;
@@ -93,6 +97,44 @@ struct Fault {
 // Makes the occurrence-th call (1-based) of `call` fail; occurrence 0
 // makes every call of it fail.
 void FailCall(const std::string& call, int occurrence, const Fault& fault);
+
+// The oddest data a call may hand back while it succeeds. Each kind is
+// honoured by the calls named with it and ignored by the others.
+enum class Odd {
+    // Size queries: CM_Get_Device_Interface_List_SizeW (characters) and
+    // SetupDiGetDeviceInterfaceDetailW (the size it reports).
+    SizeZero,
+    SizeHuge, // 0xFFFFFFFF
+    // CM_Get_Device_Interface_ListW: only the closing terminator, or the
+    // whole buffer filled with path characters and no terminator at all.
+    ListEmpty,
+    ListUnterminated,
+    // SetupDiGetDeviceInterfaceDetailW filling the record: a path of no
+    // characters, or one that runs to the end of the record unterminated.
+    PathEmpty,
+    PathUnterminated,
+    // Byte counts of WinUsb_GetDescriptor, WinUsb_WritePipe, WriteFile and
+    // DeviceIoControl: 0, or one more than the buffer holds (the data
+    // itself is what the call would have moved).
+    CountZero,
+    CountBeyondBuffer,
+    // IEnumWbemClassObject::Next: S_OK with a count of 1 and no object,
+    // or S_OK with a count of 0.
+    NextNoObject,
+    NextCountZero,
+    // IWbemClassObject::Get of DeviceID: a VT_I4, an empty BSTR, or a
+    // VT_BSTR holding a null pointer (which COM reads as empty).
+    ValueNotString,
+    ValueEmptyString,
+    ValueNullString,
+};
+const char* OddName(Odd kind);
+
+// Makes the occurrence-th call (1-based) of `call` succeed with odd data;
+// occurrence 0 makes every call of it do so.
+void OddData(const std::string& call, int occurrence, Odd kind);
+// How many times a call has handed out planned odd data since the Reset.
+int OddDataHandedOut();
 
 struct CallRecord {
     std::string name;

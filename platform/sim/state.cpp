@@ -30,6 +30,30 @@ const Fault* Enter(const char* call, const std::string& args)
     return nullptr;
 }
 
+bool OddHere(const char* call, Odd kind)
+{
+    State& s = S();
+    auto count = s.callCounts.find(call);
+    const int occurrence = count == s.callCounts.end() ? 0 : count->second;
+    for (const PlannedOdd& planned : s.odds) {
+        if (planned.call == call && planned.kind == kind &&
+            (planned.occurrence == 0 || planned.occurrence == occurrence)) {
+            ++s.oddHandedOut;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD OddCount(const char* call, DWORD moved, DWORD room)
+{
+    if (OddHere(call, Odd::CountZero))
+        return 0;
+    if (OddHere(call, Odd::CountBeyondBuffer))
+        return room + 1;
+    return moved;
+}
+
 void Note(const char* what, const std::string& text)
 {
     S().calls.push_back(CallRecord{what, text});
@@ -141,6 +165,49 @@ Scenario& Current()
 void FailCall(const std::string& call, int occurrence, const Fault& fault)
 {
     S().faults.push_back(PlannedFault{call, occurrence, fault});
+}
+
+void OddData(const std::string& call, int occurrence, Odd kind)
+{
+    S().odds.push_back(PlannedOdd{call, occurrence, kind});
+}
+
+int OddDataHandedOut()
+{
+    return S().oddHandedOut;
+}
+
+const char* OddName(Odd kind)
+{
+    switch (kind) {
+    case Odd::SizeZero:
+        return "SizeZero";
+    case Odd::SizeHuge:
+        return "SizeHuge";
+    case Odd::ListEmpty:
+        return "ListEmpty";
+    case Odd::ListUnterminated:
+        return "ListUnterminated";
+    case Odd::PathEmpty:
+        return "PathEmpty";
+    case Odd::PathUnterminated:
+        return "PathUnterminated";
+    case Odd::CountZero:
+        return "CountZero";
+    case Odd::CountBeyondBuffer:
+        return "CountBeyondBuffer";
+    case Odd::NextNoObject:
+        return "NextNoObject";
+    case Odd::NextCountZero:
+        return "NextCountZero";
+    case Odd::ValueNotString:
+        return "ValueNotString";
+    case Odd::ValueEmptyString:
+        return "ValueEmptyString";
+    case Odd::ValueNullString:
+        return "ValueNullString";
+    }
+    return "?";
 }
 
 const std::vector<CallRecord>& Calls()

@@ -37,11 +37,19 @@ struct PlannedFault {
     Fault fault;
 };
 
+struct PlannedOdd {
+    std::string call;
+    int occurrence; // 1-based; 0 = every call
+    Odd kind;
+};
+
 struct State {
     Scenario scenario;
     std::vector<CallRecord> calls;
     std::map<std::string, int> callCounts;
     std::vector<PlannedFault> faults;
+    std::vector<PlannedOdd> odds;
+    int oddHandedOut = 0;
     std::map<HANDLE, HandleEntry> handles;
     uintptr_t nextHandle = 0x10000;
     std::map<const void*, BlockEntry> blocks;
@@ -64,6 +72,16 @@ extern bool g_echoStdout;
 // Records a call and returns the fault planned for this occurrence of it,
 // or null when it is to succeed.
 const Fault* Enter(const char* call, const std::string& args);
+// Whether the current occurrence of `call` (the one Enter has just
+// recorded) is to hand back odd data of this kind.
+bool OddHere(const char* call, Odd kind);
+// The byte count a call reports: what it moved, unless an odd count is
+// planned for it (0, or one more than the room it was given).
+DWORD OddCount(const char* call, DWORD moved, DWORD room);
+// The largest block the simulated machine can hand out; anything above it
+// fails as Windows fails an allocation it cannot satisfy.
+constexpr size_t kLargestBlock = static_cast<size_t>(256) << 20;
+
 // Records an event that is not a platform call (printed text, say).
 void Note(const char* what, const std::string& text);
 void Problem(const std::string& text);

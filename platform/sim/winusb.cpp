@@ -42,10 +42,14 @@ BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE Inte
 
 BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle)
 {
-    Enter("WinUsb_Free", Ptr(InterfaceHandle));
+    const Fault* fault = Enter("WinUsb_Free", Ptr(InterfaceHandle));
     if (FindHandle(InterfaceHandle, "winusb", "WinUsb_Free") == nullptr)
         return FALSE;
     DropHandle(InterfaceHandle, "WinUsb_Free");
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -65,7 +69,7 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
     }
     const ULONG length = std::min<ULONG>(BufferLength, static_cast<ULONG>(usb->descriptor.size()));
     std::copy(usb->descriptor.begin(), usb->descriptor.begin() + length, Buffer);
-    *LengthTransferred = length;
+    *LengthTransferred = OddCount("WinUsb_GetDescriptor", length, BufferLength);
     return TRUE;
 }
 
@@ -85,6 +89,6 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
         usb->writes.emplace_back(Buffer, Buffer + delivered);
         usb->writePipes.push_back(PipeID);
     }
-    *LengthTransferred = usb->writeReports;
+    *LengthTransferred = OddCount("WinUsb_WritePipe", usb->writeReports, BufferLength);
     return TRUE;
 }

@@ -58,9 +58,18 @@ public:
             // Get overwrites; what the variant held would be lost.
             if (pVal->vt != VT_EMPTY && pVal->vt != VT_NULL)
                 Problem(call + " into a variant that holds a value or was never initialised");
-            pVal->vt = m_hub.type;
-            if (m_hub.type == VT_BSTR) {
-                pVal->bstrVal = NewBstr(m_hub.deviceId);
+            VARTYPE type = m_hub.type;
+            std::wstring deviceId = m_hub.deviceId;
+            if (OddHere(call.c_str(), sim::Odd::ValueNotString))
+                type = VT_I4;
+            if (OddHere(call.c_str(), sim::Odd::ValueEmptyString))
+                deviceId.clear();
+            pVal->vt = type;
+            if (OddHere(call.c_str(), sim::Odd::ValueNullString)) {
+                pVal->vt = VT_BSTR;
+                pVal->bstrVal = nullptr;
+            } else if (type == VT_BSTR) {
+                pVal->bstrVal = NewBstr(deviceId);
                 if (pVal->bstrVal == nullptr) {
                     pVal->vt = VT_EMPTY;
                     return WBEM_E_OUT_OF_MEMORY;
@@ -68,8 +77,8 @@ public:
             } else {
                 pVal->lVal = 0x483;
             }
-            if (m_hub.type != VT_EMPTY && m_hub.type != VT_NULL)
-                S().filledVariants[pVal] = m_hub.type;
+            if (pVal->vt != VT_EMPTY && pVal->vt != VT_NULL)
+                S().filledVariants[pVal] = pVal->vt;
         }
         if (pType != nullptr)
             *pType = 8; // CIM_STRING
@@ -102,6 +111,14 @@ public:
             return static_cast<HRESULT>(fault->result);
         if (!Alive(call.c_str()))
             return WBEM_E_FAILED;
+        if (OddHere(call.c_str(), sim::Odd::NextNoObject)) {
+            for (ULONG i = 0; i < uCount; ++i)
+                apObjects[i] = nullptr;
+            *puReturned = uCount;
+            return WBEM_S_NO_ERROR;
+        }
+        if (OddHere(call.c_str(), sim::Odd::NextCountZero))
+            return WBEM_S_NO_ERROR;
         ULONG count = 0;
         for (; count < uCount && m_next < m_hubs.size(); ++count)
             apObjects[count] = NewComObject<SimClassObject>(m_hubs[m_next++]);

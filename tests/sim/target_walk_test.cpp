@@ -169,6 +169,15 @@ const WalkCase kWalkCases[] = {
      1,
      1,
      0},
+    {"WriteReportingMoreThanTheFrameIsDelivery",
+     {7},
+     [](sim::Scenario& s) {
+         OneAdapter(s);
+         sim::OddData("WriteFile", 1, sim::Odd::CountBeyondBuffer);
+     },
+     "Found device 7\nDevice 7 is now in DFU mode\n",
+     1,
+     1},
     {"LongestPathWhosePipeNameFits",
      {7},
      [](sim::Scenario& s) {
