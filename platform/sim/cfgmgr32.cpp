@@ -13,6 +13,8 @@ std::wstring InterfaceList(const GUID* interfaceClass)
 {
     std::wstring list;
     if (interfaceClass != nullptr && *interfaceClass == BrelvikInterfaceGuid) {
+        if (S().scenario.rawInterfaceList)
+            return *S().scenario.rawInterfaceList;
         for (const UsbInterface& usb : S().scenario.usbInterfaces) {
             list += usb.path;
             list += L'\0';
@@ -39,6 +41,8 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
     if (pulLen == nullptr)
         return CR_INVALID_POINTER;
     *pulLen = static_cast<ULONG>(InterfaceList(InterfaceClassGuid).size());
+    if (S().scenario.rawInterfaceList && S().scenario.rawInterfaceListLength)
+        *pulLen = *S().scenario.rawInterfaceListLength;
     return CR_SUCCESS;
 }
 
@@ -53,6 +57,10 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
 
     // An adapter plugged in since the size query.
     Scenario& scenario = S().scenario;
+    if (scenario.rawInterfaceList && scenario.listGrowths > 0) {
+        --scenario.listGrowths;
+        return CR_BUFFER_SMALL;
+    }
     if (scenario.listGrowths > 0) {
         --scenario.listGrowths;
         UsbInterface grown = DefaultUsbInterface();
@@ -66,7 +74,9 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
     if (bufferBytes != 0 && bufferBytes < static_cast<size_t>(BufferLen) * sizeof(WCHAR))
         Problem("CM_Get_Device_Interface_ListW told a buffer length beyond its block");
 
-    const std::wstring list = InterfaceList(InterfaceClassGuid);
+    std::wstring list = InterfaceList(InterfaceClassGuid);
+    if (scenario.rawInterfaceList && list.size() > BufferLen)
+        list.resize(BufferLen);
     if (list.size() > BufferLen)
         return CR_BUFFER_SMALL;
     for (size_t i = 0; i < list.size(); ++i)
