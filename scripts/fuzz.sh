@@ -11,6 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-deps.sh
+
 all=(options target_id device_id device_path)
 names=("${all[@]}")
 seconds=300
