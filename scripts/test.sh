@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Every test: the native suite with g++, with clang and under the address
-# and undefined-behaviour sanitizers, and the Windows
-# build with its tests under Wine.
+# and undefined-behaviour sanitizers, the Windows build with its tests
+# under Wine, and the fuzz build: the suite again plus a short bounded run
+# of each fuzz harness on its seeds (scripts/fuzz.sh runs them longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-for preset in native native-clang native-asan mingw; do
+for preset in native native-clang native-asan mingw fuzz; do
     echo "== $preset"
     cmake --workflow --preset "$preset"
 done

@@ -13,6 +13,8 @@ std::wstring InterfaceList(const GUID* interfaceClass)
 {
     std::wstring list;
     if (interfaceClass != nullptr && *interfaceClass == BrelvikInterfaceGuid) {
+        if (S().scenario.rawInterfaceList)
+            return *S().scenario.rawInterfaceList;
         for (const UsbInterface& usb : S().scenario.usbInterfaces) {
             list += usb.path;
             list += L'\0';
@@ -39,6 +41,8 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
     if (pulLen == nullptr)
         return CR_INVALID_POINTER;
     *pulLen = static_cast<ULONG>(InterfaceList(InterfaceClassGuid).size());
+    if (S().scenario.rawInterfaceList && S().scenario.rawInterfaceListLength)
+        *pulLen = *S().scenario.rawInterfaceListLength;
     if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeZero))
         *pulLen = 0;
     if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeHuge))
@@ -57,6 +61,10 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
 
     // An adapter plugged in since the size query.
     Scenario& scenario = S().scenario;
+    if (scenario.rawInterfaceList && scenario.listGrowths > 0) {
+        --scenario.listGrowths;
+        return CR_BUFFER_SMALL;
+    }
     if (scenario.listGrowths > 0) {
         --scenario.listGrowths;
         UsbInterface grown = DefaultUsbInterface();
@@ -76,7 +84,9 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
         Buffer[0] = L'\0';
         return CR_SUCCESS;
     }
-    const std::wstring list = InterfaceList(InterfaceClassGuid);
+    std::wstring list = InterfaceList(InterfaceClassGuid);
+    if (scenario.rawInterfaceList && list.size() > BufferLen)
+        list.resize(BufferLen);
     if (list.size() > BufferLen)
         return CR_BUFFER_SMALL;
     if (OddHere("CM_Get_Device_Interface_ListW", Odd::ListUnterminated)) {

@@ -61,6 +61,14 @@ struct Scenario {
     // How many times the interface list grows between the size query and
     // the fetch. Each growth adds an interface at the end of the list.
     int listGrowths = 0;
+    // When set, the exact list the configuration manager hands out for the
+    // adapter's class instead of one built from usbInterfaces: any wide
+    // characters, terminated or not. The size query reports
+    // rawInterfaceListLength, or else the list's own length; the fetch
+    // copies the list cut to the buffer length and succeeds, except that
+    // each of listGrowths makes it report CR_BUFFER_SMALL once.
+    std::optional<std::wstring> rawInterfaceList;
+    std::optional<ULONG> rawInterfaceListLength;
 
     // The legacy driver's side: interfaces in SetupAPI order, each with its
     // open, query request and pipe file.

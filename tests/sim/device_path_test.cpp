@@ -119,6 +119,31 @@ const LookupCase kLookupCases[] = {
      S_OK, FALSE, L"\\\\?\\usb#a"},
     {"FirstAdapterArrivesBetweenCalls", [](sim::Scenario& s) { s.listGrowths = 1; }, S_OK, FALSE,
      sim::DefaultUsbInterface().path + L"#grown0"},
+    // Lists exactly as an odd configuration manager might hand them out.
+    {"UnterminatedFirstStringIsNoPath",
+     [](sim::Scenario& s) { s.rawInterfaceList = L"\\\\?\\usb#a"; },
+     static_cast<HRESULT>(0x8007000D), FALSE, L"\\\\?\\usb#a"},
+    {"LengthCutInsideTheFirstStringIsNoPath",
+     [](sim::Scenario& s) {
+         s.rawInterfaceList = std::wstring(L"\\\\?\\usb#a\0\0", 11);
+         s.rawInterfaceListLength = 4;
+     },
+     static_cast<HRESULT>(0x8007000D), FALSE, L"\\\\?\\"},
+    {"FirstStringWithoutTheClosingEmptyOneIsFound",
+     [](sim::Scenario& s) { s.rawInterfaceList = std::wstring(L"\\\\?\\usb#a\0", 10); }, S_OK,
+     FALSE, L"\\\\?\\usb#a"},
+    {"ReportedLengthZeroIsNoDevice",
+     [](sim::Scenario& s) {
+         s.rawInterfaceList = std::wstring(L"\\\\?\\usb#a\0\0", 11);
+         s.rawInterfaceListLength = 0;
+     },
+     static_cast<HRESULT>(0x80070490), TRUE, L""},
+    {"RawListGrowthIsAskedAgain",
+     [](sim::Scenario& s) {
+         s.rawInterfaceList = std::wstring(L"\\\\?\\usb#a\0\0", 11);
+         s.listGrowths = 2;
+     },
+     S_OK, FALSE, L"\\\\?\\usb#a"},
     {"ZeroSizeIsAskedAgain",
      [](sim::Scenario&) { sim::FailCall("CM_Get_Device_Interface_List_SizeW", 1, sim::Fault{}); },
      static_cast<HRESULT>(0x80070490), TRUE, L""},
