@@ -4,9 +4,10 @@
 # the format check (.clang-format) over every tracked .cpp and .h. Exits
 # non-zero on any finding.
 #
-# clang-tidy reads the compile databases of the native build and, for what
-# only Windows compiles (platform/windows, the Wine stand-in DLLs), of the
-# mingw build; both are configured here, nothing is built.
+# clang-tidy reads the compile database of the native build, and that of the
+# mingw build for the programs against the SDK's own headers and for what
+# only Windows compiles (platform/windows, the Wine stand-in DLLs). Both are
+# configured here; nothing is built.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,7 +48,8 @@ echo "== clang-tidy"
 start=$SECONDS
 sources build/native/compile_commands.json protocol pipe_edition winusb_edition platform tests \
     >"$work/native.txt"
-sources build/mingw/compile_commands.json platform/windows tests/wine >"$work/mingw.txt"
+sources build/mingw/compile_commands.json protocol pipe_edition winusb_edition platform/windows tests/wine \
+    >"$work/mingw.txt"
 mapfile -t mingw_args < <(echo --extra-arg=--target=x86_64-w64-mingw32; mingw_includes)
 
 tidy()
