@@ -97,7 +97,7 @@ CEnum::CEnum() : m_deviceHandle(nullptr)
     std::memset(m_replyBuffer, 0, sizeof(m_replyBuffer));
 }
 
-CEnum::~CEnum() {}
+CEnum::~CEnum() = default;
 
 void CEnum::Close()
 {

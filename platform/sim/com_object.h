@@ -58,6 +58,7 @@ template <class T, class... Args> T* NewComObject(Args&&... args)
     std::shared_ptr<T> object = std::make_shared<T>(std::forward<Args>(args)...);
     T* raw = object.get();
     const IUnknown* key = raw;
+    // cppcheck-suppress nullPointer ; make_shared never yields null
     S().comObjects[key] = ComObjectEntry{raw->Kind(), 1, std::move(object)};
     return raw;
 }

@@ -146,6 +146,7 @@ HANDLE WINAPI GetProcessHeap()
     return kProcessHeap;
 }
 
+// cppcheck-suppress constParameter ; the SDK's signature
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     const Fault* fault = Enter("HeapAlloc", Hex(dwFlags) + ", " + std::to_string(dwBytes));
@@ -162,6 +163,7 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     return NewBlock("heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
+// cppcheck-suppress constParameter ; the SDK's signature
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
 {
     const Fault* fault = Enter("HeapFree", Hex(dwFlags) + ", " + Ptr(lpMem));

@@ -135,10 +135,10 @@ std::string GuidText(const GUID* guid)
     if (guid == nullptr)
         return "null";
     char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],
-                  guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5], guid->Data4[6],
-                  guid->Data4[7]);
+    (void)std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                        guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],
+                        guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5],
+                        guid->Data4[6], guid->Data4[7]);
     return text;
 }
 
@@ -315,7 +315,7 @@ std::string Narrow(const std::wstring& text)
 std::string Hex(unsigned long long value)
 {
     char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", value);
+    (void)std::snprintf(text, sizeof(text), "0x%llx", value);
     return text;
 }
 
@@ -325,7 +325,7 @@ std::string HexBytes(const void* data, size_t size)
     const BYTE* bytes = static_cast<const BYTE*>(data);
     for (size_t i = 0; i < size; ++i) {
         char pair[4];
-        std::snprintf(pair, sizeof(pair), i == 0 ? "%02x" : " %02x", bytes[i]);
+        (void)std::snprintf(pair, sizeof(pair), i == 0 ? "%02x" : " %02x", bytes[i]);
         text += pair;
     }
     return text;

@@ -4,6 +4,7 @@
 #include "platform/sim/com_object.h"
 
 #include <cwctype>
+#include <utility>
 
 using namespace sim;
 using namespace sim::detail;
@@ -34,8 +35,8 @@ bool SameName(const WCHAR* text, const WCHAR* name)
 
 class SimClassObject final : public ComObject<IWbemClassObject> {
 public:
-    explicit SimClassObject(const UsbHub& hub)
-        : ComObject("IWbemClassObject", IID_IWbemClassObject), m_hub(hub)
+    explicit SimClassObject(UsbHub hub)
+        : ComObject("IWbemClassObject", IID_IWbemClassObject), m_hub(std::move(hub))
     {
     }
 
@@ -93,8 +94,8 @@ private:
 
 class SimEnumerator final : public ComObject<IEnumWbemClassObject> {
 public:
-    explicit SimEnumerator(const std::vector<UsbHub>& hubs)
-        : ComObject("IEnumWbemClassObject", IID_IEnumWbemClassObject), m_hubs(hubs)
+    explicit SimEnumerator(std::vector<UsbHub> hubs)
+        : ComObject("IEnumWbemClassObject", IID_IEnumWbemClassObject), m_hubs(std::move(hubs))
     {
     }
 

@@ -63,8 +63,9 @@ TEST_P(PipeRunTest, Outcome)
     std::vector<std::string> words = {"BRELVIK_DFU_PIPE"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
-        argv.push_back(&word[0]);
+        argv.push_back(word.data());
     argv.push_back(nullptr);
 
     EXPECT_EQ(PipeEditionMain(static_cast<int>(words.size()), argv.data()), 0);

@@ -4,6 +4,7 @@
 #include "support/sim_test.h"
 #include "support/target_list_support.h"
 
+#include <cstddef>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -71,7 +72,8 @@ TEST_P(WalkTargetsTest, Outcome)
     EXPECT_EQ(g_deviceEnum.m_deviceHandle, nullptr);
     EXPECT_EQ(sim::OpenPipeHandles().size(), c.pipesLeftOpen);
 
-    const std::vector<BYTE> sent(kFrame.begin(), kFrame.begin() + c.bytesPerWrite);
+    const std::vector<BYTE> sent(kFrame.begin(),
+                                 kFrame.begin() + static_cast<std::ptrdiff_t>(c.bytesPerWrite));
     size_t writes = 0;
     for (const sim::DriverInterface& driver : sim::Current().driverInterfaces) {
         EXPECT_TRUE(driver.interfaceWrites.empty());
@@ -239,7 +241,8 @@ TEST_F(WalkTargetsCallsTest, PipeFileOpenedForWritingAndFrameWrittenOnce)
 
     const std::string pipe = sim::Narrow(sim::DefaultDriverInterface().path) + "\\PIPE03";
     const std::vector<std::string> all = sim::CallTexts();
-    const std::vector<std::string> calls(all.begin() + before, all.end());
+    const std::vector<std::string> calls(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                         all.end());
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(calls.front(), "stdout(Found device 1a2b\n)");
     EXPECT_EQ(calls[1].rfind("SetupDiGetClassDevsW(", 0), 0u);

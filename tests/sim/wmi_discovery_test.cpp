@@ -8,7 +8,6 @@
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,11 +21,11 @@ constexpr DWORD GLA = OPT_GIVEN_LONG_ARGUMENT;
 // An argument vector as the runtime hands it over: "prog", the words, a
 // null element. The strings stay put while the parser rewrites the array.
 struct Words {
-    explicit Words(const std::vector<std::string>& words) : text(words)
+    explicit Words(std::vector<std::string> words) : text(std::move(words))
     {
         text.insert(text.begin(), "prog");
         for (std::string& word : text)
-            argv.push_back(&word[0]);
+            argv.push_back(word.data());
         argv.push_back(nullptr);
     }
     std::vector<std::string> text;

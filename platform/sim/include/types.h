@@ -42,7 +42,7 @@ typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* PCWSTR;
 typedef char CHAR;
 typedef const CHAR* LPCSTR;
-struct HWND__;
+struct HWND__; // NOLINT(bugprone-reserved-identifier): the SDK's name
 typedef HWND__* HWND;
 
 #define ANYSIZE_ARRAY 1

@@ -39,6 +39,8 @@ struct IEnumWbemClassObject : IUnknown {
                                            IWbemClassObject** apObjects, ULONG* puReturned) = 0;
 };
 
+// The SDK declares these parameters const BSTR; the stand-in keeps its signatures.
+// NOLINTBEGIN(readability-avoid-const-params-in-decls)
 struct IWbemServices : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery,
                                                 LONG lFlags, IWbemContext* pCtx,
@@ -52,6 +54,7 @@ struct IWbemLocator : IUnknown {
                                                     const BSTR strAuthority, IWbemContext* pCtx,
                                                     IWbemServices** ppNamespace) = 0;
 };
+// NOLINTEND(readability-avoid-const-params-in-decls)
 
 extern const CLSID CLSID_WbemLocator;
 extern const IID IID_IWbemLocator;

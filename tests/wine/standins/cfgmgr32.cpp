@@ -4,7 +4,8 @@
 //   SIZE_CR, LIST_CR   result of the size query / of the fetch
 //   LIST_GROWS         how many fetches find the list grown by one more
 //                      interface since the size query (CR_BUFFER_SMALL)
-#define _CFGMGR32_
+// The SDK header's switch for the DLL itself: its functions lose dllimport.
+#define _CFGMGR32_ // NOLINT(bugprone-reserved-identifier)
 #include <windows.h>
 #include <cfgmgr32.h>
 

@@ -39,7 +39,7 @@ std::wstring Text(const wchar_t* name)
     if (needed == 0)
         return std::wstring();
     std::wstring value(needed, L'\0');
-    const DWORD length = GetEnvironmentVariableW(variable.c_str(), &value[0], needed);
+    const DWORD length = GetEnvironmentVariableW(variable.c_str(), value.data(), needed);
     value.resize(length < needed ? length : 0);
     return value;
 }
@@ -86,7 +86,7 @@ std::string Utf8(const wchar_t* text)
     if (needed <= 1)
         return std::string();
     std::string result(static_cast<size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], needed, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), needed, nullptr, nullptr);
     result.resize(static_cast<size_t>(needed) - 1);
     return result;
 }
@@ -96,10 +96,10 @@ std::string GuidText(const GUID* guid)
     if (guid == nullptr)
         return "(null)";
     char text[40];
-    snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             static_cast<unsigned long>(guid->Data1), guid->Data2, guid->Data3, guid->Data4[0],
-             guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5],
-             guid->Data4[6], guid->Data4[7]);
+    (void)snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                   static_cast<unsigned long>(guid->Data1), guid->Data2, guid->Data3,
+                   guid->Data4[0], guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4],
+                   guid->Data4[5], guid->Data4[6], guid->Data4[7]);
     return text;
 }
 
@@ -108,7 +108,7 @@ std::string HexBytes(const UCHAR* bytes, ULONG length)
     std::string text;
     char byte[4];
     for (ULONG i = 0; i < length; ++i) {
-        snprintf(byte, sizeof(byte), i == 0 ? "%02x" : " %02x", bytes[i]);
+        (void)snprintf(byte, sizeof(byte), i == 0 ? "%02x" : " %02x", bytes[i]);
         text += byte;
     }
     return text;

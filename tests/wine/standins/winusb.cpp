@@ -173,7 +173,7 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
     return fail ? FALSE : TRUE;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/)
 {
     if (reason != DLL_PROCESS_DETACH || g_interface.deviceFile == nullptr)
         return TRUE;

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Static analysis: clang-tidy (.clang-tidy) over the programs, the stand-in
+# platform and the tests; cppcheck over the programs and the platform; and
+# the format check (.clang-format) over every tracked .cpp and .h. Exits
+# non-zero on any finding.
+#
+# clang-tidy reads the compile database of the native build, and that of the
+# mingw build for the programs against the SDK's own headers and for what
+# only Windows compiles (platform/windows, the Wine stand-in DLLs). Both are
+# configured here; nothing is built.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=()
+
+cmake --preset native >/dev/null || exit 1
+cmake --preset mingw >/dev/null || exit 1
+
+# Sources of a compile database under the given folders, one per line.
+sources()
+{
+    python3 - "$root" "$@" <<'EOF'
+import json, os, sys
+root, database, folders = sys.argv[1], sys.argv[2], sys.argv[3:]
+for entry in json.load(open(database)):
+    path = os.path.relpath(os.path.join(entry["directory"], entry["file"]), root)
+    if path.endswith(".cpp") and any(path.startswith(f + "/") for f in folders):
+        print(path)
+EOF
+}
+
+# The mingw compiler's C++ library headers, which clang does not find by
+# itself next to Debian's -posix compiler.
+mingw_includes()
+{
+    local compiler
+    compiler=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[0]["command"].split()[0])' \
+        build/mingw/compile_commands.json)
+    echo | "$compiler" -xc++ -E -v - 2>&1 |
+        sed -n '/#include <...> search starts here:/,/End of search list./p' |
+        sed '1d;$d' | grep '/c++' | sed 's/^ */--extra-arg=-isystem/'
+}
+
+echo "== clang-tidy"
+start=$SECONDS
+sources build/native/compile_commands.json protocol pipe_edition winusb_edition platform tests \
+    >"$work/native.txt"
+sources build/mingw/compile_commands.json protocol pipe_edition winusb_edition platform/windows tests/wine \
+    >"$work/mingw.txt"
+mapfile -t mingw_args < <(echo --extra-arg=--target=x86_64-w64-mingw32; mingw_includes)
+
+tidy()
+{
+    local database=$1 file=$2
+    shift 2
+    local log
+    log="$work/tidy.$(echo "$file" | tr / _).log"
+    clang-tidy -p "$database" --quiet "$@" "$file" >"$log" 2>&1 || echo "$file" >>"$log.failed"
+}
+export -f tidy
+export work
+xargs -a "$work/native.txt" -P "$jobs" -I{} bash -c 'tidy build/native "$1"' _ {}
+xargs -a "$work/mingw.txt" -P "$jobs" -I{} bash -c 'tidy build/mingw "$@"' _ {} "${mingw_args[@]}"
+# "N warnings generated" counts what the header filter and NOLINT hid.
+cat "$work"/tidy.*.log | grep -v -E '^[0-9]+ (warnings?|errors?)( and [0-9]+ errors?)? generated\.$' || true
+findings=$(cat "$work"/tidy.*.log | grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error):' | sort -u | wc -l)
+files=$(cat "$work/native.txt" "$work/mingw.txt" | wc -l)
+echo "clang-tidy: $files files, $findings findings, $((SECONDS - start)) s"
+if [ "$findings" -ne 0 ] || compgen -G "$work/tidy.*.failed" >/dev/null; then
+    failed+=(clang-tidy)
+fi
+
+echo "== cppcheck"
+start=$SECONDS
+cppcheck_args=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr
+    --std=c++17 --language=c++ --quiet -j "$jobs" --suppressions-list=.cppcheck-suppressions
+    --template='{file}:{line}:{column}: {severity}: {message} [{id}]')
+# The programs and the stand-in, as the native build compiles them.
+python3 - "$root" build/native/compile_commands.json "$work/cppcheck.json" <<'EOF'
+import json, os, sys
+root, database, out = sys.argv[1:]
+folders = ("protocol/", "pipe_edition/", "winusb_edition/", "platform/")
+kept = [e for e in json.load(open(database))
+        if os.path.relpath(os.path.join(e["directory"], e["file"]), root).startswith(folders)]
+json.dump(kept, open(out, "w"))
+EOF
+cppcheck_ok=1
+cppcheck "${cppcheck_args[@]}" --project="$work/cppcheck.json" || cppcheck_ok=0
+# Windows' console output; the SDK's headers are not read.
+cppcheck "${cppcheck_args[@]}" -I. -D_WIN32 -DUNICODE -D_UNICODE platform/windows/console.cpp ||
+    cppcheck_ok=0
+echo "cppcheck: $((SECONDS - start)) s"
+[ "$cppcheck_ok" -eq 1 ] || failed+=(cppcheck)
+
+echo "== clang-format"
+unformatted=$(git ls-files -z '*.cpp' '*.h' |
+    xargs -0 -n 1 sh -c 'clang-format "$0" | cmp -s - "$0" || echo "$0"')
+if [ -n "$unformatted" ]; then
+    echo "not formatted (clang-format -i fixes them):"
+    echo "$unformatted" | sed 's/^/  /'
+    failed+=(clang-format)
+fi
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "static analysis: findings from ${failed[*]}"
+    exit 1
+fi
+echo "static analysis: no findings"
