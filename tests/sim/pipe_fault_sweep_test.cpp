@@ -184,8 +184,9 @@ int RunProgram(const SweepRun& run)
     std::vector<std::string> words = {"BRELVIK_DFU_PIPE"};
     words.insert(words.end(), run.words.begin(), run.words.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
-        argv.push_back(&word[0]);
+        argv.push_back(word.data());
     argv.push_back(nullptr);
     return PipeEditionMain(static_cast<int>(words.size()), argv.data());
 }
@@ -193,7 +194,7 @@ int RunProgram(const SweepRun& run)
 std::string Hex(DWORD id)
 {
     char text[12];
-    std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(id));
+    (void)std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(id));
     return text;
 }
 
