@@ -4,7 +4,7 @@
 // lines prescribed for it, exit status 0 and nothing left but the target
 // nodes and the pipe files.
 #include "pipe_edition/cenum.h"
-#include "pipe_edition/program.h"
+#include "support/pipe_edition_run.h"
 #include "support/call_sweep.h"
 #include "support/target_list_support.h"
 
@@ -181,14 +181,7 @@ sim::Scenario SweepScenario()
 
 int RunProgram(const SweepRun& run)
 {
-    std::vector<std::string> words = {"BRELVIK_DFU_PIPE"};
-    words.insert(words.end(), run.words.begin(), run.words.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    return PipeEditionMain(static_cast<int>(words.size()), argv.data());
+    return RunPipeEdition(run.words);
 }
 
 std::string Hex(DWORD id)

@@ -1,6 +1,6 @@
 // Whole runs of the legacy edition against the simulated platform: command
 // line, discovery or the -i target, and every target's delivery.
-#include "pipe_edition/program.h"
+#include "support/pipe_edition_run.h"
 #include "support/sim_test.h"
 #include "support/target_list_support.h"
 
@@ -60,15 +60,7 @@ TEST_P(PipeRunTest, Outcome)
     const RunCase& c = GetParam();
     c.arrange(sim::Current());
 
-    std::vector<std::string> words = {"BRELVIK_DFU_PIPE"};
-    words.insert(words.end(), c.words.begin(), c.words.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    EXPECT_EQ(PipeEditionMain(static_cast<int>(words.size()), argv.data()), 0);
+    EXPECT_EQ(RunPipeEdition(c.words), 0);
 
     EXPECT_EQ(sim::Stdout(), c.output);
     EXPECT_EQ(sim::Stderr(), "");
