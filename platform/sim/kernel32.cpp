@@ -146,21 +146,32 @@ HANDLE WINAPI GetProcessHeap()
     return kProcessHeap;
 }
 
+namespace {
+
+// The part of HeapAlloc and LocalAlloc that follows their own checks: a
+// planned failure, a request beyond the largest block, or the block.
+void* AllocateBlock(const Fault* fault, const char* kind, SIZE_T bytes, bool zero)
+{
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return nullptr;
+    }
+    if (bytes > kLargestBlock) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return NewBlock(kind, bytes, zero);
+}
+
+} // namespace
+
 // cppcheck-suppress constParameter ; the SDK's signature
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     const Fault* fault = Enter("HeapAlloc", Hex(dwFlags) + ", " + std::to_string(dwBytes));
     if (hHeap != kProcessHeap)
         Problem("HeapAlloc on a heap that is not the process heap");
-    if (fault != nullptr) {
-        SetLastError(fault->lastError);
-        return nullptr;
-    }
-    if (dwBytes > kLargestBlock) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return NewBlock("heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
+    return AllocateBlock(fault, "heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 // cppcheck-suppress constParameter ; the SDK's signature
@@ -286,15 +297,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
     // not a pointer.
     if ((uFlags & ~LMEM_ZEROINIT) != LMEM_FIXED)
         Problem("LocalAlloc with flags other than LMEM_FIXED and LMEM_ZEROINIT");
-    if (fault != nullptr) {
-        SetLastError(fault->lastError);
-        return nullptr;
-    }
-    if (uBytes > kLargestBlock) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return NewBlock("local", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
+    return AllocateBlock(fault, "local", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
