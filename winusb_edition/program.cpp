@@ -34,17 +34,18 @@ int WinUsbEditionMain()
                                         &bytesWritten, nullptr);
 
     // A short write has not delivered the command, whatever the call says.
-    if (!wrote || bytesWritten < sizeof(frame)) {
-        ConsoleOutW(L"Error among LastError %d or lengthReceived %d\n",
-                    static_cast<int>(GetLastError()), static_cast<int>(lengthReceived));
-    } else if (lengthReceived == kUsbDeviceDescriptorLength) {
+    // Only a failed call has an error of its own: after one that succeeded,
+    // the last error still holds whatever an earlier call left there.
+    const bool delivered = wrote && bytesWritten >= sizeof(frame);
+    if (delivered && lengthReceived == kUsbDeviceDescriptorLength) {
         ConsoleOutW(L"Device found: VID_%04X&PID_%04X; bcdUsb %04X\n",
                     static_cast<unsigned>(deviceDesc.idVendor),
                     static_cast<unsigned>(deviceDesc.idProduct),
                     static_cast<unsigned>(deviceDesc.bcdUSB));
     } else {
-        ConsoleOutW(L"Error among LastError %d or lengthReceived %d\n", 0,
-                    static_cast<int>(lengthReceived));
+        const DWORD writeError = wrote ? ERROR_SUCCESS : GetLastError();
+        ConsoleOutW(L"Error among LastError %d or lengthReceived %d\n",
+                    static_cast<int>(writeError), static_cast<int>(lengthReceived));
     }
 
     CloseWinUsbDevice(&device);

@@ -142,6 +142,15 @@ const RunCase kRunCases[] = {
          s.usbInterfaces[0].writeReports = 15;
      },
      "Error among LastError 0 or lengthReceived 18\n", false},
+    // A successful call leaves the last error alone: the short write must not
+    // report what the failed descriptor request left there.
+    {"ShortWriteAfterFailedDescriptorShowsNoError",
+     [](sim::Scenario& s) {
+         OneAdapter(s);
+         s.usbInterfaces[0].hasDescriptor = false;
+         s.usbInterfaces[0].writeReports = 0;
+     },
+     "Error among LastError 0 or lengthReceived 0\n", false},
     {"WriteReportingNothingIsNoDelivery",
      [](sim::Scenario& s) {
          OneAdapter(s);
