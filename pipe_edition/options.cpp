@@ -180,6 +180,27 @@ MessageValues SelectMessage(int message, const OptionSpec* row, const char** for
     return kNoValue;
 }
 
+// Hands the format of a message and the values it takes to print: the one
+// place where each format meets its values, for the text and the line alike.
+template <typename Print>
+int EmitMessage(const Print& print, const char* programName, int message, const OptionSpec* row)
+{
+    const char* format = nullptr;
+    char letter = 0;
+    const char* name = nullptr;
+    switch (SelectMessage(message, row, &format, &letter, &name)) {
+    case kLetterValue:
+        return print(format, programName, letter);
+    case kNameValue:
+        return print(format, programName, name);
+    case kLetterAndNameValues:
+        return print(format, programName, letter, name);
+    case kNoValue:
+        break;
+    }
+    return print(format, programName);
+}
+
 bool Holds(DWORD flags, DWORD bits)
 {
     return (flags & bits) == bits;
@@ -274,20 +295,11 @@ int JudgeOptions(const OptionSpec* table, const OptionSpec** row)
 int FormatOptionMessage(char* buffer, size_t size, const char* programName, int message,
                         const OptionSpec* row)
 {
-    const char* format = nullptr;
-    char letter = 0;
-    const char* name = nullptr;
-    switch (SelectMessage(message, row, &format, &letter, &name)) {
-    case kLetterValue:
-        return std::snprintf(buffer, size, format, programName, letter);
-    case kNameValue:
-        return std::snprintf(buffer, size, format, programName, name);
-    case kLetterAndNameValues:
-        return std::snprintf(buffer, size, format, programName, letter, name);
-    case kNoValue:
-        break;
-    }
-    return std::snprintf(buffer, size, format, programName);
+    return EmitMessage(
+        [buffer, size](const char* format, auto... values) {
+            return std::snprintf(buffer, size, format, values...);
+        },
+        programName, message, row);
 }
 
 void CheckOptions(const char* programName, const OptionSpec* table)
@@ -297,22 +309,7 @@ void CheckOptions(const char* programName, const OptionSpec* table)
     if (message == 0)
         return;
 
-    const char* format = nullptr;
-    char letter = 0;
-    const char* name = nullptr;
-    switch (SelectMessage(message, row, &format, &letter, &name)) {
-    case kLetterValue:
-        ConsoleErr(format, programName, letter);
-        break;
-    case kNameValue:
-        ConsoleErr(format, programName, name);
-        break;
-    case kLetterAndNameValues:
-        ConsoleErr(format, programName, letter, name);
-        break;
-    case kNoValue:
-        ConsoleErr(format, programName);
-        break;
-    }
+    EmitMessage([](const char* format, auto... values) { return ConsoleErr(format, values...); },
+                programName, message, row);
     std::exit(1);
 }

@@ -1,4 +1,5 @@
 // Simulated configuration manager: the present interface list of a class.
+#include "platform/sim/config_ret_errors.h"
 #include "platform/sim/state.h"
 #include "protocol/dfu_frame.h"
 
@@ -104,27 +105,5 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
 DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr)
 {
     Enter("CM_MapCrToWin32Err", Hex(CmReturnCode) + ", " + std::to_string(DefaultErr));
-    switch (CmReturnCode) {
-    case CR_SUCCESS:
-        return ERROR_SUCCESS;
-    case CR_OUT_OF_MEMORY:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case CR_INVALID_POINTER:
-        return ERROR_INVALID_USER_BUFFER;
-    case CR_INVALID_FLAG:
-        return ERROR_INVALID_FLAGS;
-    case CR_INVALID_DEVNODE:
-    case CR_NO_SUCH_DEVNODE:
-    case CR_NO_SUCH_VALUE:
-    case CR_NO_SUCH_DEVICE_INTERFACE:
-        return ERROR_FILE_NOT_FOUND;
-    case CR_BUFFER_SMALL:
-        return ERROR_INSUFFICIENT_BUFFER;
-    case CR_ACCESS_DENIED:
-        return ERROR_ACCESS_DENIED;
-    case CR_INVALID_DATA:
-        return ERROR_INVALID_DATA;
-    default:
-        return DefaultErr;
-    }
+    return Win32ErrorOfConfigRet(CmReturnCode, DefaultErr);
 }

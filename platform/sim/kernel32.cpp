@@ -115,6 +115,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    // Unlike most calls, a successful open sets the last error (to 0 for
+    // OPEN_EXISTING).
     SetLastError(ERROR_SUCCESS);
     const char* kind = object.kind == FileObject::DriverPipe ? "pipe" : "file";
     return NewHandle(kind, Narrow(lpFileName), object.index, dwFlagsAndAttributes, object.kind);
@@ -150,17 +152,15 @@ namespace {
 
 // The part of HeapAlloc and LocalAlloc that follows their own checks: a
 // planned failure, a request beyond the largest block, or the block.
-void* AllocateBlock(const Fault* fault, const char* kind, SIZE_T bytes, bool zero)
+// HeapAlloc fails without setting the last error; LocalAlloc sets it.
+void* AllocateBlock(const Fault* fault, const char* kind, SIZE_T bytes, bool zero,
+                    bool setsLastError)
 {
-    if (fault != nullptr) {
-        SetLastError(fault->lastError);
-        return nullptr;
-    }
-    if (bytes > kLargestBlock) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return NewBlock(kind, bytes, zero);
+    if (fault == nullptr && bytes <= kLargestBlock)
+        return NewBlock(kind, bytes, zero);
+    if (setsLastError)
+        SetLastError(fault != nullptr ? fault->lastError : ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 } // namespace
@@ -171,7 +171,7 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     const Fault* fault = Enter("HeapAlloc", Hex(dwFlags) + ", " + std::to_string(dwBytes));
     if (hHeap != kProcessHeap)
         Problem("HeapAlloc on a heap that is not the process heap");
-    return AllocateBlock(fault, "heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
+    return AllocateBlock(fault, "heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0, false);
 }
 
 // cppcheck-suppress constParameter ; the SDK's signature
@@ -297,7 +297,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
     // not a pointer.
     if ((uFlags & ~LMEM_ZEROINIT) != LMEM_FIXED)
         Problem("LocalAlloc with flags other than LMEM_FIXED and LMEM_ZEROINIT");
-    return AllocateBlock(fault, "local", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
+    return AllocateBlock(fault, "local", uBytes, (uFlags & LMEM_ZEROINIT) != 0, true);
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)

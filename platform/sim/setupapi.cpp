@@ -96,7 +96,6 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
     // set holds no device interfaces of the adapter's class.
     const bool holdsInterfaces = ClassGuid != nullptr && *ClassGuid == BrelvikInterfaceGuid &&
                                  (Flags & DIGCF_DEVICEINTERFACE) != 0;
-    SetLastError(ERROR_SUCCESS);
     return NewHandle("devinfo", "set of " + GuidText(ClassGuid), 0, Flags,
                      holdsInterfaces ? kSetOfDriverInterfaces : 0);
 }
@@ -129,7 +128,6 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
         DeviceInterfaceData->InterfaceClassGuid = BrelvikInterfaceGuid;
         DeviceInterfaceData->Flags = SPINT_ACTIVE;
         DeviceInterfaceData->Reserved = i + 1;
-        SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
     return Failure(ERROR_NO_MORE_ITEMS);
@@ -200,7 +198,6 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
         DeviceInfoData->DevInst = static_cast<DWORD>(DeviceInterfaceData->Reserved);
         DeviceInfoData->Reserved = DeviceInterfaceData->Reserved;
     }
-    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 

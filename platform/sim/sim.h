@@ -20,7 +20,7 @@ struct UsbInterface {
     std::wstring path;
     std::vector<BYTE> descriptor;          // handed out by WinUsb_GetDescriptor, cut to the buffer
     bool hasDescriptor = true;             // false: the descriptor request fails
-    ULONG writeReports = 16;               // byte count WinUsb_WritePipe reports on success
+    ULONG writeReports = 16;               // bytes WinUsb_WritePipe moves, at most those given
     std::vector<std::vector<BYTE>> writes; // what reached each pipe, filled by the run
     std::vector<UCHAR> writePipes;
 };
@@ -42,7 +42,7 @@ struct DriverInterface {
     std::vector<BYTE> reply;  // the driver's answer, cut to the output room
     bool pipeOpens = true;    // false: the pipe file is not found
     bool pipeWriteSucceeds = true;
-    DWORD pipeWriteReports = 16; // byte count a successful pipe write reports
+    DWORD pipeWriteReports = 16; // bytes a successful pipe write moves, at most those given
     // Filled by the run: what each write to the pipe file delivered, and
     // anything written to the interface itself.
     std::vector<std::vector<BYTE>> pipeWrites;
@@ -92,7 +92,8 @@ Scenario& Current();
 // What a failing call does instead of succeeding. `result` is what calls
 // that return a code give back (CONFIGRET, HRESULT); calls that return
 // BOOL, a handle or a pointer return their failure value. `lastError` is
-// set in every case. A call that releases something (CloseHandle,
+// set in every case but HeapAlloc's, which Windows documents as failing
+// without setting it. A call that releases something (CloseHandle,
 // HeapFree, LocalFree, WinUsb_Free, SetupDiDestroyDeviceInfoList,
 // VariantClear) releases it all the same and only reports the failure, as
 // Windows does; calls without a result (Release, SysFreeString,

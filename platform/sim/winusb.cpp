@@ -89,6 +89,6 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
         usb->writes.emplace_back(Buffer, Buffer + delivered);
         usb->writePipes.push_back(PipeID);
     }
-    *LengthTransferred = OddCount("WinUsb_WritePipe", usb->writeReports, BufferLength);
+    *LengthTransferred = OddCount("WinUsb_WritePipe", delivered, BufferLength);
     return TRUE;
 }

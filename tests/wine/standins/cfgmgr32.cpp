@@ -9,11 +9,10 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
+#include "platform/sim/config_ret_errors.h"
 #include "standin.h"
 
 #include <string>
-
-extern "C" DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr);
 
 using namespace standin;
 
@@ -108,32 +107,7 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
 
 DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr)
 {
-    DWORD error = DefaultErr;
-    switch (CmReturnCode) {
-    case CR_SUCCESS:
-        error = ERROR_SUCCESS;
-        break;
-    case CR_OUT_OF_MEMORY:
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        break;
-    case CR_INVALID_POINTER:
-        error = ERROR_INVALID_USER_BUFFER;
-        break;
-    case CR_INVALID_FLAG:
-        error = ERROR_INVALID_FLAGS;
-        break;
-    case CR_NO_SUCH_DEVICE_INTERFACE:
-        error = ERROR_FILE_NOT_FOUND;
-        break;
-    case CR_BUFFER_SMALL:
-        error = ERROR_INSUFFICIENT_BUFFER;
-        break;
-    case CR_ACCESS_DENIED:
-        error = ERROR_ACCESS_DENIED;
-        break;
-    default:
-        break;
-    }
+    const DWORD error = sim::Win32ErrorOfConfigRet(CmReturnCode, DefaultErr);
     Log("CM_MapCrToWin32Err cr=0x%lx default=%lu -> %lu", CmReturnCode, DefaultErr, error);
     return error;
 }

@@ -3,10 +3,15 @@
 //
 //   INIT_RESULT=fail, INIT_ERROR    WinUsb_Initialize fails, leaving INIT_ERROR
 //                                   (default 0) as the last error
+//   DESCRIPTOR_RESULT=fail,         WinUsb_GetDescriptor fails, leaving
+//   DESCRIPTOR_ERROR                DESCRIPTOR_ERROR (default 31) as the last error
 //   DESCRIPTOR_LENGTH               device descriptor bytes handed back (18)
 //   VENDOR, PRODUCT, BCDUSB         the descriptor's ids (0x0483, 0x1234, 0x0200)
-//   WRITE_RESULT=fail, WRITE_ERROR  WinUsb_WritePipe fails, or sets this last error
+//   WRITE_RESULT=fail, WRITE_ERROR  WinUsb_WritePipe fails, leaving WRITE_ERROR (if
+//                                   given) as the last error
 //   WRITE_LENGTH                    bytes it reports written (all, or 0 on failure)
+//
+// Calls that succeed leave the last error alone, as Windows' do.
 //
 // At process exit it logs whether the program closed the file and freed the
 // WinUSB handle it was given.
@@ -71,12 +76,6 @@ bool KnownHandle(WINUSB_INTERFACE_HANDLE handle)
     return handle == &g_interface && g_interface.initialized && !g_interface.freed;
 }
 
-void SetLastErrorIfGiven(const wchar_t* name)
-{
-    if (IsSet(name))
-        SetLastError(Number(name, 0));
-}
-
 } // namespace
 
 BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle)
@@ -116,10 +115,11 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE || Index != 0) {
+    if (Text(L"DESCRIPTOR_RESULT") == L"fail" || DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE ||
+        Index != 0) {
         Log("WinUsb_GetDescriptor type=%u index=%u language=%u length=%lu -> fail", DescriptorType,
             Index, LanguageID, BufferLength);
-        SetLastError(ERROR_GEN_FAILURE);
+        SetLastError(Number(L"DESCRIPTOR_ERROR", ERROR_GEN_FAILURE));
         return FALSE;
     }
 
@@ -169,8 +169,11 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
     Log("WinUsb_WritePipe pipe=0x%02x length=%lu bytes=%s overlapped=%s -> %s written=%lu", PipeID,
         BufferLength, HexBytes(Buffer, BufferLength).c_str(), Overlapped ? "given" : "none",
         fail ? "fail" : "ok", written);
-    SetLastErrorIfGiven(L"WRITE_ERROR");
-    return fail ? FALSE : TRUE;
+    if (!fail)
+        return TRUE;
+    if (IsSet(L"WRITE_ERROR"))
+        SetLastError(Number(L"WRITE_ERROR", 0));
+    return FALSE;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/)
