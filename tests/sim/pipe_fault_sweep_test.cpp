@@ -71,9 +71,10 @@ sim::Fault Result(HRESULT hr)
 
 // What each call of the successful runs does to the run when it fails.
 const FailurePoint kFailurePoints[] = {
-    // Target nodes: the -i node, or one per WMI result.
-    {Phase::SetUp, "HeapAlloc", 1, Error(ERROR_NOT_ENOUGH_MEMORY), Keeps({})},
-    {Phase::SetUp, "HeapAlloc", 2, Error(ERROR_NOT_ENOUGH_MEMORY), Keeps({0})},
+    // Target nodes: the -i node, or one per WMI result. HeapAlloc fails
+    // without a last error.
+    {Phase::SetUp, "HeapAlloc", 1, sim::Fault{}, Keeps({})},
+    {Phase::SetUp, "HeapAlloc", 2, sim::Fault{}, Keeps({0})},
     {Phase::SetUp, "CoInitializeEx", 0, Result(kChangedMode),
      SetUpFails("Failed to initialize COM library. Error code = 0x80010106\n")},
     {Phase::SetUp, "CoInitializeSecurity", 0, Result(RPC_E_TOO_LATE),

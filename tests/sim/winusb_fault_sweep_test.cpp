@@ -35,7 +35,8 @@ struct FailurePoint {
 // What each call of the successful run does to the run when it fails.
 const FailurePoint kFailurePoints[] = {
     {"CM_Get_Device_Interface_List_SizeW", {CR_FAILURE, 0}, {kNotFound, false, false}},
-    {"HeapAlloc", {0, ERROR_NOT_ENOUGH_MEMORY}, {kOutOfMemory, false, false}},
+    // HeapAlloc fails without a last error.
+    {"HeapAlloc", {}, {kOutOfMemory, false, false}},
     {"CM_Get_Device_Interface_ListW", {CR_FAILURE, 0}, {kNotFound, false, false}},
     {"HeapFree", {0, ERROR_INVALID_PARAMETER}, kSuccess},
     {"CreateFileW", {0, ERROR_GEN_FAILURE}, {kGenFailure, true, false}},
