@@ -9,9 +9,9 @@
 #     preset builds and tests exactly this, so what is tested is what ships.
 #     Test programs keep the default flags: GoogleTest wants exceptions.
 #
-# brelvik_release_contents(PROGRAMS <target>... GUIDE <file>)
-#     Writes <build>/release_contents.txt, the list scripts/release/pack.py
-#     packs: one "version", "program" or "guide" line each, a space, then
+# brelvik_release_contents(NAME <name> PROGRAMS <target>... GUIDE <file>)
+#     Writes <build>/release_contents.txt, what scripts/release/pack.py
+#     packs: lines of a key (name, version, program or guide), a space and
 #     the value.
 function(brelvik_release_build)
     if(NOT MINGW)
@@ -35,9 +35,9 @@ function(brelvik_release_contents)
     if(NOT MINGW)
         return()
     endif()
-    cmake_parse_arguments(PARSE_ARGV 0 arg "" "GUIDE" "PROGRAMS")
+    cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;GUIDE" "PROGRAMS")
     get_filename_component(guide "${arg_GUIDE}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
-    set(lines "version ${PROJECT_VERSION}\n")
+    set(lines "name ${arg_NAME}\nversion ${PROJECT_VERSION}\n")
     foreach(program IN LISTS arg_PROGRAMS)
         string(APPEND lines "program $<TARGET_FILE:${program}>\n")
     endforeach()
