@@ -111,6 +111,8 @@ def package(args):
         fail("sha256sum -c SHA256SUMS")
 
     date = time.gmtime(epoch_of(args.work))[:6]
+    # A ZIP entry's time counts seconds in twos.
+    date = date[:5] + (date[5] - date[5] % 2,)
     with zipfile.ZipFile(os.path.join(dist, zip_name)) as archive:
         if archive.testzip() is not None:
             fail(f"{zip_name} has a bad entry {archive.testzip()}")
