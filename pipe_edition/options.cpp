@@ -1,8 +1,8 @@
 #include "pipe_edition/options.h"
 
+#include "pipe_edition/option_message.h"
 #include "platform/console.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -141,15 +141,19 @@ const char kRepeatedShortOnly[] = "%s: option -%c may not be repeated\n";
 const char kRepeatedLongOnly[] = "%s: option --%s may not be repeated\n";
 const char kRepeatedUnnamed[] = "%s: option may not be repeated\n";
 
-enum MessageValues { kLetterValue, kNameValue, kLetterAndNameValues, kNoValue };
+bool Holds(DWORD flags, DWORD bits)
+{
+    return (flags & bits) == bits;
+}
 
-// Picks the format of a message and the values that follow the program
-// name in it. Messages 3 to 6 are only ever judged for a row that has the
-// form they show when the table came from ParseOptions; for a hand-filled
-// table a missing letter or name is shown as '?' or nothing rather than a
+} // namespace
+
+// Messages 3 to 6 are only ever judged for a row that has the form they
+// show when the table came from ParseOptions; for a hand-filled table a
+// missing letter or name is shown as '?' or nothing rather than a
 // terminator or a null pointer.
-MessageValues SelectMessage(int message, const OptionSpec* row, const char** format, char* letter,
-                            const char** name)
+OptionMessageValues SelectOptionMessage(int message, const OptionSpec* row, const char** format,
+                                        char* letter, const char** name)
 {
     *letter = (row->shortName != 0) ? row->shortName : '?';
     *name = (row->longName != nullptr) ? row->longName : "";
@@ -179,34 +183,6 @@ MessageValues SelectMessage(int message, const OptionSpec* row, const char** for
     *format = kRepeatedUnnamed;
     return kNoValue;
 }
-
-// Hands the format of a message and the values it takes to print: the one
-// place where each format meets its values, for the text and the line alike.
-template <typename Print>
-int EmitMessage(const Print& print, const char* programName, int message, const OptionSpec* row)
-{
-    const char* format = nullptr;
-    char letter = 0;
-    const char* name = nullptr;
-    switch (SelectMessage(message, row, &format, &letter, &name)) {
-    case kLetterValue:
-        return print(format, programName, letter);
-    case kNameValue:
-        return print(format, programName, name);
-    case kLetterAndNameValues:
-        return print(format, programName, letter, name);
-    case kNoValue:
-        break;
-    }
-    return print(format, programName);
-}
-
-bool Holds(DWORD flags, DWORD bits)
-{
-    return (flags & bits) == bits;
-}
-
-} // namespace
 
 DWORD ParseOptions(char** argv, OptionSpec* table)
 {
@@ -292,16 +268,6 @@ int JudgeOptions(const OptionSpec* table, const OptionSpec** row)
     return 0;
 }
 
-int FormatOptionMessage(char* buffer, size_t size, const char* programName, int message,
-                        const OptionSpec* row)
-{
-    return EmitMessage(
-        [buffer, size](const char* format, auto... values) {
-            return std::snprintf(buffer, size, format, values...);
-        },
-        programName, message, row);
-}
-
 void CheckOptions(const char* programName, const OptionSpec* table)
 {
     const OptionSpec* row = nullptr;
@@ -309,7 +275,8 @@ void CheckOptions(const char* programName, const OptionSpec* table)
     if (message == 0)
         return;
 
-    EmitMessage([](const char* format, auto... values) { return ConsoleErr(format, values...); },
-                programName, message, row);
+    EmitOptionMessage(
+        [](const char* format, auto... values) { return ConsoleErr(format, values...); },
+        programName, message, row);
     std::exit(1);
 }

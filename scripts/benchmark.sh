@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What a run of each program costs, measured:
-#   1. the Windows programs of the mingw build: file size and imported DLLs;
+#   1. the Windows programs of the mingw build, byte for byte those
+#      scripts/release.sh ships: file size and imported DLLs;
 #   2. the instructions a native run of each edition executes against the
 #      simulated adapter (callgrind, so the counts repeat exactly), split
 #      into the program's own code, the stand-in and the rest;
@@ -45,7 +46,7 @@ echo "Tools: $(x86_64-w64-mingw32-g++ --version | head -1); $(g++ --version | he
     "$(valgrind --version); $(wine --version 2>/dev/null)"
 
 echo
-echo "== Windows programs (mingw, Release, static)"
+echo "== Windows programs (mingw, release build: static, stripped)"
 printf '%-24s %10s  %s\n' program bytes "imported DLLs"
 for program in "${programs[@]}" brelvik_noop; do
     exe=$(exe_of "$program")

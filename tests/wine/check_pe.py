@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Checks built Windows programs: 64-bit console executables that run on a
 bare Windows machine (only system DLLs imported), run with the invoker's
-rights (asInvoker manifest) and carry a version resource.
+rights (asInvoker manifest) and carry a version resource; with --release,
+also stripped of symbols and debug information and at most 64 KiB.
 
-    check_pe.py [--version X.Y.Z] [--expect-rejected] PROGRAM.exe...
+    check_pe.py [--version X.Y.Z] [--release] [--expect-rejected] PROGRAM.exe...
 
 Exit status 0 when every program passes (with --expect-rejected: when every
 program fails at least one check), 1 otherwise.
@@ -22,6 +23,7 @@ IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 RT_MANIFEST = 24
 RT_VERSION = 16
 CREATEPROCESS_MANIFEST_ID = 1
+RELEASE_MAX_BYTES = 65536
 
 # DLLs every Windows installation has. Anything else (a compiler runtime
 # such as libgcc_s, libstdc++ or libwinpthread) would be missing there.
@@ -100,7 +102,24 @@ def check_version(pe, path, version, problems):
                         f"expected {version!r}")
 
 
-def check(path, version):
+def check_release(pe, path, problems):
+    size = os.path.getsize(path)
+    if size > RELEASE_MAX_BYTES:
+        problems.append(f"{size} bytes, more than {RELEASE_MAX_BYTES}")
+    if pe.FILE_HEADER.PointerToSymbolTable or pe.FILE_HEADER.NumberOfSymbols:
+        problems.append(f"has a symbol table ({pe.FILE_HEADER.NumberOfSymbols} symbols)")
+    # Sections named past 8 characters (.debug_info and the like) are
+    # written "/<offset>" into the symbol table's strings.
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+        if name.startswith((".debug", ".zdebug", "/")):
+            problems.append(f"has section {name}")
+    debug = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
+    if debug.Size:
+        problems.append("has a debug directory")
+
+
+def check(path, version, release):
     problems = []
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[
@@ -126,12 +145,16 @@ def check(path, version):
 
     check_manifest(pe, problems)
     check_version(pe, path, version, problems)
+    if release:
+        check_release(pe, path, problems)
     return dlls, problems
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--version", help="the FileVersion the version resource must carry")
+    parser.add_argument("--release", action="store_true",
+                        help="also require a stripped image of at most 64 KiB")
     parser.add_argument("--expect-rejected", action="store_true",
                         help="pass only if every program fails a check")
     parser.add_argument("programs", nargs="+")
@@ -139,8 +162,8 @@ def main():
 
     outcome = 0
     for path in args.programs:
-        dlls, problems = check(path, args.version)
-        print(f"{path}: imports {', '.join(dlls) or 'nothing'}")
+        dlls, problems = check(path, args.version, args.release)
+        print(f"{path}: {os.path.getsize(path)} bytes, imports {', '.join(dlls) or 'nothing'}")
         for problem in problems:
             print(f"  {problem}")
         if bool(problems) != args.expect_rejected:
