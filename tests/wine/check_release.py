@@ -26,8 +26,11 @@ import zipfile
 
 PROGRAM_NAMES = ["BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"]
 GUIDE_NAME = "USER_GUIDE.txt"
-PACK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "release",
-                    "pack.py")
+PACK_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "release")
+PACK = os.path.join(PACK_DIR, "pack.py")
+sys.path.insert(0, PACK_DIR)
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from pack import read_contents  # noqa: E402  (the release's own reading of the contents file)
 
 
 def fail(message):
@@ -42,18 +45,6 @@ def git(source, *args):
 def epoch_of(work):
     with open(os.path.join(work, "epoch"), encoding="ascii") as text:
         return int(text.read())
-
-
-def read_contents(path):
-    contents = {"program": []}
-    with open(path, encoding="utf-8") as lines:
-        for line in lines:
-            key, _, value = line.rstrip("\n").partition(" ")
-            if key == "program":
-                contents[key].append(value)
-            else:
-                contents[key] = value
-    return contents
 
 
 def build(args):
