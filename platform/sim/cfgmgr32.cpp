@@ -1,6 +1,7 @@
 // Simulated configuration manager: the present interface list of a class.
 #include "platform/sim/config_ret_errors.h"
 #include "platform/sim/state.h"
+#include "platform/sim/system_dll_exports.h"
 #include "protocol/dfu_frame.h"
 
 using namespace sim;
@@ -31,6 +32,8 @@ std::string ListArgs(const GUID* guid, const WCHAR* deviceId, ULONG flags)
 }
 
 } // namespace
+
+namespace sim::dll {
 
 CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID InterfaceClassGuid,
                                                     DEVINSTID_W pDeviceID, ULONG ulFlags)
@@ -107,3 +110,5 @@ DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr)
     Enter("CM_MapCrToWin32Err", Hex(CmReturnCode) + ", " + std::to_string(DefaultErr));
     return Win32ErrorOfConfigRet(CmReturnCode, DefaultErr);
 }
+
+} // namespace sim::dll

@@ -1,4 +1,5 @@
 #include "platform/sim/state.h"
+#include "platform/system_dll.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -155,6 +156,8 @@ void Reset(const Scenario& scenario)
         std::free(const_cast<void*>(entry.first));
     s = State();
     s.scenario = scenario;
+    // A run is a process of its own: nothing is bound yet.
+    ResetSystemDllBindings();
 }
 
 Scenario& Current()

@@ -58,6 +58,11 @@ struct State {
     std::vector<std::string> problems;
     DWORD lastError = 0;
 
+    // DLL loading: the process's default search (SetDefaultDllDirectories)
+    // and the delay-load slots bound so far, by function name.
+    DWORD dllSearch = 0;
+    std::map<std::string, FARPROC> delayBound;
+
     // COM and WMI.
     int comInitDepth = 0;
     bool comSecuritySet = false;

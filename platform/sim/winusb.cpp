@@ -1,6 +1,7 @@
 // Simulated WinUSB on the interfaces of the scenario.
 #include "platform/sim/files.h"
 #include "platform/sim/state.h"
+#include "platform/sim/system_dll_exports.h"
 
 #include <algorithm>
 
@@ -18,6 +19,8 @@ UsbInterface* InterfaceOf(WINUSB_INTERFACE_HANDLE handle, const char* call)
 }
 
 } // namespace
+
+namespace sim::dll {
 
 BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle)
 {
@@ -92,3 +95,5 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
     *LengthTransferred = OddCount("WinUsb_WritePipe", delivered, BufferLength);
     return TRUE;
 }
+
+} // namespace sim::dll

@@ -17,6 +17,8 @@ const char kFound[] = "Device found: VID_0483&PID_1234; bcdUsb 0200\n";
 const char kNotFound[] = "Failed looking for device, HRESULT 0x8007000d\n";
 const char kGenFailure[] = "Failed looking for device, HRESULT 0x8007001f\n";
 const char kOutOfMemory[] = "Failed looking for device, HRESULT 0x8007000e\n";
+const char kNoDll[] = "Failed looking for device, HRESULT 0x8007007e\n";
+const char kNoFunction[] = "Failed looking for device, HRESULT 0x8007007f\n";
 
 struct Outcome {
     const char* output;
@@ -28,28 +30,43 @@ const Outcome kSuccess = {kFound, true, true};
 
 struct FailurePoint {
     const char* call;
+    const char* argsPrefix; // the row applies to the calls whose arguments begin so
     sim::Fault fault;
     Outcome outcome;
+    std::string Key() const { return std::string(call) + "(" + argsPrefix; }
 };
 
-// What each call of the successful run does to the run when it fails.
+// What each call of the successful run does to the run when it fails. A
+// system DLL that cannot be had fails the call that needed it, with the
+// loader's error: cfgmgr32.dll the lookup, winusb.dll the start of WinUSB
+// on the opened file, which is closed again.
 const FailurePoint kFailurePoints[] = {
-    {"CM_Get_Device_Interface_List_SizeW", {CR_FAILURE, 0}, {kNotFound, false, false}},
+    {"SetDefaultDllDirectories",
+     "",
+     {0, ERROR_INVALID_PARAMETER},
+     {"Failed looking for device, HRESULT 0x80070057\n", false, false}},
+    {"LoadLibraryExA", "cfgmgr32.dll", {0, ERROR_MOD_NOT_FOUND}, {kNoDll, false, false}},
+    {"GetProcAddress", "cfgmgr32.dll", {0, ERROR_PROC_NOT_FOUND}, {kNoFunction, false, false}},
+    {"LoadLibraryExA", "winusb.dll", {0, ERROR_MOD_NOT_FOUND}, {kNoDll, true, false}},
+    {"GetProcAddress", "winusb.dll", {0, ERROR_PROC_NOT_FOUND}, {kNoFunction, true, false}},
+    {"CM_Get_Device_Interface_List_SizeW", "", {CR_FAILURE, 0}, {kNotFound, false, false}},
     // HeapAlloc fails without a last error.
-    {"HeapAlloc", {}, {kOutOfMemory, false, false}},
-    {"CM_Get_Device_Interface_ListW", {CR_FAILURE, 0}, {kNotFound, false, false}},
-    {"HeapFree", {0, ERROR_INVALID_PARAMETER}, kSuccess},
-    {"CreateFileW", {0, ERROR_GEN_FAILURE}, {kGenFailure, true, false}},
-    {"WinUsb_Initialize", {0, ERROR_GEN_FAILURE}, {kGenFailure, true, false}},
+    {"HeapAlloc", "", {}, {kOutOfMemory, false, false}},
+    {"CM_Get_Device_Interface_ListW", "", {CR_FAILURE, 0}, {kNotFound, false, false}},
+    {"HeapFree", "", {0, ERROR_INVALID_PARAMETER}, kSuccess},
+    {"CreateFileW", "", {0, ERROR_GEN_FAILURE}, {kGenFailure, true, false}},
+    {"WinUsb_Initialize", "", {0, ERROR_GEN_FAILURE}, {kGenFailure, true, false}},
     // Its result is not tested; the length it left at 0 is.
     {"WinUsb_GetDescriptor",
+     "",
      {0, ERROR_GEN_FAILURE},
      {"Error among LastError 0 or lengthReceived 0\n", true, true}},
     {"WinUsb_WritePipe",
+     "",
      {0, ERROR_GEN_FAILURE},
      {"Error among LastError 31 or lengthReceived 18\n", true, false}},
-    {"WinUsb_Free", {0, ERROR_INVALID_HANDLE}, kSuccess},
-    {"CloseHandle", {0, ERROR_INVALID_HANDLE}, kSuccess},
+    {"WinUsb_Free", "", {0, ERROR_INVALID_HANDLE}, kSuccess},
+    {"CloseHandle", "", {0, ERROR_INVALID_HANDLE}, kSuccess},
 };
 
 struct OddPoint {
@@ -116,14 +133,15 @@ TEST_F(FaultSweep, WinUsbEdition)
     for (const CallSite& site : sites) {
         const FailurePoint* point = nullptr;
         for (const FailurePoint& candidate : kFailurePoints)
-            if (site.name == candidate.call)
+            if (point == nullptr && site.name == candidate.call &&
+                site.args.rfind(candidate.argsPrefix, 0) == 0)
                 point = &candidate;
         if (point == nullptr) {
             ADD_FAILURE() << "the sweep does not know what a failing " << site.Text()
                           << " should do";
             continue;
         }
-        failureRowsUsed.insert(point->call);
+        failureRowsUsed.insert(point->Key());
         {
             SCOPED_TRACE("failing " + site.Text());
             sim::Reset(SweepScenario());
@@ -148,7 +166,7 @@ TEST_F(FaultSweep, WinUsbEdition)
     }
     // A row for a call the run no longer makes is a row that tests nothing.
     for (const FailurePoint& point : kFailurePoints)
-        EXPECT_EQ(failureRowsUsed.count(point.call), 1u) << point.call << " was never reached";
+        EXPECT_EQ(failureRowsUsed.count(point.Key()), 1u) << point.Key() << " was never reached";
     for (const OddPoint& odd : kOddPoints)
         EXPECT_EQ(oddRowsUsed.count(std::string(odd.call) + sim::OddName(odd.kind)), 1u)
             << odd.call << " " << sim::OddName(odd.kind) << " was never reached";

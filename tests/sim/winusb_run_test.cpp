@@ -172,12 +172,21 @@ TEST_F(SimTest, SuccessfulRunMakesExactlyTheseCalls)
     const std::string listLength = std::to_string(path.size() + 2);
     EXPECT_THAT(
         sim::CallTexts(),
-        ElementsAre("CM_Get_Device_Interface_List_SizeW(" + guid + ", null, 0x0)",
+        ElementsAre("SetDefaultDllDirectories(0x800)", "LoadLibraryExA(cfgmgr32.dll, null, 0x800)",
+                    "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_List_SizeW)",
+                    "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_ListW)",
+                    "GetProcAddress(cfgmgr32.dll, CM_MapCrToWin32Err)",
+                    "CM_Get_Device_Interface_List_SizeW(" + guid + ", null, 0x0)",
                     "HeapAlloc(0x8, " + std::to_string((path.size() + 2) * sizeof(WCHAR)) + ")",
                     "CM_Get_Device_Interface_ListW(" + guid + ", null, 0x0, " + listLength + ")",
                     "HeapFree(0x0, ptr)",
                     "CreateFileW(" + path + ", 0xc0000000, 0x3, null, 3, 0x40000080, null)",
-                    "WinUsb_Initialize(ptr)", "WinUsb_GetDescriptor(0x1, 0, 0, 18)",
+                    // winusb.dll only once it is needed, after the open.
+                    "LoadLibraryExA(winusb.dll, null, 0x800)",
+                    "GetProcAddress(winusb.dll, WinUsb_Initialize)",
+                    "GetProcAddress(winusb.dll, WinUsb_Free)",
+                    "GetProcAddress(winusb.dll, WinUsb_GetDescriptor)",
+                    "GetProcAddress(winusb.dll, WinUsb_WritePipe)", "WinUsb_Initialize(ptr)", "WinUsb_GetDescriptor(0x1, 0, 0, 18)",
                     "WinUsb_WritePipe(0x4, 11 00 0d 00 00 00 00 00 00 00 00 00 00 00 00 22, 16, "
                     "null)",
                     "stdout(Device found: VID_0483&PID_1234; bcdUsb 0200\n)", "WinUsb_Free(ptr)",

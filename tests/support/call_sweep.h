@@ -14,6 +14,7 @@
 // among the calls of its name within that section.
 struct CallSite {
     std::string name;
+    std::string args;
     int occurrence = 0;
     int section = 0;
     int localOccurrence = 0;
@@ -48,6 +49,7 @@ inline std::vector<CallSite> RecordedCallSites()
         }
         CallSite site;
         site.name = call.name;
+        site.args = call.args;
         site.occurrence = bump(counts, call.name);
         site.section = section;
         site.localOccurrence = bump(local, call.name);

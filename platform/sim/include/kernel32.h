@@ -1,4 +1,5 @@
-// Files, device I/O, heap, local memory and last-error calls of the simulated kernel32.
+// Files, device I/O, heap, local memory, DLL loading and last-error calls
+// of the simulated kernel32.
 #pragma once
 
 #include "platform/sim/include/types.h"
@@ -14,6 +15,11 @@
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
 #define HEAP_ZERO_MEMORY 0x00000008u
+
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 
 typedef HANDLE HLOCAL;
 #define LMEM_FIXED 0x0000u
@@ -55,3 +61,7 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

@@ -44,6 +44,10 @@ typedef char CHAR;
 typedef const CHAR* LPCSTR;
 struct HWND__; // NOLINT(bugprone-reserved-identifier): the SDK's name
 typedef HWND__* HWND;
+struct HINSTANCE__; // NOLINT(bugprone-reserved-identifier): the SDK's name
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef LONG_PTR(WINAPI* FARPROC)();
 
 #define ANYSIZE_ARRAY 1
 
@@ -95,6 +99,8 @@ inline bool operator!=(const GUID& a, const GUID& b)
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_IO_PENDING 997L
