@@ -4,9 +4,12 @@
 # include this before the targets are made.
 #
 # brelvik_wine_test(<test>...)   the tests need the Wine prefix
-# brelvik_add_wine_cases(TABLE <cases.json> EXE <target> [STANDINS <dll target>...])
+# brelvik_add_wine_cases(TABLE <cases.json> EXE <target> [STANDINS <dll target>...]
+#                        [PLANTED <dll target>])
 #                                one test per case of the table, each run by
-#                                tests/wine/run_case.py
+#                                tests/wine/run_case.py; the stand-ins go into
+#                                the prefix's system32, the planted DLL beside
+#                                the program where a case asks for it
 if(NOT (CMAKE_CROSSCOMPILING AND WIN32))
     return()
 endif()
@@ -33,7 +36,7 @@ function(brelvik_wine_test)
 endfunction()
 
 function(brelvik_add_wine_cases)
-    cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE" "STANDINS")
+    cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE;PLANTED" "STANDINS")
     get_filename_component(table "${arg_TABLE}" ABSOLUTE)
     get_filename_component(table_name "${table}" NAME_WE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
@@ -42,6 +45,12 @@ function(brelvik_add_wine_cases)
     foreach(dll IN LISTS arg_STANDINS)
         list(APPEND standins --standin "$<TARGET_FILE:${dll}>")
     endforeach()
+    if(standins)
+        list(APPEND standins --wine-prefix "${BRELVIK_WINEPREFIX}")
+    endif()
+    if(arg_PLANTED)
+        list(APPEND standins --planted "$<TARGET_FILE:${arg_PLANTED}>")
+    endif()
 
     file(READ "${table}" json)
     string(JSON count LENGTH "${json}" cases)

@@ -22,9 +22,11 @@ FARPROC WINAPI BindOnFirstCall(unsigned notification, PDelayLoadInfo info)
 } // namespace
 
 // The SDK declares the hook const (the helper must not find it writable);
-// mingw-w64 declares it plain.
+// mingw-w64 declares it plain. Either declaration gives it external linkage.
+extern "C" {
 #if defined(_MSC_VER)
-extern "C" const PfnDliHook __pfnDliNotifyHook2 = BindOnFirstCall;
+const PfnDliHook __pfnDliNotifyHook2 = BindOnFirstCall;
 #else
-extern "C" PfnDliHook __pfnDliNotifyHook2 = BindOnFirstCall;
+PfnDliHook __pfnDliNotifyHook2 = BindOnFirstCall;
 #endif
+}

@@ -16,10 +16,15 @@ A case of the table:
      "stderr": "",                    expected bytes (default none)
      "exit": 0,                       expected exit status (default 0)
      "log": ["..."],                  expected log lines (checked when given)
-     "device_length": 259}            length of the {device} path (see below)
+     "device_length": 259,            length of the {device} path (see below)
+     "planted": ["cfgmgr32"],         put the --planted DLL beside the program under these names
+     "missing": ["winusb"]}           stand-ins taken out of system32 for this run
 
-The program and the stand-ins are copied into the work directory, which
-also holds an empty file "adapter" for the program to open (with
+The stand-ins go where Windows keeps the real DLLs, the prefix's system32
+(the programs load those DLLs from there alone), and stay there for the
+cases that follow; a case with "missing" holds the prefix to itself while
+it runs and puts them back afterwards. The program is copied into the work
+directory, which also holds an empty file "adapter" for the program to open (with
 device_length, its name is padded to give the path that length). In arguments,
 scenario, environment and log lines {device} stands for that file as a
 Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
@@ -27,6 +32,9 @@ directory as one (\\\\?\\Z:\\...); in those and in the expected output
 {program} stands for the program as it sees its own name (Z:\\...\\X.exe).
 """
 import argparse
+import contextlib
+import fcntl
+import filecmp
 import json
 import os
 import shutil
@@ -64,16 +72,57 @@ def device_path(work_dir, name):
     return "\\\\?\\" + windows_path(os.path.join(work_dir, name))
 
 
-def prepare(work_dir, exe, standins, device_length):
+def dll_name(path):
+    return os.path.splitext(os.path.basename(path))[0].lower()
+
+
+def install_standins(system32, standins, missing):
+    """Puts each stand-in into system32 unless it is to be missing. A file
+    that a running Wine process may have mapped is replaced, never
+    rewritten in place."""
+    for dll in standins:
+        target = os.path.join(system32, os.path.basename(dll).lower())
+        if dll_name(dll) in missing:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(target)
+        elif not (os.path.exists(target) and filecmp.cmp(dll, target, shallow=False)):
+            shutil.copyfile(dll, target + ".new")
+            os.replace(target + ".new", target)
+
+
+@contextlib.contextmanager
+def system32_held(prefix, standins, missing):
+    """The prefix's system32 as this case needs it, for as long as it runs:
+    shared with other cases that need every stand-in, alone otherwise."""
+    if not standins:
+        yield
+        return
+    system32 = os.path.join(prefix, "drive_c", "windows", "system32")
+    with open(prefix + ".system32.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        install_standins(system32, standins, missing)
+        if not missing:
+            fcntl.flock(lock, fcntl.LOCK_SH)
+        try:
+            yield
+        finally:
+            if missing:
+                install_standins(system32, standins, set())
+
+
+def prepare(work_dir, exe, device_length, planted, planted_names):
     shutil.rmtree(work_dir, ignore_errors=True)
     os.makedirs(work_dir)
     # The path the program reports back must match ours: no symbolic links.
     work_dir = os.path.realpath(work_dir)
     program = os.path.join(work_dir, os.path.basename(exe))
     shutil.copy2(exe, program)
-    # Wine takes a DLL override only for a DLL next to the program.
-    for dll in standins:
-        shutil.copy2(dll, os.path.join(work_dir, os.path.basename(dll)))
+    # Beside the program, where Windows would look first for a DLL that is
+    # not a KnownDLL; the program must never load these.
+    for name in planted_names:
+        if not planted:
+            sys.exit("run_case: the case plants a DLL but no --planted DLL was given")
+        shutil.copy2(planted, os.path.join(work_dir, name + ".dll"))
     device = device_name(work_dir, device_length)
     open(os.path.join(work_dir, device), "wb").close()
     return work_dir, program, device_path(work_dir, device)
@@ -105,14 +154,19 @@ def main():
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--standin", action="append", default=[])
+    parser.add_argument("--wine-prefix", help="the prefix whose system32 takes the stand-ins")
+    parser.add_argument("--planted", help="the DLL a case may plant beside the program")
     parser.add_argument("--table", required=True)
     parser.add_argument("--case", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
 
     case = load_case(args.table, args.case)
-    work_dir, program, device = prepare(args.work_dir, args.exe, args.standin,
-                                        case.get("device_length"))
+    if args.standin and not args.wine_prefix:
+        sys.exit("run_case: stand-ins need --wine-prefix")
+    missing = {name.lower() for name in case.get("missing", [])}
+    work_dir, program, device = prepare(args.work_dir, args.exe, case.get("device_length"),
+                                        args.planted, case.get("planted", []))
     placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
                     "{program}": windows_path(program)}
 
@@ -129,9 +183,10 @@ def main():
             print(f"  {key}={env[key]}")
 
     try:
-        result = subprocess.run(command, cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                timeout=RUN_TIMEOUT)
+        with system32_held(args.wine_prefix, args.standin, missing):
+            result = subprocess.run(command, cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    timeout=RUN_TIMEOUT)
     except subprocess.TimeoutExpired:
         print(f"FAILED: no exit within {RUN_TIMEOUT} s")
         return 1
