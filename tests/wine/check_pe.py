@@ -2,7 +2,11 @@
 """Checks built Windows programs: 64-bit console executables that run on a
 bare Windows machine (only system DLLs imported), run with the invoker's
 rights (asInvoker manifest) and carry a version resource; with --release,
-also stripped of symbols and debug information and at most 64 KiB.
+also stripped of symbols and debug information, at most 32 KiB, hardened
+(ASLR with high entropy and a relocation table, DEP, no section both
+writable and executable, no shared writable section) and importing
+statically only KnownDLLs, which Windows takes from System32 whatever lies
+beside the program; any other DLL must be loaded from System32 on purpose.
 
     check_pe.py [--version X.Y.Z] [--release] [--expect-rejected] PROGRAM.exe...
 
@@ -23,7 +27,26 @@ IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 RT_MANIFEST = 24
 RT_VERSION = 16
 CREATEPROCESS_MANIFEST_ID = 1
-RELEASE_MAX_BYTES = 65536
+RELEASE_MAX_BYTES = 32768
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_DLLCHARACTERISTICS = (
+    (0x0020, "high-entropy ASLR (HIGH_ENTROPY_VA)"),
+    (0x0040, "ASLR (DYNAMIC_BASE)"),
+    (0x0100, "DEP (NX_COMPAT)"),
+)
+IMAGE_SCN_MEM_SHARED = 0x10000000
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
+
+# KnownDLLs of current Windows (HKLM\SYSTEM\CurrentControlSet\Control\
+# Session Manager\KnownDLLs) a program like ours might import, and ntdll,
+# which is always the system's.
+KNOWN_DLLS = {
+    "advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "ole32.dll",
+    "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll",
+    "shlwapi.dll", "user32.dll", "ws2_32.dll",
+}
 
 # DLLs every Windows installation has. Anything else (a compiler runtime
 # such as libgcc_s, libstdc++ or libwinpthread) would be missing there.
@@ -36,9 +59,9 @@ SYSTEM_DLLS = {
 SYSTEM_DLL_PATTERN = re.compile(r"api-ms-win-[a-z0-9-]+\.dll")
 
 
-def imported_dlls(pe):
+def imported_dlls(pe, attributes=("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")):
     names = []
-    for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+    for attribute in attributes:
         for entry in getattr(pe, attribute, []):
             names.append(entry.dll.decode("ascii", "replace"))
     return names
@@ -117,6 +140,28 @@ def check_release(pe, path, problems):
     debug = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
     if debug.Size:
         problems.append("has a debug directory")
+    check_hardening(pe, problems)
+
+
+def check_hardening(pe, problems):
+    for flag, what in IMAGE_DLLCHARACTERISTICS:
+        if not pe.OPTIONAL_HEADER.DllCharacteristics & flag:
+            problems.append(f"not marked for {what}")
+    # Without relocations the loader cannot move the image, whatever it says.
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED or not relocations.Size:
+        problems.append("has no relocation table")
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+        flags = section.Characteristics
+        if flags & IMAGE_SCN_MEM_WRITE and flags & IMAGE_SCN_MEM_EXECUTE:
+            problems.append(f"section {name} is both writable and executable")
+        if flags & IMAGE_SCN_MEM_WRITE and flags & IMAGE_SCN_MEM_SHARED:
+            problems.append(f"section {name} is shared and writable")
+    for dll in imported_dlls(pe, ("DIRECTORY_ENTRY_IMPORT",)):
+        if dll.lower() not in KNOWN_DLLS:
+            problems.append(f"imports {dll} statically, which is not a KnownDLL")
 
 
 def check(path, version, release):
@@ -154,7 +199,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--version", help="the FileVersion the version resource must carry")
     parser.add_argument("--release", action="store_true",
-                        help="also require a stripped image of at most 64 KiB")
+                        help="also require a stripped, hardened image of at most 32 KiB "
+                             "importing only KnownDLLs")
     parser.add_argument("--expect-rejected", action="store_true",
                         help="pass only if every program fails a check")
     parser.add_argument("programs", nargs="+")
