@@ -72,7 +72,9 @@ def is_signed(path):
 
 
 def signer(path, ca):
-    """(subject of the signer's certificate, whether the signature verifies)."""
+    """(subject of the signer's certificate, whether the signature verifies);
+    no subject when the signature does not match the program or cannot be
+    read (osslsigncode then names no signer)."""
     command = ["osslsigncode", "verify", "-in", path] + (["-CAfile", ca] if ca else [])
     result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, errors="replace")
@@ -83,7 +85,7 @@ def signer(path, ca):
             if line.strip().startswith("Subject:"):
                 subject = line.split(":", 1)[1].strip()
                 break
-    return subject or "an unreadable signer", result.returncode == 0
+    return subject, result.returncode == 0
 
 
 def without_signature(path, scratch):
@@ -129,12 +131,14 @@ def check_program(archive, top, built, signed_release, ca, scratch):
             passes = False
     else:
         subject, verified = signer(path, ca)
-        who = f"signed by {subject}"
         against = ca or "the system's CA certificates"
-        if verified:
-            who += f" (verified against {against})"
+        if subject is None:
+            who = "its signature does not match it or cannot be read"
+            passes = False
+        elif verified:
+            who = f"signed by {subject} (verified against {against})"
         else:
-            who += f" (does not verify against {against})"
+            who = f"signed by {subject} (does not verify against {against})"
             passes = passes and not ca
     return f"{name}: {verdict}; {who}", passes
 
@@ -165,7 +169,8 @@ def compare(args):
             print(line)
             accepted = accepted and passes
     if accepted:
-        print(f"verify-release: {os.path.basename(args.zip)} holds this source's build of commit {info['commit']}")
+        print(f"verify-release: {os.path.basename(args.zip)} holds this source's build"
+              f" of commit {info['commit']}")
         return 0
     print(f"verify-release: REJECTED {os.path.basename(args.zip)}")
     return 1
