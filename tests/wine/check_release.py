@@ -274,7 +274,8 @@ def reproducible(args):
             released = os.path.join(dist, top, os.path.basename(tested))
             with open(tested, "rb") as data:
                 if unsigned_bytes(released, scratch) != data.read():
-                    fail(f"{released}, without a signature, differs from the tested {tested}")
+                    fail(f"{released}{', without its signature,' if options else ''}"
+                         f" differs from the tested {tested}")
             print(f"{released}{', without its signature,' if options else ''} is the tested {tested}")
 
         repack = os.path.join(scratch, "dist")
