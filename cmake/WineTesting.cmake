@@ -4,12 +4,16 @@
 # include this before the targets are made.
 #
 # brelvik_wine_test(<test>...)   the tests need the Wine prefix
-# brelvik_add_wine_cases(TABLE <cases.json> EXE <target> [STANDINS <dll target>...]
-#                        [PLANTED <dll target>])
-#                                one test per case of the table, each run by
-#                                tests/wine/run_case.py; the stand-ins go into
-#                                the prefix's system32, the planted DLL beside
-#                                the program where a case asks for it
+# brelvik_add_wine_cases(TABLE <cases.json> EXE <target> | EXE_FILE <file>
+#                        [STANDINS <dll target>...] [PLANTED <dll target>]
+#                        [NAME <prefix>] [CASES <case>...] [FIXTURES <fixture>...])
+#                                one test <prefix>.<case> (the table's name
+#                                unless NAME says) per case of the table, or
+#                                per one of CASES, each run by
+#                                tests/wine/run_case.py; EXE_FILE is a program
+#                                that a test of FIXTURES makes. The stand-ins
+#                                go into the prefix's system32, the planted
+#                                DLL beside the program where a case asks
 if(NOT (CMAKE_CROSSCOMPILING AND WIN32))
     return()
 endif()
@@ -36,10 +40,19 @@ function(brelvik_wine_test)
 endfunction()
 
 function(brelvik_add_wine_cases)
-    cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE;PLANTED" "STANDINS")
+    cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE;EXE_FILE;NAME;PLANTED"
+                          "STANDINS;CASES;FIXTURES")
     get_filename_component(table "${arg_TABLE}" ABSOLUTE)
     get_filename_component(table_name "${table}" NAME_WE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
+    if(arg_NAME)
+        set(table_name "${arg_NAME}")
+    endif()
+    if(arg_EXE_FILE)
+        set(exe "${arg_EXE_FILE}")
+    else()
+        set(exe "$<TARGET_FILE:${arg_EXE}>")
+    endif()
 
     set(standins)
     foreach(dll IN LISTS arg_STANDINS)
@@ -52,20 +65,29 @@ function(brelvik_add_wine_cases)
         list(APPEND standins --planted "$<TARGET_FILE:${arg_PLANTED}>")
     endif()
 
-    file(READ "${table}" json)
-    string(JSON count LENGTH "${json}" cases)
-    math(EXPR last "${count} - 1")
-    foreach(i RANGE ${last})
-        string(JSON case GET "${json}" cases ${i} name)
+    set(names ${arg_CASES})
+    if(NOT names)
+        file(READ "${table}" json)
+        string(JSON count LENGTH "${json}" cases)
+        math(EXPR last "${count} - 1")
+        foreach(i RANGE ${last})
+            string(JSON case GET "${json}" cases ${i} name)
+            list(APPEND names "${case}")
+        endforeach()
+    endif()
+    foreach(case IN LISTS names)
         set(test "${table_name}.${case}")
         add_test(NAME "${test}"
             COMMAND "${BRELVIK_PYTHON3}" "${PROJECT_SOURCE_DIR}/tests/wine/run_case.py"
                 --wine-run "${BRELVIK_WINE_RUN}"
-                --exe "$<TARGET_FILE:${arg_EXE}>"
+                --exe "${exe}"
                 ${standins}
                 --table "${table}" --case "${case}"
                 --work-dir "${CMAKE_CURRENT_BINARY_DIR}/cases/${table_name}/${case}")
         set_tests_properties("${test}" PROPERTIES TIMEOUT 120 LABELS wine)
         brelvik_wine_test("${test}")
+        if(arg_FIXTURES)
+            set_property(TEST "${test}" APPEND PROPERTY FIXTURES_REQUIRED ${arg_FIXTURES})
+        endif()
     endforeach()
 endfunction()

@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine64 wine
     python3 python3-pefile
+    osslsigncode openssl
     valgrind clang-tidy clang-format cppcheck
 )
 

@@ -2,26 +2,85 @@
 # What Windows users download, from this checkout: builds the programs in
 # Release with mingw-w64 (build/release, the flags the mingw preset tests)
 # and writes dist/ anew:
-#   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs and USER_GUIDE.txt,
-#                                            in the folder BRELVIK_DFU_SWITCH-<version>/
+#   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs, USER_GUIDE.txt and
+#                                            BUILDINFO.txt, in the folder
+#                                            BRELVIK_DFU_SWITCH-<version>/
 #   BRELVIK_DFU_SWITCH-<version>/            the ZIP's files, unpacked
 #   SHA256SUMS                               check with: cd dist && sha256sum -c SHA256SUMS
 # The same commit gives the same bytes wherever it is checked out and
 # whenever: the ZIP's entries carry the commit's date, or SOURCE_DATE_EPOCH
-# when that is set.
+# when that is set. A copy of the sources outside git names its commit in
+# SOURCE_COMMIT.
+#
+#   scripts/release.sh [--sign CERT KEY [--timestamp URL]]
+#
+# --sign signs both programs (Authenticode, SHA-256, signing time
+# SOURCE_DATE_EPOCH) before they are packed: CERT is a PEM file with the
+# signing certificate followed by any intermediates, KEY its PEM private
+# key, kept outside this tree; a passphrase comes from the environment
+# variable BRELVIK_SIGN_PASSPHRASE. --timestamp has the signatures
+# timestamped by that RFC 3161 server (the bytes then differ every run).
 set -euo pipefail
+
+usage() {
+    echo "usage: scripts/release.sh [--sign CERT KEY [--timestamp URL]]" >&2
+    exit 2
+}
+
+sign=()
+timestamp=()
+while (($#)); do
+    case $1 in
+    --sign)
+        (($# >= 3)) || usage
+        for file in "$2" "$3"; do
+            if [[ ! -f $file || ! -r $file ]]; then
+                echo "release: cannot read $file" >&2
+                exit 2
+            fi
+        done
+        sign=(--sign "$(realpath -- "$2")" "$(realpath -- "$3")")
+        shift 3
+        ;;
+    --timestamp)
+        (($# >= 2)) || usage
+        timestamp=(--timestamp "$2")
+        shift 2
+        ;;
+    *) usage ;;
+    esac
+done
+if ((${#timestamp[@]} && !${#sign[@]})); then
+    usage
+fi
+
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/release/commit.sh
+source scripts/release/commit.sh
+
+if ((${#sign[@]})); then
+    case ${sign[2]} in
+    "$(pwd -P)"/*)
+        echo "release: keep the signing key outside the source tree, not at ${sign[2]}" >&2
+        exit 2
+        ;;
+    esac
+fi
 
 scripts/install-deps.sh
 
-if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
-    if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null); then
-        echo "release: not a git checkout; set SOURCE_DATE_EPOCH to the sources' date" >&2
-        exit 1
-    fi
-    if [[ -n $(git status --porcelain --untracked-files=no) ]]; then
-        echo "release: uncommitted changes; this is not commit $(git rev-parse --short HEAD) as it stands" >&2
-    fi
+if ! commit=$(source_commit); then
+    echo "release: not the top of a git checkout; set SOURCE_COMMIT and SOURCE_DATE_EPOCH" \
+        "to the commit these sources are and its date" >&2
+    exit 1
+fi
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]] &&
+    ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit" 2>/dev/null); then
+    echo "release: set SOURCE_DATE_EPOCH to the date of commit $commit" >&2
+    exit 1
+fi
+if uncommitted_changes; then
+    echo "release: uncommitted changes; this is not commit ${commit:0:12} as it stands" >&2
 fi
 
 cmake --preset release >/dev/null
@@ -33,7 +92,8 @@ mapfile -t programs < <(sed -n 's/^program //p' "$contents")
 /usr/bin/python3 tests/wine/check_pe.py --version "$version" --release "${programs[@]}"
 
 rm -rf dist
-/usr/bin/python3 scripts/release/pack.py --contents "$contents" --epoch "$SOURCE_DATE_EPOCH" --out dist
+/usr/bin/python3 scripts/release/pack.py --contents "$contents" --epoch "$SOURCE_DATE_EPOCH" \
+    --commit "$commit" "${sign[@]}" "${timestamp[@]}" --out dist
 (cd dist && sha256sum -c SHA256SUMS)
 echo
 ls -l dist dist/*/

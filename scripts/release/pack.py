@@ -2,18 +2,29 @@
 """Packs the Windows programs and the user guide as Windows users download
 them: the same bytes from the same inputs, wherever and whenever it runs.
 
-    pack.py --contents BUILD/release_contents.txt --epoch SECONDS --out DIR
+    pack.py --contents BUILD/release_contents.txt --epoch SECONDS --commit SHA
+            [--sign CERT KEY [--timestamp URL]] --out DIR
 
 BUILD/release_contents.txt is written by CMake (brelvik_release_contents).
 DIR must be empty or absent; pack.py writes into it:
-    NAME-VERSION-win64.zip   the programs and USER_GUIDE.txt, in one top folder NAME-VERSION/
+    NAME-VERSION-win64.zip   the programs, USER_GUIDE.txt and BUILDINFO.txt,
+                             in one top folder NAME-VERSION/
     NAME-VERSION/            the ZIP's files, unpacked
     SHA256SUMS               the ZIP's and each program's, as sha256sum writes them
+
+With --sign, each program is signed (Authenticode, SHA-256) with osslsigncode
+before it is packed: CERT holds the signing certificate followed by any
+intermediate certificates, KEY its private key, both PEM. A key with a
+passphrase reads it from the environment variable BRELVIK_SIGN_PASSPHRASE.
+The signing time is the epoch, so an RSA key gives the same bytes on every
+run (ECDSA signatures differ each time, and so does a timestamp).
 """
 import argparse
 import hashlib
 import os
+import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -21,6 +32,14 @@ import zipfile
 ENTRY_ATTRIBUTES = 0o100644 << 16
 MADE_ON_UNIX = 3
 DOS_EPOCH = (1980, 1, 1, 0, 0, 0)
+
+BUILDINFO_NAME = "BUILDINFO.txt"
+# The Debian packages whose versions decide the programs' bytes: compiler,
+# binutils and the Windows headers and import libraries; the signer's when
+# signed.
+TOOLCHAIN_PACKAGES = ["g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev"]
+SIGNER_PACKAGE = "osslsigncode"
+PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
 
 
 def read_contents(path):
@@ -39,6 +58,64 @@ def read_contents(path):
     return contents
 
 
+def read_buildinfo(text):
+    """BUILDINFO.txt's lines as {key: value}; None unless it has a commit
+    and a SOURCE_DATE_EPOCH."""
+    info = {}
+    for line in text.decode("ascii", "replace").splitlines():
+        key, _, value = line.partition(" ")
+        if key:
+            info[key] = value.strip()
+    if not info.get("commit") or not info.get("SOURCE_DATE_EPOCH", "").isdigit():
+        return None
+    return info
+
+
+def package_version(package):
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    if result.returncode != 0 or not result.stdout:
+        sys.exit(f"pack: cannot tell which version of the Debian package {package} is installed")
+    return result.stdout
+
+
+def buildinfo(commit, epoch, signed):
+    """What a second builder needs to reproduce the programs' bytes."""
+    lines = [f"commit {commit}", f"SOURCE_DATE_EPOCH {epoch}"]
+    for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else []):
+        lines.append(f"{package} {package_version(package)}")
+    return crlf("\n".join(lines).encode("ascii") + b"\n")
+
+
+def sign(program, cert, key, epoch, timestamp, scratch):
+    """The program's bytes with an Authenticode signature."""
+    signed = os.path.join(scratch, os.path.basename(program))
+    command = ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+               "-n", os.path.splitext(os.path.basename(program))[0], "-time", str(epoch)]
+    if timestamp:
+        command += ["-ts", timestamp]
+    passphrase = os.environ.get(PASSPHRASE_VARIABLE)
+    fds = ()
+    if passphrase is not None:
+        # Through a pipe: an argument would show in the process list.
+        read_end, write_end = os.pipe()
+        os.write(write_end, passphrase.encode("utf-8"))
+        os.close(write_end)
+        command += ["-readpass", f"/dev/fd/{read_end}"]
+        fds = (read_end,)
+    command += ["-in", program, "-out", signed]
+    try:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, pass_fds=fds)
+    finally:
+        for fd in fds:
+            os.close(fd)
+    if result.returncode != 0:
+        sys.exit(f"pack: osslsigncode could not sign {program}:\n{result.stdout}")
+    with open(signed, "rb") as data:
+        return data.read()
+
+
 def crlf(text):
     return text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 
@@ -48,8 +125,14 @@ def main():
     parser.add_argument("--contents", required=True)
     parser.add_argument("--epoch", required=True, type=int,
                         help="the entries' date, in seconds since 1970 (the commit's)")
+    parser.add_argument("--commit", required=True, help="the commit the sources are")
+    parser.add_argument("--sign", nargs=2, metavar=("CERT", "KEY"),
+                        help="sign the programs: PEM certificate chain and PEM private key")
+    parser.add_argument("--timestamp", metavar="URL", help="RFC 3161 timestamp server (with --sign)")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    if args.timestamp and not args.sign:
+        parser.error("--timestamp needs --sign")
 
     contents = read_contents(args.contents)
     if os.path.isdir(args.out) and os.listdir(args.out):
@@ -57,10 +140,16 @@ def main():
     top = f"{contents['name']}-{contents['version']}"
 
     files = {}
-    for program in contents["program"]:
-        with open(program, "rb") as data:
-            files[os.path.basename(program)] = data.read()
-    # Notepad wants CRLF.
+    with tempfile.TemporaryDirectory() as scratch:
+        for program in contents["program"]:
+            if args.sign:
+                files[os.path.basename(program)] = sign(program, *args.sign, args.epoch,
+                                                        args.timestamp, scratch)
+            else:
+                with open(program, "rb") as data:
+                    files[os.path.basename(program)] = data.read()
+    files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
+    # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
         files["USER_GUIDE.txt"] = crlf(data.read())
 

@@ -1,28 +1,41 @@
 #!/usr/bin/python3
-"""Checks what Windows users download, as scripts/release.sh makes it.
+"""Checks what Windows users download, as scripts/release.sh makes it,
+unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
-        copies the sources (what git tracks or would track) to WORK/checkout
-        and runs scripts/release.sh there, dated by the last commit
+        copies the sources (what git tracks or would track) to WORK/checkout,
+        makes a throwaway CA and code-signing certificate in WORK/keys and
+        runs scripts/release.sh there twice, dated and named by the last
+        commit: as it is (dist/ kept as WORK/unsigned) and with --sign
+        (WORK/signed)
     check_release.py package --work DIR
-        dist/ holds the ZIP, SHA256SUMS and the unpacked folder and nothing
-        else; the ZIP holds exactly both programs and USER_GUIDE.txt (the
-        guide with CRLF line ends), under one top folder, dated by the commit
+        each dist holds the ZIP, SHA256SUMS and the unpacked folder and
+        nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
+        (the guide with CRLF line ends) and BUILDINFO.txt, under one top
+        folder, dated by the commit; the signed programs verify against the
+        throwaway CA, the unsigned carry no signature; no key in any file
     check_release.py reproducible --work DIR --contents FILE
-        the released programs are byte for byte those FILE lists (the ones
-        this build tested), and packing those again elsewhere, in another
-        time zone, gives the same ZIP and SHA256SUMS
+        the released programs, without their signatures, are byte for byte
+        those FILE lists (the ones this build tested), and packing those
+        again elsewhere, in another time zone, signed or not, gives the same
+        ZIP and SHA256SUMS
+    check_release.py verify --work DIR
+        scripts/verify-release.sh accepts both releases and rejects or
+        refuses each altered one of VERIFY_CASES with the message it names
 
 Exit status 0 when the step succeeds, 1 otherwise.
 """
 import argparse
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
 import time
 import zipfile
+
+import pefile
 
 PROGRAM_NAMES = ["BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"]
 GUIDE_NAME = "USER_GUIDE.txt"
@@ -30,7 +43,22 @@ PACK_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", 
 PACK = os.path.join(PACK_DIR, "pack.py")
 sys.path.insert(0, PACK_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
-from pack import read_contents  # noqa: E402  (the release's own reading of the contents file)
+# The release's own reading of the contents file and BUILDINFO.txt.
+from pack import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # noqa: E402
+                  read_buildinfo, read_contents)
+
+SIGNER_SUBJECT = "/O=Throwaway Test Signer/CN=BRELVIK release test"
+# Root, intermediate and signer; scripts/release.sh gets the signer's
+# certificate followed by the intermediate, as a CA issues them.
+CERTIFICATES = [
+    ("ca", None, "/CN=Throwaway Test Root",
+     "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"),
+    ("intermediate", "ca", "/CN=Throwaway Test Intermediate",
+     "basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign,cRLSign\n"),
+    ("signer", "intermediate", SIGNER_SUBJECT,
+     "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+     "extendedKeyUsage=codeSigning\n"),
+]
 
 
 def fail(message):
@@ -42,9 +70,51 @@ def git(source, *args):
     return subprocess.run(["git", "-C", source, *args], check=True, stdout=subprocess.PIPE).stdout
 
 
-def epoch_of(work):
-    with open(os.path.join(work, "epoch"), encoding="ascii") as text:
-        return int(text.read())
+def recorded(work, name):
+    with open(os.path.join(work, name), encoding="ascii") as text:
+        return text.read()
+
+
+def keys(work, name):
+    return os.path.join(work, "keys", name)
+
+
+def releases(work):
+    """Each release scripts/release.sh made: its dist/ and its options."""
+    return {"unsigned": (os.path.join(work, "unsigned"), []),
+            "signed": (os.path.join(work, "signed"),
+                       ["--sign", keys(work, "chain.pem"), keys(work, "signer.key")])}
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, errors="replace", **kwargs)
+
+
+def make_certificates(work):
+    os.makedirs(os.path.join(work, "keys"))
+    for serial, (name, issuer, subject, extensions) in enumerate(CERTIFICATES, start=1):
+        key, cert = keys(work, f"{name}.key"), keys(work, f"{name}.pem")
+        # RSA: an ECDSA signature differs on every run.
+        request = ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", subject]
+        if issuer is None:
+            steps = [request + ["-x509", "-days", "2", "-set_serial", str(serial), "-out", cert]
+                     + [arg for line in extensions.splitlines() for arg in ("-addext", line)]]
+        else:
+            with open(keys(work, f"{name}.ext"), "w", encoding="ascii") as text:
+                text.write(extensions)
+            steps = [request + ["-out", keys(work, f"{name}.csr")],
+                     ["openssl", "x509", "-req", "-in", keys(work, f"{name}.csr"), "-days", "2",
+                      "-CA", keys(work, f"{issuer}.pem"), "-CAkey", keys(work, f"{issuer}.key"),
+                      "-set_serial", str(serial), "-extfile", keys(work, f"{name}.ext"), "-out", cert]]
+        for step in steps:
+            result = run(step)
+            if result.returncode != 0:
+                fail(f"{' '.join(step)}:\n{result.stdout}")
+    with open(keys(work, "chain.pem"), "wb") as chain:
+        for name in ["signer", "intermediate"]:
+            with open(keys(work, f"{name}.pem"), "rb") as cert:
+                chain.write(cert.read())
 
 
 def build(args):
@@ -61,21 +131,72 @@ def build(args):
         shutil.copy2(path, os.path.join(checkout, name))
         copied += 1
     epoch = git(args.source, "log", "-1", "--format=%ct").decode("ascii").strip()
-    with open(os.path.join(args.work, "epoch"), "w", encoding="ascii") as text:
-        text.write(epoch)
-    print(f"{copied} files copied to {checkout}; SOURCE_DATE_EPOCH={epoch}")
-
-    log_path = os.path.join(args.work, "release.log")
+    commit = git(args.source, "rev-parse", "HEAD").decode("ascii").strip()
+    for name, value in [("epoch", epoch), ("commit", commit)]:
+        with open(os.path.join(args.work, name), "w", encoding="ascii") as text:
+            text.write(value)
+    print(f"{copied} files copied to {checkout}; SOURCE_DATE_EPOCH={epoch} SOURCE_COMMIT={commit}")
     start = time.monotonic()
-    with open(log_path, "wb") as log:
-        status = subprocess.run([os.path.join(checkout, "scripts", "release.sh")],
-                                env=dict(os.environ, SOURCE_DATE_EPOCH=epoch),
-                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT).returncode
-    with open(log_path, encoding="utf-8", errors="replace") as log:
-        print(log.read())
-    if status != 0:
-        fail(f"scripts/release.sh exited with {status}")
-    print(f"scripts/release.sh took {time.monotonic() - start:.1f} s")
+    make_certificates(args.work)
+    print(f"throwaway CA and code-signing certificate made in {time.monotonic() - start:.1f} s")
+
+    for kind, (dist, options) in releases(args.work).items():
+        log_path = os.path.join(args.work, f"release-{kind}.log")
+        start = time.monotonic()
+        with open(log_path, "wb") as log:
+            status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options],
+                                    env=dict(os.environ, SOURCE_DATE_EPOCH=epoch, SOURCE_COMMIT=commit),
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT).returncode
+        with open(log_path, encoding="utf-8", errors="replace") as log:
+            print(log.read())
+        if status != 0:
+            fail(f"scripts/release.sh {' '.join(options)} exited with {status}")
+        os.rename(os.path.join(checkout, "dist"), dist)
+        print(f"{' '.join(['scripts/release.sh'] + options)} took {time.monotonic() - start:.1f} s;"
+              f" dist/ kept as {dist}")
+
+
+def is_signed(path):
+    security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    return pefile.PE(path, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[security].Size != 0
+
+
+def check_buildinfo(work, data, signed):
+    info = read_buildinfo(data)
+    if info is None or b"\n" in data.replace(b"\r\n", b"") or not data.endswith(b"\r\n"):
+        fail(f"{BUILDINFO_NAME} is not lines with CRLF ends naming a commit and SOURCE_DATE_EPOCH: {data!r}")
+    packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
+    wanted = ["commit", "SOURCE_DATE_EPOCH"] + packages
+    if list(info) != wanted or not all(info.values()):
+        fail(f"{BUILDINFO_NAME} says {info}, expected a value for each of {wanted}")
+    if info["commit"] != recorded(work, "commit") or info["SOURCE_DATE_EPOCH"] != recorded(work, "epoch"):
+        fail(f"{BUILDINFO_NAME} names commit {info['commit']} of {info['SOURCE_DATE_EPOCH']}")
+
+
+def check_signatures(work, kind, programs):
+    for path in programs:
+        if kind == "unsigned":
+            if is_signed(path):
+                fail(f"{path} is signed")
+            continue
+        result = run(["osslsigncode", "verify", "-CAfile", keys(work, "ca.pem"), "-in", path])
+        if result.returncode != 0 or f"Subject: {SIGNER_SUBJECT}" not in result.stdout:
+            fail(f"{path} does not verify against the throwaway CA as signed by {SIGNER_SUBJECT}:\n"
+                 f"{result.stdout}")
+        print(f"{path}: verifies against the throwaway CA, signed by {SIGNER_SUBJECT}")
+
+
+def check_no_key(work, dist):
+    with open(keys(work, "signer.key"), "rb") as key:
+        body = [line for line in key.read().splitlines() if line and not line.startswith(b"-----")]
+    searched = [os.path.join(work, name) for name in os.listdir(work) if name.endswith(".log")]
+    for folder, _, names in os.walk(dist):
+        searched += [os.path.join(folder, name) for name in names]
+    for path in searched:
+        with open(path, "rb") as data:
+            text = data.read()
+        if b"PRIVATE KEY" in text or any(line in text for line in body):
+            fail(f"{path} holds a private key")
 
 
 def package(args):
@@ -83,80 +204,199 @@ def package(args):
     contents = read_contents(os.path.join(checkout, "build", "release", "release_contents.txt"))
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
-    dist = os.path.join(checkout, "dist")
-    expected = sorted(PROGRAM_NAMES + [GUIDE_NAME])
-
-    if sorted(os.listdir(dist)) != sorted([zip_name, "SHA256SUMS", top]):
-        fail(f"dist holds {sorted(os.listdir(dist))}")
-    if sorted(os.listdir(os.path.join(dist, top))) != expected:
-        fail(f"dist/{top} holds {sorted(os.listdir(os.path.join(dist, top)))}")
-
-    with open(os.path.join(dist, "SHA256SUMS"), encoding="ascii") as sums:
-        summed = [line.rstrip("\n").split("  ", 1)[1] for line in sums]
-    if summed != [zip_name] + [f"{top}/{name}" for name in PROGRAM_NAMES]:
-        fail(f"SHA256SUMS names {summed}")
-    check = subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=dist,
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    print(check.stdout, end="")
-    if check.returncode != 0:
-        fail("sha256sum -c SHA256SUMS")
-
-    date = time.gmtime(epoch_of(args.work))[:6]
+    expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME])
+    date = time.gmtime(int(recorded(args.work, "epoch")))[:6]
     # A ZIP entry's time counts seconds in twos.
     date = date[:5] + (date[5] - date[5] % 2,)
-    with zipfile.ZipFile(os.path.join(dist, zip_name)) as archive:
-        if archive.testzip() is not None:
-            fail(f"{zip_name} has a bad entry {archive.testzip()}")
-        entries = archive.infolist()
-        names = [entry.filename for entry in entries]
-        if names != [f"{top}/{name}" for name in expected]:
-            fail(f"{zip_name} holds {names}")
-        for entry in entries:
-            if entry.date_time != date or entry.external_attr >> 16 != 0o100644:
-                fail(f"{entry.filename}: date {entry.date_time}, mode {oct(entry.external_attr >> 16)};"
-                     f" expected {date}, 0o100644")
-            unpacked = os.path.join(dist, entry.filename)
-            with open(unpacked, "rb") as data:
-                if archive.read(entry) != data.read():
-                    fail(f"{entry.filename} differs from dist/{entry.filename}")
-        guide = archive.read(f"{top}/{GUIDE_NAME}")
     with open(os.path.join(checkout, "docs", "USER_GUIDE.md"), "rb") as source:
         written = source.read().replace(b"\r\n", b"\n")
-    if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
-        fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with CRLF line ends")
-    print(f"{zip_name}: {', '.join(names)}, dated {time.strftime('%Y-%m-%d %H:%M:%S', date + (0, 0, 0))}")
+
+    for kind, (dist, _) in releases(args.work).items():
+        print(f"== {kind} release, {dist}")
+        if sorted(os.listdir(dist)) != sorted([zip_name, "SHA256SUMS", top]):
+            fail(f"dist holds {sorted(os.listdir(dist))}")
+        if sorted(os.listdir(os.path.join(dist, top))) != expected:
+            fail(f"dist/{top} holds {sorted(os.listdir(os.path.join(dist, top)))}")
+
+        with open(os.path.join(dist, "SHA256SUMS"), encoding="ascii") as sums:
+            summed = [line.rstrip("\n").split("  ", 1)[1] for line in sums]
+        if summed != [zip_name] + [f"{top}/{name}" for name in PROGRAM_NAMES]:
+            fail(f"SHA256SUMS names {summed}")
+        check = run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=dist)
+        print(check.stdout, end="")
+        if check.returncode != 0:
+            fail("sha256sum -c SHA256SUMS")
+
+        with zipfile.ZipFile(os.path.join(dist, zip_name)) as archive:
+            if archive.testzip() is not None:
+                fail(f"{zip_name} has a bad entry {archive.testzip()}")
+            entries = archive.infolist()
+            names = [entry.filename for entry in entries]
+            if names != [f"{top}/{name}" for name in expected]:
+                fail(f"{zip_name} holds {names}")
+            for entry in entries:
+                if entry.date_time != date or entry.external_attr >> 16 != 0o100644:
+                    fail(f"{entry.filename}: date {entry.date_time}, mode {oct(entry.external_attr >> 16)};"
+                         f" expected {date}, 0o100644")
+                unpacked = os.path.join(dist, entry.filename)
+                with open(unpacked, "rb") as data:
+                    if archive.read(entry) != data.read():
+                        fail(f"{entry.filename} differs from dist/{entry.filename}")
+            guide = archive.read(f"{top}/{GUIDE_NAME}")
+            check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind == "signed")
+        if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
+            fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with CRLF line ends")
+        check_signatures(args.work, kind, [os.path.join(dist, top, name) for name in PROGRAM_NAMES])
+        check_no_key(args.work, dist)
+        print(f"{zip_name}: {', '.join(names)}, dated {time.strftime('%Y-%m-%d %H:%M:%S', date + (0, 0, 0))}")
+
+
+def unsigned_bytes(path, scratch):
+    if not is_signed(path):
+        with open(path, "rb") as data:
+            return data.read()
+    stripped = os.path.join(scratch, "stripped-" + os.path.basename(path))
+    result = run(["osslsigncode", "remove-signature", "-in", path, "-out", stripped])
+    if result.returncode != 0:
+        fail(f"osslsigncode remove-signature -in {path}:\n{result.stdout}")
+    with open(stripped, "rb") as data:
+        return data.read()
 
 
 def reproducible(args):
-    checkout = os.path.join(args.work, "checkout")
     contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
-    dist = os.path.join(checkout, "dist")
-    for tested in contents["program"]:
-        released = os.path.join(dist, top, os.path.basename(tested))
-        if not filecmp.cmp(tested, released, shallow=False):
-            fail(f"{released} differs from the tested {tested}")
-        print(f"{released} is the tested {tested}")
+    for kind, (dist, options) in releases(args.work).items():
+        scratch = os.path.join(args.work, f"repack-{kind}")
+        shutil.rmtree(scratch, ignore_errors=True)
+        os.makedirs(scratch)
+        for tested in contents["program"]:
+            released = os.path.join(dist, top, os.path.basename(tested))
+            with open(tested, "rb") as data:
+                if unsigned_bytes(released, scratch) != data.read():
+                    fail(f"{released}{', without its signature,' if options else ''}"
+                         f" differs from the tested {tested}")
+            print(f"{released}{', without its signature,' if options else ''} is the tested {tested}")
 
-    repack = os.path.join(args.work, "repack")
-    shutil.rmtree(repack, ignore_errors=True)
-    subprocess.run([sys.executable, PACK, "--contents", args.contents,
-                    "--epoch", str(epoch_of(args.work)), "--out", repack],
-                   env=dict(os.environ, TZ="Pacific/Chatham"), check=True)
-    for name in [f"{top}-win64.zip", "SHA256SUMS"]:
-        if not filecmp.cmp(os.path.join(dist, name), os.path.join(repack, name), shallow=False):
-            fail(f"{name} packed again from the tested programs differs from dist/{name}")
-        print(f"{name} packed again from the tested programs is the same")
+        repack = os.path.join(scratch, "dist")
+        subprocess.run([sys.executable, PACK, "--contents", args.contents,
+                        "--epoch", recorded(args.work, "epoch"), "--commit", recorded(args.work, "commit"),
+                        *options, "--out", repack],
+                       env=dict(os.environ, TZ="Pacific/Chatham"), check=True)
+        for name in [f"{top}-win64.zip", "SHA256SUMS"]:
+            if not filecmp.cmp(os.path.join(dist, name), os.path.join(repack, name), shallow=False):
+                fail(f"{name} packed again from the tested programs differs from the {kind} release's")
+            print(f"{name} packed {'and signed ' if options else ''}again from the tested programs"
+                  " is the same")
+
+
+# Ways to alter a release ZIP: each writes an altered copy of SOURCE to TARGET.
+def each_entry(change):
+    """Every entry's bytes through change(work, name, data)."""
+    def alter(work, source, target):
+        with zipfile.ZipFile(source) as old, zipfile.ZipFile(target, "w") as new:
+            for entry in old.infolist():
+                new.writestr(entry, change(work, entry.filename, old.read(entry)))
+    return alter
+
+
+@each_entry
+def change_program(work, name, data):
+    if not name.endswith("/BRELVIK_DFU_WINUSB.exe"):
+        return data
+    changed = bytearray(data)
+    changed[pefile.PE(data=data, fast_load=True).sections[0].PointerToRawData + 64] ^= 0x01
+    return bytes(changed)
+
+
+@each_entry
+def remove_signature(work, name, data):
+    if not name.endswith("/BRELVIK_DFU_PIPE.exe"):
+        return data
+    path = os.path.join(work, "verify", "signed.exe")
+    with open(path, "wb") as signed:
+        signed.write(data)
+    return unsigned_bytes(path, os.path.join(work, "verify"))
+
+
+OTHER_COMMIT = "0123456789abcdef0123456789abcdef01234567"
+
+
+@each_entry
+def other_commit(work, name, data):
+    if not name.endswith(BUILDINFO_NAME):
+        return data
+    return re.sub(rb"commit \w+", b"commit " + OTHER_COMMIT.encode(), data)
+
+
+def plant_dll(work, source, target):
+    shutil.copy(source, target)
+    with zipfile.ZipFile(target, "a") as archive:
+        top = archive.namelist()[0].split("/", 1)[0]
+        archive.writestr(f"{top}/cfgmgr32.dll", b"MZ")
+
+
+def cut_short(work, source, target):
+    with open(source, "rb") as data, open(target, "wb") as cut:
+        cut.write(data.read()[:100])
+
+
+def unaltered(work, source, target):
+    shutil.copy(source, target)
+
+
+# name, release, how it is altered, with the throwaway CA or not, exit
+# status, a line the output must hold.
+VERIFY_CASES = [
+    ("signed", "signed", unaltered, True, 0,
+     f"BRELVIK_DFU_PIPE.exe: this source's build; signed by {SIGNER_SUBJECT} (verified against"),
+    ("unsigned", "unsigned", unaltered, False, 0, "BRELVIK_DFU_WINUSB.exe: this source's build; unsigned"),
+    ("unsigned_where_ca_expects_signed", "unsigned", unaltered, True, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build; unsigned (expected a signature"),
+    ("changed_signed_program", "signed", change_program, True, 1,
+     "BRELVIK_DFU_WINUSB.exe: NOT this source's build; its signature does not match it"),
+    ("changed_unsigned_program", "unsigned", change_program, False, 1,
+     "BRELVIK_DFU_WINUSB.exe: NOT this source's build; unsigned"),
+    ("signature_left_off", "signed", remove_signature, False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build; unsigned (its signature was left off"),
+    ("planted_dll", "unsigned", plant_dll, False, 1, "cfgmgr32.dll: not part of a release of this source"),
+    ("other_commit", "signed", other_commit, False, 2, f"was built from commit {OTHER_COMMIT};"),
+    ("cut_short", "signed", cut_short, False, 2, "is not a readable ZIP"),
+]
+
+
+def verify(args):
+    checkout = os.path.join(args.work, "checkout")
+    scratch = os.path.join(args.work, "verify")
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    env = dict(os.environ, SOURCE_COMMIT=recorded(args.work, "commit"))
+    failures = []
+    for name, kind, alter, with_ca, status, line in VERIFY_CASES:
+        dist = releases(args.work)[kind][0]
+        released = os.path.join(dist, next(n for n in os.listdir(dist) if n.endswith(".zip")))
+        candidate = os.path.join(scratch, f"{name}.zip")
+        alter(args.work, released, candidate)
+        command = [os.path.join(checkout, "scripts", "verify-release.sh")]
+        command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+        result = run(command + [candidate], env=env)
+        print(f"-- {name}: exit status {result.returncode}\n{result.stdout}", end="")
+        if result.returncode != status or line not in result.stdout:
+            failures.append(f"{name}: expected exit status {status} and a line with {line!r}")
+    for failure in failures:
+        print(f"FAILED: {failure}")
+    if failures:
+        sys.exit(1)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["build", "package", "reproducible"])
+    parser.add_argument("step", choices=["build", "package", "reproducible", "verify"])
     parser.add_argument("--source")
     parser.add_argument("--work", required=True)
     parser.add_argument("--contents")
     args = parser.parse_args()
-    {"build": build, "package": package, "reproducible": reproducible}[args.step](args)
+    {"build": build, "package": package, "reproducible": reproducible, "verify": verify}[args.step](args)
     return 0
 
 
