@@ -37,42 +37,46 @@ DWORD UnavailableError(SystemDllIndex dll)
 // What the calls do when their DLL cannot be had. The configuration
 // manager's calls fail, and its code mapping then names the loader's error,
 // so the lookup reports that; WinUSB's calls fail with it as last error.
-CONFIGRET WINAPI UnavailableListSize(PULONG, LPGUID, DEVINSTID_W, ULONG)
+CONFIGRET WINAPI UnavailableListSize(PULONG /*length*/, LPGUID /*interfaceClass*/,
+                                     DEVINSTID_W /*deviceId*/, ULONG /*flags*/)
 {
     return CR_FAILURE;
 }
 
-CONFIGRET WINAPI UnavailableList(LPGUID, DEVINSTID_W, PZZWSTR, ULONG, ULONG)
+CONFIGRET WINAPI UnavailableList(LPGUID /*interfaceClass*/, DEVINSTID_W /*deviceId*/,
+                                 PZZWSTR /*buffer*/, ULONG /*bufferLength*/, ULONG /*flags*/)
 {
     return CR_FAILURE;
 }
 
-DWORD WINAPI UnavailableMapCrToWin32Err(CONFIGRET, DWORD)
+DWORD WINAPI UnavailableMapCrToWin32Err(CONFIGRET /*code*/, DWORD /*defaultError*/)
 {
     return UnavailableError(kCfgmgr32);
 }
 
-BOOL WINAPI UnavailableInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE)
+BOOL WINAPI UnavailableInitialize(HANDLE /*device*/, PWINUSB_INTERFACE_HANDLE /*winusb*/)
 {
     SetLastError(UnavailableError(kWinusb));
     return FALSE;
 }
 
-BOOL WINAPI UnavailableFree(WINUSB_INTERFACE_HANDLE)
+BOOL WINAPI UnavailableFree(WINUSB_INTERFACE_HANDLE /*winusb*/)
 {
     SetLastError(UnavailableError(kWinusb));
     return FALSE;
 }
 
-BOOL WINAPI UnavailableGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG,
-                                     PULONG)
+BOOL WINAPI UnavailableGetDescriptor(WINUSB_INTERFACE_HANDLE /*winusb*/, UCHAR /*type*/,
+                                     UCHAR /*index*/, USHORT /*language*/, PUCHAR /*buffer*/,
+                                     ULONG /*length*/, PULONG /*transferred*/)
 {
     SetLastError(UnavailableError(kWinusb));
     return FALSE;
 }
 
-BOOL WINAPI UnavailableWritePipe(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG,
-                                 LPOVERLAPPED)
+BOOL WINAPI UnavailableWritePipe(WINUSB_INTERFACE_HANDLE /*winusb*/, UCHAR /*pipe*/,
+                                 PUCHAR /*buffer*/, ULONG /*length*/, PULONG /*transferred*/,
+                                 LPOVERLAPPED /*overlapped*/)
 {
     SetLastError(UnavailableError(kWinusb));
     return FALSE;
@@ -80,8 +84,7 @@ BOOL WINAPI UnavailableWritePipe(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, 
 
 // void (*)() converts to and from every function pointer type without a
 // cast-function-type warning.
-template <typename Function>
-FARPROC AsFarProc(Function function)
+template <typename Function> FARPROC AsFarProc(Function function)
 {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }

@@ -10,15 +10,15 @@ using namespace sim::detail;
 
 namespace {
 
-template <typename Function>
-Function Bound(const char* dll, const char* function)
+template <typename Function> Function Bound(const char* dll, const char* function)
 {
-    FARPROC& slot = S().delayBound[function];
+    FARPROC slot = S().delayBound[function];
     if (slot == nullptr) {
         slot = BindSystemDllFunction(dll, function);
         // The helper would raise an exception that ends the process.
         if (slot == nullptr)
             Problem(std::string("the delay-load hook bound nothing for ") + function);
+        S().delayBound[function] = slot;
     }
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(slot));
 }
@@ -29,8 +29,8 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
                                                     DEVINSTID_W pDeviceID, ULONG ulFlags)
 {
     return Bound<decltype(&CM_Get_Device_Interface_List_SizeW)>(
-        "cfgmgr32.dll", "CM_Get_Device_Interface_List_SizeW")(pulLen, InterfaceClassGuid,
-                                                              pDeviceID, ulFlags);
+        "cfgmgr32.dll", "CM_Get_Device_Interface_List_SizeW")(pulLen, InterfaceClassGuid, pDeviceID,
+                                                              ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINSTID_W pDeviceID,
@@ -43,14 +43,14 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINS
 
 DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr)
 {
-    return Bound<decltype(&CM_MapCrToWin32Err)>("cfgmgr32.dll", "CM_MapCrToWin32Err")(
-        CmReturnCode, DefaultErr);
+    return Bound<decltype(&CM_MapCrToWin32Err)>("cfgmgr32.dll", "CM_MapCrToWin32Err")(CmReturnCode,
+                                                                                      DefaultErr);
 }
 
 BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle)
 {
-    return Bound<decltype(&WinUsb_Initialize)>("winusb.dll", "WinUsb_Initialize")(
-        DeviceHandle, InterfaceHandle);
+    return Bound<decltype(&WinUsb_Initialize)>("winusb.dll", "WinUsb_Initialize")(DeviceHandle,
+                                                                                  InterfaceHandle);
 }
 
 BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle)

@@ -23,8 +23,7 @@ struct Module {
     Export exports[4];
 };
 
-template <typename Function>
-void (*Generic(Function function))()
+template <typename Function> void (*Generic(Function function))()
 {
     return reinterpret_cast<void (*)()>(function);
 }
@@ -47,6 +46,7 @@ const Module kModules[] = {
 const DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                            LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
+// cppcheck-suppress constParameter ; HMODULE is the SDK's pointer type
 const Module* ModuleOf(HMODULE handle)
 {
     for (const Module& module : kModules)
@@ -102,8 +102,9 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
     const Module* module = ModuleOf(hModule);
-    const Fault* fault = Enter("GetProcAddress", (module != nullptr ? std::string(module->name) : Ptr(hModule)) +
-                                                     ", " + (lpProcName ? lpProcName : "(null)"));
+    const Fault* fault =
+        Enter("GetProcAddress", (module != nullptr ? std::string(module->name) : Ptr(hModule)) +
+                                    ", " + (lpProcName ? lpProcName : "(null)"));
     if (fault != nullptr) {
         SetLastError(fault->lastError);
         return nullptr;
@@ -114,7 +115,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         return nullptr;
     }
     for (const Export& entry : module->exports)
-        if (entry.name != nullptr && lpProcName != nullptr && std::strcmp(entry.name, lpProcName) == 0)
+        if (entry.name != nullptr && lpProcName != nullptr &&
+            std::strcmp(entry.name, lpProcName) == 0)
             return reinterpret_cast<FARPROC>(entry.function);
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

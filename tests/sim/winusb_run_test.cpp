@@ -186,7 +186,8 @@ TEST_F(SimTest, SuccessfulRunMakesExactlyTheseCalls)
                     "GetProcAddress(winusb.dll, WinUsb_Initialize)",
                     "GetProcAddress(winusb.dll, WinUsb_Free)",
                     "GetProcAddress(winusb.dll, WinUsb_GetDescriptor)",
-                    "GetProcAddress(winusb.dll, WinUsb_WritePipe)", "WinUsb_Initialize(ptr)", "WinUsb_GetDescriptor(0x1, 0, 0, 18)",
+                    "GetProcAddress(winusb.dll, WinUsb_WritePipe)", "WinUsb_Initialize(ptr)",
+                    "WinUsb_GetDescriptor(0x1, 0, 0, 18)",
                     "WinUsb_WritePipe(0x4, 11 00 0d 00 00 00 00 00 00 00 00 00 00 00 00 22, 16, "
                     "null)",
                     "stdout(Device found: VID_0483&PID_1234; bcdUsb 0200\n)", "WinUsb_Free(ptr)",
