@@ -13,7 +13,7 @@
 #                                tests/wine/run_case.py; EXE_FILE is a program
 #                                that a test of FIXTURES makes. The stand-ins
 #                                go into the prefix's system32, the planted
-#                                DLL beside the program where a case asks
+#                                DLL where a case asks (run_case.py)
 if(NOT (CMAKE_CROSSCOMPILING AND WIN32))
     return()
 endif()

@@ -101,8 +101,14 @@ if [[ ! -f $WINEPREFIX/.brelvik-ready ]]; then
     touch "$WINEPREFIX/.brelvik-ready"
 fi
 
-# The programs, the stand-ins next to the WinUSB one, and a file the
-# stand-in presents as the adapter's interface path.
+# The stand-ins go where the Wine tests put them, the prefix's system32:
+# the WinUSB edition loads cfgmgr32.dll and winusb.dll from there alone.
+/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import run_case
+run_case.install_standins(sys.argv[2], sys.argv[3:], set())' tests/wine \
+    "$WINEPREFIX/drive_c/windows/system32" "$mingw"/tests/wine/standins/{cfgmgr32,winusb}.dll
+
+# The programs, and a file the stand-in presents as the adapter's interface
+# path.
 work=$bench/wine/run
 rm -rf "$work"
 mkdir -p "$work"
@@ -110,7 +116,6 @@ work=$(realpath "$work")
 for program in "${programs[@]}" brelvik_noop; do
     cp "$(exe_of "$program")" "$work/"
 done
-cp "$mingw"/tests/wine/standins/cfgmgr32.dll "$mingw"/tests/wine/standins/winusb.dll "$work/"
 : >"$work/adapter"
 adapter='\\?\Z:'${work//\//\\}'\adapter'
 

@@ -17,8 +17,14 @@ A case of the table:
      "exit": 0,                       expected exit status (default 0)
      "log": ["..."],                  expected log lines (checked when given)
      "device_length": 259,            length of the {device} path (see below)
-     "planted": ["cfgmgr32"],         put the --planted DLL beside the program under these names
-     "missing": ["winusb"]}           stand-ins taken out of system32 for this run
+     "planted": ["cfgmgr32"],         put the --planted DLL under these names
+     "planted_run_time": "group",     and under the names of that group of
+                                      runtime_dlls.json, less the program's
+                                      start-up imports
+     "planted_in": "working folder",  plant in the working folder, with the program
+                                      in a folder of its own (default: beside it)
+     "missing": ["winusb"],           stand-ins taken out of system32 for this run
+     "like": "case"}                  what is not given here, as that case of the table
 
 The stand-ins go where Windows keeps the real DLLs, the prefix's system32
 (the programs load those DLLs from there alone), and stay there for the
@@ -30,6 +36,13 @@ scenario, environment and log lines {device} stands for that file as a
 Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
 directory as one (\\\\?\\Z:\\...); in those and in the expected output
 {program} stands for the program as it sees its own name (Z:\\...\\X.exe).
+
+A planted name is set native-first (n,b, or the stand-ins' n): Wine then
+looks for it where Windows looks for a DLL that is not a KnownDLL, the
+program's folder first, and still loads its own copy from system32 when
+the program asks for that one alone (with n only it would refuse that
+copy). The planted DLL writes its path to the stand-in log and ends the
+process with status 99; any such line fails the case.
 """
 import argparse
 import contextlib
@@ -42,6 +55,7 @@ import subprocess
 import sys
 
 STANDIN_PREFIX = "BRELVIK_STANDIN_"
+PLANTED_LINE = "planted DLL loaded: "
 RUN_TIMEOUT = 100  # seconds; the wrapper bounds each Wine process itself
 
 
@@ -53,10 +67,39 @@ def windows_path(path):
 def load_case(table, name):
     with open(table, encoding="utf-8") as file:
         cases = json.load(file)["cases"]
-    matches = [case for case in cases if case["name"] == name]
-    if len(matches) != 1:
-        sys.exit(f"run_case: {len(matches)} cases named {name!r} in {table}")
-    return matches[0]
+
+    def find(name):
+        matches = [case for case in cases if case["name"] == name]
+        if len(matches) != 1:
+            sys.exit(f"run_case: {len(matches)} cases named {name!r} in {table}")
+        return matches[0]
+
+    case = find(name)
+    if "like" in case:
+        case = {**find(case["like"]), **case}
+    return case
+
+
+def planted_names(case, table, exe):
+    """The names the case plants the DLL under. Those of a group of
+    runtime_dlls.json go without the program's start-up imports: Wine has no
+    KnownDLLs and takes those from the program's folder, whatever the
+    program does."""
+    names = list(case.get("planted", []))
+    group = case.get("planted_run_time")
+    if group is None:
+        return names
+    with open(os.path.join(os.path.dirname(table), "runtime_dlls.json"), encoding="utf-8") as file:
+        dlls = json.load(file)
+    if group not in dlls["after_start_up"]:
+        sys.exit(f"run_case: runtime_dlls.json has no group {group!r}")
+    start_up = {name.lower() for name in dlls["start_up"][os.path.basename(exe)]}
+    return names + [dll["name"] for dll in dlls["after_start_up"][group]
+                    if dll["name"].lower() not in start_up]
+
+
+def dll_file(name):
+    return name if "." in name else name + ".dll"
 
 
 def device_name(work_dir, length):
@@ -110,32 +153,48 @@ def system32_held(prefix, standins, missing):
                 install_standins(system32, standins, set())
 
 
-def prepare(work_dir, exe, device_length, planted, planted_names):
+def prepare(work_dir, exe, device_length, planted, planted_names, planted_in):
     shutil.rmtree(work_dir, ignore_errors=True)
     os.makedirs(work_dir)
     # The path the program reports back must match ours: no symbolic links.
     work_dir = os.path.realpath(work_dir)
-    program = os.path.join(work_dir, os.path.basename(exe))
+    # The work directory is the working folder of the run.
+    if planted_in == "working folder":
+        program_dir = os.path.join(work_dir, "program")
+        os.makedirs(program_dir)
+    elif planted_in == "program folder":
+        program_dir = work_dir
+    else:
+        sys.exit(f"run_case: planted_in is 'program folder' or 'working folder', not {planted_in!r}")
+    program = os.path.join(program_dir, os.path.basename(exe))
     shutil.copy2(exe, program)
-    # Beside the program, where Windows would look first for a DLL that is
-    # not a KnownDLL; the program must never load these.
+    # Where Windows looks for a DLL that is not a KnownDLL: the program's
+    # folder first, the working folder later; the program must never load
+    # these.
     for name in planted_names:
         if not planted:
             sys.exit("run_case: the case plants a DLL but no --planted DLL was given")
-        shutil.copy2(planted, os.path.join(work_dir, name + ".dll"))
+        shutil.copy2(planted, os.path.join(work_dir, dll_file(name)))
     device = device_name(work_dir, device_length)
     open(os.path.join(work_dir, device), "wb").close()
     return work_dir, program, device_path(work_dir, device)
 
 
-def environment(case, work_dir, standins, expand):
+def environment(case, work_dir, standins, planted_names, expand):
     env = {key: value for key, value in os.environ.items()
            if not key.startswith(STANDIN_PREFIX) and key != "WINEDLLOVERRIDES"}
-    if standins:
-        names = [os.path.splitext(os.path.basename(dll))[0] for dll in standins]
+    overrides = []
+    names = [dll_name(dll) for dll in standins]
+    if names:
         # =n without b: a missing stand-in fails loudly instead of Wine's
         # own stub being loaded silently.
-        env["WINEDLLOVERRIDES"] = ",".join(names) + "=n"
+        overrides.append(",".join(names) + "=n")
+    others = [name for name in planted_names if name.lower() not in names]
+    if others:
+        overrides.append(",".join(others) + "=n,b")
+    if overrides:
+        env["WINEDLLOVERRIDES"] = ";".join(overrides)
+    if standins or planted_names:
         env[STANDIN_PREFIX + "LOG"] = windows_path(os.path.join(work_dir, "standin.log"))
     for key, value in case.get("standin", {}).items():
         env[STANDIN_PREFIX + key] = expand(str(value))
@@ -155,7 +214,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", help="the prefix whose system32 takes the stand-ins")
-    parser.add_argument("--planted", help="the DLL a case may plant beside the program")
+    parser.add_argument("--planted", help="the DLL a case may plant under system DLL names")
     parser.add_argument("--table", required=True)
     parser.add_argument("--case", required=True)
     parser.add_argument("--work-dir", required=True)
@@ -165,8 +224,10 @@ def main():
     if args.standin and not args.wine_prefix:
         sys.exit("run_case: stand-ins need --wine-prefix")
     missing = {name.lower() for name in case.get("missing", [])}
+    planted = planted_names(case, args.table, args.exe)
     work_dir, program, device = prepare(args.work_dir, args.exe, case.get("device_length"),
-                                        args.planted, case.get("planted", []))
+                                        args.planted, planted,
+                                        case.get("planted_in", "program folder"))
     placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
                     "{program}": windows_path(program)}
 
@@ -175,7 +236,7 @@ def main():
             text = text.replace(placeholder, value)
         return text
 
-    env = environment(case, work_dir, args.standin, expand)
+    env = environment(case, work_dir, args.standin, planted, expand)
     command = [os.path.abspath(args.wine_run), program] + [expand(arg) for arg in case.get("args", [])]
     print("run:", " ".join(command))
     for key in sorted(env):
@@ -195,12 +256,13 @@ def main():
     compare("stdout", result.stdout, expand(case.get("stdout", "")).encode("utf-8"), failures)
     compare("stderr", result.stderr, expand(case.get("stderr", "")).encode("utf-8"), failures)
     compare("exit status", result.returncode, case.get("exit", 0), failures)
+    log_path = os.path.join(work_dir, "standin.log")
+    log = []
+    if os.path.exists(log_path):
+        with open(log_path, encoding="utf-8") as file:
+            log = file.read().splitlines()
+    failures += [line for line in log if line.startswith(PLANTED_LINE)]
     if "log" in case:
-        log_path = os.path.join(work_dir, "standin.log")
-        log = []
-        if os.path.exists(log_path):
-            with open(log_path, encoding="utf-8") as file:
-                log = file.read().splitlines()
         expected = [expand(line) for line in case["log"]]
         if log != expected:
             failures.append("stand-in log:\n  expected:\n" +
