@@ -136,12 +136,12 @@ def main():
     failures = []
     for name, scenario, line, expected in runs(statuses):
         work_dir, _, device = run_case.prepare(os.path.join(args.work_dir, name), args.exe,
-                                               None, None, [])
+                                               None, None, [], "program folder")
         shutil.copy2(args.findstr, os.path.join(work_dir, "findstr.exe"))
         with open(os.path.join(work_dir, "check.cmd"), "w", newline="") as file:
             file.write(wine_script)
         case = {"standin": {"INTERFACES": "{device}", **scenario}}
-        env = run_case.environment(case, work_dir, args.standin,
+        env = run_case.environment(case, work_dir, args.standin, [],
                                    lambda text: text.replace("{device}", device))
         command = [os.path.abspath(args.wine_run), "cmd.exe", "/c", "check.cmd"]
         try:
