@@ -32,8 +32,8 @@ __attribute__((no_stack_protector)) void SeedStackGuard()
     QueryPerformanceCounter(&counter);
     uint64_t seed = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     seed ^= (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetCurrentThreadId();
-    seed ^= static_cast<uint64_t>(counter.QuadPart) ^
-            (static_cast<uint64_t>(counter.LowPart) << 32);
+    seed ^=
+        static_cast<uint64_t>(counter.QuadPart) ^ (static_cast<uint64_t>(counter.LowPart) << 32);
     seed ^= GetTickCount64() << 24;
     // Where the stack and the image lie (ASLR).
     seed ^= reinterpret_cast<uintptr_t>(&seed) ^ reinterpret_cast<uintptr_t>(&__stack_chk_guard);
@@ -41,6 +41,37 @@ __attribute__((no_stack_protector)) void SeedStackGuard()
     seed &= 0x0000FFFFFFFFFFFFu;
     __stack_chk_guard = seed != kDefaultCookie ? seed : seed + 1;
 }
+
+// Functions of the prebuilt runtime that Windows calls through pointers:
+// the loader its TLS callbacks, msvcrt.dll its initialisers (_initterm),
+// exit routines (atexit) and invalid-parameter handler. Where Control
+// Flow Guard is enforced such a call must land on a listed valid target,
+// or the process ends. lld lists the functions that CFG-compiled code
+// takes the address of, and for GCC-compiled code those it refers to by
+// symbol; GCC's objects refer to these through their section instead, so
+// they are named here. The file-local ones among them are global in the
+// toolchain's copies of crt2.o and libmingw32.a
+// (cmake/toolchains/mingw-w64-x86_64.cmake).
+extern "C" {
+// NOLINTBEGIN(bugprone-reserved-identifier): the runtime's names
+void __dyn_tls_init();
+void __dyn_tls_dtor();
+void pre_c_init();
+void pre_cpp_init();
+void __mingw_invalidParameterHandler();
+void __do_global_dtors();
+void __gcc_deregister_frame();
+// NOLINTEND(bugprone-reserved-identifier)
+}
+
+namespace {
+
+__attribute__((used)) void (*const kRuntimeCallTargets[])() = {
+    __dyn_tls_init, __dyn_tls_dtor,    __mingw_invalidParameterHandler, pre_c_init,
+    pre_cpp_init,   __do_global_dtors, __gcc_deregister_frame,
+};
+
+} // namespace
 
 // A failed check ends the process as /GS does, with
 // __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE): no handler runs, and
@@ -79,48 +110,48 @@ __asm__(".text\n"
         ".balign 8\n"
         ".globl _load_config_used\n"
         "_load_config_used:\n"
-        "    .long 0x140\n"                     // Size
-        "    .long 0\n"                         // TimeDateStamp
-        "    .short 0, 0\n"                     // MajorVersion, MinorVersion
-        "    .long 0, 0, 0\n"                   // GlobalFlagsClear, GlobalFlagsSet,
-                                                // CriticalSectionDefaultTimeout
-        "    .quad 0, 0, 0, 0, 0, 0\n"          // DeCommitFreeBlockThreshold,
-                                                // DeCommitTotalFreeThreshold,
-                                                // LockPrefixTable, MaximumAllocationSize,
-                                                // VirtualMemoryThreshold, ProcessAffinityMask
-        "    .long 0\n"                         // ProcessHeapFlags
-        "    .short 0\n"                        // CSDVersion
-        "    .short 0x800\n"                    // DependentLoadFlags:
-                                                // LOAD_LIBRARY_SEARCH_SYSTEM32
-        "    .quad 0\n"                         // EditList
-        "    .quad __stack_chk_guard\n"         // SecurityCookie
-        "    .quad 0, 0\n"                      // SEHandlerTable, SEHandlerCount
-        "    .quad __guard_check_icall_fptr\n"  // GuardCFCheckFunctionPointer
+        "    .long 0x140\n"                       // Size
+        "    .long 0\n"                           // TimeDateStamp
+        "    .short 0, 0\n"                       // MajorVersion, MinorVersion
+        "    .long 0, 0, 0\n"                     // GlobalFlagsClear, GlobalFlagsSet,
+                                                  // CriticalSectionDefaultTimeout
+        "    .quad 0, 0, 0, 0, 0, 0\n"            // DeCommitFreeBlockThreshold,
+                                                  // DeCommitTotalFreeThreshold,
+                                                  // LockPrefixTable, MaximumAllocationSize,
+                                                  // VirtualMemoryThreshold, ProcessAffinityMask
+        "    .long 0\n"                           // ProcessHeapFlags
+        "    .short 0\n"                          // CSDVersion
+        "    .short 0x800\n"                      // DependentLoadFlags:
+                                                  // LOAD_LIBRARY_SEARCH_SYSTEM32
+        "    .quad 0\n"                           // EditList
+        "    .quad __stack_chk_guard\n"           // SecurityCookie
+        "    .quad 0, 0\n"                        // SEHandlerTable, SEHandlerCount
+        "    .quad __guard_check_icall_fptr\n"    // GuardCFCheckFunctionPointer
         "    .quad __guard_dispatch_icall_fptr\n" // GuardCFDispatchFunctionPointer
-        "    .quad __guard_fids_table\n"        // GuardCFFunctionTable
-        "    .quad __guard_fids_count\n"        // GuardCFFunctionCount
-        "    .long __guard_flags\n"             // GuardFlags
-        "    .short 0, 0\n"                     // CodeIntegrity: Flags, Catalog,
-        "    .long 0, 0\n"                      // CatalogOffset, Reserved
-        "    .quad __guard_iat_table\n"         // GuardAddressTakenIatEntryTable
-        "    .quad __guard_iat_count\n"         // GuardAddressTakenIatEntryCount
-        "    .quad __guard_longjmp_table\n"     // GuardLongJumpTargetTable
-        "    .quad __guard_longjmp_count\n"     // GuardLongJumpTargetCount
-        "    .quad 0, 0, 0, 0\n"                // DynamicValueRelocTable,
-                                                // CHPEMetadataPointer,
-                                                // GuardRFFailureRoutine,
-                                                // GuardRFFailureRoutineFunctionPointer
-        "    .long 0\n"                         // DynamicValueRelocTableOffset
-        "    .short 0, 0\n"                     // DynamicValueRelocTableSection, Reserved2
-        "    .quad 0\n"                         // GuardRFVerifyStackPointerFunctionPointer
-        "    .long 0, 0\n"                      // HotPatchTableOffset, Reserved3
-        "    .quad 0, 0\n"                      // EnclaveConfigurationPointer,
-                                                // VolatileMetadataPointer
-        "    .quad __guard_eh_cont_table\n"     // GuardEHContinuationTable
-        "    .quad __guard_eh_cont_count\n"     // GuardEHContinuationCount
-        "    .quad 0, 0, 0, 0, 0\n"             // GuardXFGCheckFunctionPointer,
-                                                // GuardXFGDispatchFunctionPointer,
-                                                // GuardXFGTableDispatchFunctionPointer,
-                                                // CastGuardOsDeterminedFailureMode,
-                                                // GuardMemcpyFunctionPointer
+        "    .quad __guard_fids_table\n"          // GuardCFFunctionTable
+        "    .quad __guard_fids_count\n"          // GuardCFFunctionCount
+        "    .long __guard_flags\n"               // GuardFlags
+        "    .short 0, 0\n"                       // CodeIntegrity: Flags, Catalog,
+        "    .long 0, 0\n"                        // CatalogOffset, Reserved
+        "    .quad __guard_iat_table\n"           // GuardAddressTakenIatEntryTable
+        "    .quad __guard_iat_count\n"           // GuardAddressTakenIatEntryCount
+        "    .quad __guard_longjmp_table\n"       // GuardLongJumpTargetTable
+        "    .quad __guard_longjmp_count\n"       // GuardLongJumpTargetCount
+        "    .quad 0, 0, 0, 0\n"                  // DynamicValueRelocTable,
+                                                  // CHPEMetadataPointer,
+                                                  // GuardRFFailureRoutine,
+                                                  // GuardRFFailureRoutineFunctionPointer
+        "    .long 0\n"                           // DynamicValueRelocTableOffset
+        "    .short 0, 0\n"                       // DynamicValueRelocTableSection, Reserved2
+        "    .quad 0\n"                           // GuardRFVerifyStackPointerFunctionPointer
+        "    .long 0, 0\n"                        // HotPatchTableOffset, Reserved3
+        "    .quad 0, 0\n"                        // EnclaveConfigurationPointer,
+                                                  // VolatileMetadataPointer
+        "    .quad __guard_eh_cont_table\n"       // GuardEHContinuationTable
+        "    .quad __guard_eh_cont_count\n"       // GuardEHContinuationCount
+        "    .quad 0, 0, 0, 0, 0\n"               // GuardXFGCheckFunctionPointer,
+                                                  // GuardXFGDispatchFunctionPointer,
+                                                  // GuardXFGTableDispatchFunctionPointer,
+                                                  // CastGuardOsDeterminedFailureMode,
+                                                  // GuardMemcpyFunctionPointer
         ".text\n");

@@ -56,6 +56,9 @@ LOAD_CONFIG_GUARD_FLAGS = 0x90
 LOAD_CONFIG_CHECKED_SIZE = 0x94
 IMAGE_GUARD_CF_INSTRUMENTED = 0x100
 IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
+IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT = 28
+# IMAGE_TLS_DIRECTORY64.AddressOfCallBacks
+TLS_CALLBACKS = 24
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 DEBUG_ENTRY_SIZE = 28
@@ -245,6 +248,30 @@ def check_load_config(pe, problems):
     wanted = IMAGE_GUARD_CF_INSTRUMENTED | IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT
     if flags & wanted != wanted or not table or not count:
         problems.append("has no instrumented Control Flow Guard function table")
+        return
+    # The loader calls the TLS callbacks through a checked pointer where CFG
+    # is enforced: each must be a listed target, or the program cannot start.
+    stride = 4 + (flags >> IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
+    base = pe.OPTIONAL_HEADER.ImageBase
+    entries = pe.get_data(table - base, count * stride)
+    targets = {struct.unpack_from("<I", entries, i * stride)[0] for i in range(count)}
+    for callback in tls_callbacks(pe):
+        if callback - base not in targets:
+            problems.append("has a TLS callback that is no valid Control Flow Guard call target")
+
+
+def tls_callbacks(pe):
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_TLS")
+    if not directory.Size:
+        return []
+    array, = struct.unpack("<Q", pe.get_data(directory.VirtualAddress + TLS_CALLBACKS, 8))
+    callbacks = []
+    while array and len(callbacks) < 64:
+        callback = pe.get_qword_at_rva(array - pe.OPTIONAL_HEADER.ImageBase + 8 * len(callbacks))
+        if not callback:
+            break
+        callbacks.append(callback)
+    return callbacks
 
 
 def imported_functions(pe):

@@ -80,6 +80,15 @@ def load_config_field(offset, form, change):
     return mutate
 
 
+def unlist_tls_callback(pe):
+    """The first TLS callback a byte further on, where no listed function
+    starts, as if it were a function lld had not listed."""
+    callback = check_pe.tls_callbacks(pe)[0]
+    tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+    array, = struct.unpack("<Q", pe.get_data(tls.VirtualAddress + check_pe.TLS_CALLBACKS, 8))
+    pe.set_bytes_at_rva(array - pe.OPTIONAL_HEADER.ImageBase, struct.pack("<Q", callback + 1))
+
+
 def debug_entries(pe):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG]
     return directory, pe.get_data(directory.VirtualAddress, directory.Size)
@@ -168,6 +177,8 @@ MUTATIONS = [
     ("no_guard_dispatch", load_config_field(check_pe.LOAD_CONFIG_GUARD_DISPATCH_POINTER, "<Q",
                                             lambda pointer: 0),
      "has no Control Flow Guard check and dispatch pointers"),
+    ("unlisted_tls_callback", unlist_tls_callback,
+     "has a TLS callback that is no valid Control Flow Guard call target"),
     ("dependent_load_flags", load_config_field(check_pe.LOAD_CONFIG_DEPENDENT_LOAD_FLAGS, "<H",
                                                lambda flags: 0),
      "loads its imports with DependentLoadFlags 0x0, not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)"),
