@@ -32,6 +32,10 @@
 #     With MSVC: /guard:cf, /CETCOMPAT and /DEPENDENTLOADFLAG:0x800 beside
 #     its default /GS.
 #
+#     The header checksum is set (/release), as osslsigncode sets it: a
+#     signed program with its signature removed is the unsigned one again,
+#     byte for byte.
+#
 #     -ffunction-sections lets lld drop the functions nothing calls (512
 #     bytes of the legacy edition); -fdata-sections drops nothing more.
 #
@@ -63,7 +67,7 @@ function(brelvik_release_build)
         get_target_property(type ${target} TYPE)
         if(type STREQUAL "EXECUTABLE")
             target_link_options(${target} PRIVATE
-                -Wl,--guard-cf -Wl,-Xlink=/cetcompat -Wl,-Xlink=-merge:.buildid=.rdata
+                -Wl,--guard-cf -Wl,-Xlink=/cetcompat -Wl,-Xlink=-merge:.buildid=.rdata -Wl,-Xlink=/release
                 -Wl,--gc-sections -Wl,--no-insert-timestamp $<$<CONFIG:Release>:-s>)
         endif()
     endforeach()
