@@ -41,6 +41,6 @@ BRELVIK_UNGUARDED void NTAPI OnProcessStart(PVOID /*module*/, DWORD reason, PVOI
 extern "C" const PIMAGE_TLS_CALLBACK brelvik_process_start = OnProcessStart;
 #pragma const_seg()
 #else
-extern "C" __attribute__((section(".CRT$XLB"), used)) const PIMAGE_TLS_CALLBACK
-    brelvik_process_start = OnProcessStart;
+extern "C" __attribute__((section(".CRT$XLB"), used))
+const PIMAGE_TLS_CALLBACK brelvik_process_start = OnProcessStart;
 #endif

@@ -18,10 +18,10 @@ TEST_F(SimTest, StartRestrictsTheDllSearchToSystem32AndGoesOn)
 
 struct RestrictionFailure {
     const char* name;
-    DWORD lastError;      // what SetDefaultDllDirectories fails with
-    bool terminateFails;  // TerminateProcess fails too
-    const char* hresult;  // in the line
-    int status;           // the exit status's low byte, as Wine hands it on
+    DWORD lastError;     // what SetDefaultDllDirectories fails with
+    bool terminateFails; // TerminateProcess fails too
+    const char* hresult; // in the line
+    int status;          // the exit status's low byte, as Wine hands it on
 };
 
 const RestrictionFailure kRestrictionFailures[] = {

@@ -29,7 +29,8 @@ int main()
 {
     std::printf("guard %s\n", __stack_chk_guard != kUnseeded ? "seeded" : "unseeded");
     (void)std::fflush(stdout);
-    static const char kInput[64] = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+    static const char kInput[64] =
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
     // Not a constant the compiler could check against the buffer.
     volatile size_t length = sizeof(kInput);
     Overrun(kInput, length);
