@@ -23,7 +23,6 @@ struct SystemDllBinding {
 };
 
 struct SystemDllBindings {
-    bool searchRestricted;
     SystemDllBinding dlls[kSystemDllCount];
 };
 
@@ -126,13 +125,8 @@ DWORD LoaderError()
 // close.
 DWORD LoadFromSystem32(const SystemDll& dll, FARPROC* functions)
 {
-    // Whatever these DLLs load in turn must come from System32 too.
-    if (!g_systemDllBindings.searchRestricted) {
-        if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
-            return LoaderError();
-        g_systemDllBindings.searchRestricted = true;
-    }
-    // Loaded for the rest of the process, as the loader keeps what it loads.
+    // The flag holds for the DLLs it loads in turn too. Loaded for the rest
+    // of the process, as the loader keeps what it loads.
     const HMODULE module = LoadLibraryExA(dll.name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr)
         return LoaderError();

@@ -3,7 +3,9 @@
 // Windows looks for such a DLL in the program's own folder before System32,
 // and on a shared bench PC anyone may have put a DLL of that name there.
 // The programs therefore import them delay-loaded, and the delay-load hook
-// binds each function on its first call through BindSystemDllFunction.
+// binds each function on its first call through BindSystemDllFunction,
+// which names System32 in the load itself; the process's default search
+// is System32 alone from its start anyway (process_start.h).
 #pragma once
 
 #include "platform/win32.h"

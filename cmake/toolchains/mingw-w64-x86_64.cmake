@@ -1,12 +1,65 @@
-# 64-bit Windows programs from Debian's mingw-w64 (posix threads variant).
+# 64-bit Windows programs from Debian's clang and lld on mingw-w64's headers
+# and runtime, with the libstdc++ and libgcc of Debian's posix-threads
+# mingw-w64 GCC 12. clang and lld, not GCC and GNU ld, because only they
+# give Control Flow Guard, CET compatibility and a load configuration.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(BRELVIK_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${BRELVIK_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${BRELVIK_MINGW_PREFIX}-g++-posix)
+set(CMAKE_C_COMPILER clang-19)
+set(CMAKE_CXX_COMPILER clang++-19)
+set(CMAKE_C_COMPILER_TARGET ${BRELVIK_MINGW_PREFIX})
+set(CMAKE_CXX_COMPILER_TARGET ${BRELVIK_MINGW_PREFIX})
 set(CMAKE_RC_COMPILER ${BRELVIK_MINGW_PREFIX}-windres)
-set(CMAKE_DLLTOOL ${BRELVIK_MINGW_PREFIX}-dlltool)
+# lld's librarian: import libraries lld can delay-load.
+set(BRELVIK_LLD_LINK lld-link-19)
+
+# clang takes the highest GCC version it finds under lib/gcc/<triple>, and
+# with the win32-threads compiler installed too that need not be the posix
+# one: a sysroot of our own names it.
+#
+# Its GCC folder, which clang searches first for start files and
+# libraries, also holds copies of mingw-w64's crt2.o and libmingw32.a in
+# which the functions that Windows and msvcrt.dll call through pointers (a
+# TLS callback, initialisers, the invalid-parameter handler) are global
+# symbols, not file-local ones, so that platform/windows/
+# image_support.cpp can name them and lld lists them as valid Control Flow
+# Guard call targets. The code is the same byte for byte.
+set(BRELVIK_MINGW_GCC_DIR /usr/lib/gcc/${BRELVIK_MINGW_PREFIX}/12-posix)
+set(BRELVIK_MINGW_SYSROOT "${CMAKE_BINARY_DIR}/mingw-sysroot")
+if(NOT IS_DIRECTORY "${BRELVIK_MINGW_GCC_DIR}")
+    message(FATAL_ERROR "No ${BRELVIK_MINGW_GCC_DIR}: install g++-mingw-w64-x86-64-posix")
+endif()
+set(sysroot_gcc "${BRELVIK_MINGW_SYSROOT}/lib/gcc/${BRELVIK_MINGW_PREFIX}/12-posix")
+if(IS_SYMLINK "${sysroot_gcc}")
+    file(REMOVE "${sysroot_gcc}")
+endif()
+file(MAKE_DIRECTORY "${sysroot_gcc}")
+file(GLOB gcc_entries RELATIVE "${BRELVIK_MINGW_GCC_DIR}" "${BRELVIK_MINGW_GCC_DIR}/*")
+foreach(entry IN LISTS gcc_entries)
+    file(CREATE_LINK "${BRELVIK_MINGW_GCC_DIR}/${entry}" "${sysroot_gcc}/${entry}" SYMBOLIC)
+endforeach()
+file(CREATE_LINK /usr/${BRELVIK_MINGW_PREFIX}
+    "${BRELVIK_MINGW_SYSROOT}/${BRELVIK_MINGW_PREFIX}" SYMBOLIC)
+foreach(patch
+        "crt2.o|--globalize-symbol=pre_c_init|--globalize-symbol=pre_cpp_init|--globalize-symbol=__mingw_invalidParameterHandler"
+        "libmingw32.a|--globalize-symbol=__dyn_tls_dtor")
+    string(REPLACE "|" ";" patch "${patch}")
+    list(POP_FRONT patch file)
+    execute_process(
+        COMMAND ${BRELVIK_MINGW_PREFIX}-objcopy ${patch}
+            /usr/${BRELVIK_MINGW_PREFIX}/lib/${file} "${sysroot_gcc}/${file}"
+        RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "${BRELVIK_MINGW_PREFIX}-objcopy could not copy ${file}")
+    endif()
+endforeach()
+
+set(CMAKE_C_FLAGS_INIT "--sysroot=${BRELVIK_MINGW_SYSROOT}")
+set(CMAKE_CXX_FLAGS_INIT "--sysroot=${BRELVIK_MINGW_SYSROOT}")
+foreach(kind EXE SHARED MODULE)
+    set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld")
+endforeach()
 
 set(CMAKE_FIND_ROOT_PATH /usr/${BRELVIK_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

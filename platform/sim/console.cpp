@@ -40,6 +40,11 @@ std::string FormatNarrow(const char* format, va_list args)
 
 } // namespace
 
+void sim::detail::EmitStderr(const std::string& text)
+{
+    Emit(stderr, S().err, "stderr", text);
+}
+
 int ConsoleOutW(const wchar_t* format, ...)
 {
     std::vector<wchar_t> text(4096);

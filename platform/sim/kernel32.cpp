@@ -5,6 +5,8 @@
 #include "protocol/dfu_frame.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 using namespace sim;
 using namespace sim::detail;
@@ -12,6 +14,16 @@ using namespace sim::detail;
 namespace {
 
 const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0xFEED0000));
+const HANDLE kStdError = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0xFEED0012));
+// Windows' pseudo-handle for the calling process.
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+[[noreturn]] void EndProcess(UINT status)
+{
+    (void)std::fflush(stdout);
+    (void)std::fflush(stderr);
+    std::_Exit(static_cast<int>(status & 0xFFu));
+}
 
 // The one request the legacy driver answers: function 3 of an unknown
 // device type, buffered, any access.
@@ -143,6 +155,47 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return TRUE;
 }
 
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
+{
+    const Fault* fault = Enter("GetStdHandle", std::to_string(static_cast<int32_t>(nStdHandle)));
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (nStdHandle != STD_ERROR_HANDLE) {
+        Problem("GetStdHandle of a handle other than standard error");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return kStdError;
+}
+
+HANDLE WINAPI GetCurrentProcess()
+{
+    return kCurrentProcess;
+}
+
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode)
+{
+    const Fault* fault = Enter("TerminateProcess", Ptr(hProcess) + ", " + Hex(uExitCode));
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
+    if (hProcess != kCurrentProcess) {
+        Problem("TerminateProcess of a process other than the caller");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    EndProcess(uExitCode);
+}
+
+void WINAPI ExitProcess(UINT uExitCode)
+{
+    Enter("ExitProcess", Hex(uExitCode));
+    EndProcess(uExitCode);
+}
+
 HANDLE WINAPI GetProcessHeap()
 {
     return kProcessHeap;
@@ -208,6 +261,12 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (fault != nullptr) {
         SetLastError(fault->lastError);
         return FALSE;
+    }
+    if (hFile == kStdError && lpOverlapped == nullptr) {
+        EmitStderr(std::string(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite));
+        if (lpNumberOfBytesWritten != nullptr)
+            *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+        return TRUE;
     }
     auto open = S().handles.find(hFile);
     DriverInterface* driver = nullptr;

@@ -87,6 +87,9 @@ DWORD OddCount(const char* call, DWORD moved, DWORD room);
 // fails as Windows fails an allocation it cannot satisfy.
 constexpr size_t kLargestBlock = static_cast<size_t>(256) << 20;
 
+// Appends to the captured standard error and writes it to the real one.
+void EmitStderr(const std::string& text);
+
 // Records an event that is not a platform call (printed text, say).
 void Note(const char* what, const std::string& text);
 void Problem(const std::string& text);

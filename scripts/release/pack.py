@@ -34,10 +34,12 @@ MADE_ON_UNIX = 3
 DOS_EPOCH = (1980, 1, 1, 0, 0, 0)
 
 BUILDINFO_NAME = "BUILDINFO.txt"
-# The Debian packages whose versions decide the programs' bytes: compiler,
-# binutils and the Windows headers and import libraries; the signer's when
-# signed.
-TOOLCHAIN_PACKAGES = ["g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev"]
+# The Debian packages whose versions decide the programs' bytes: compiler
+# and linker, the GCC runtime and C++ library they link, binutils (the
+# resource compiler) and the Windows headers and import libraries; the
+# signer's when signed.
+TOOLCHAIN_PACKAGES = ["clang-19", "lld-19", "g++-mingw-w64-x86-64-posix",
+                      "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev"]
 SIGNER_PACKAGE = "osslsigncode"
 PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
 

@@ -172,8 +172,7 @@ TEST_F(SimTest, LookupPassesTheClassAndPresentOnly)
     const std::string guid = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}";
     const size_t listLength = std::wstring(L"\\\\?\\usb#a").size() + 2;
     EXPECT_THAT(sim::CallTexts(),
-                ElementsAre("SetDefaultDllDirectories(0x800)",
-                            "LoadLibraryExA(cfgmgr32.dll, null, 0x800)",
+                ElementsAre("LoadLibraryExA(cfgmgr32.dll, null, 0x800)",
                             "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_List_SizeW)",
                             "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_ListW)",
                             "GetProcAddress(cfgmgr32.dll, CM_MapCrToWin32Err)",

@@ -41,10 +41,6 @@ struct FailurePoint {
 // loader's error: cfgmgr32.dll the lookup, winusb.dll the start of WinUSB
 // on the opened file, which is closed again.
 const FailurePoint kFailurePoints[] = {
-    {"SetDefaultDllDirectories",
-     "",
-     {0, ERROR_INVALID_PARAMETER},
-     {"Failed looking for device, HRESULT 0x80070057\n", false, false}},
     {"LoadLibraryExA", "cfgmgr32.dll", {0, ERROR_MOD_NOT_FOUND}, {kNoDll, false, false}},
     {"GetProcAddress", "cfgmgr32.dll", {0, ERROR_PROC_NOT_FOUND}, {kNoFunction, false, false}},
     {"LoadLibraryExA", "winusb.dll", {0, ERROR_MOD_NOT_FOUND}, {kNoDll, true, false}},

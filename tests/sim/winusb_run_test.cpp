@@ -172,7 +172,7 @@ TEST_F(SimTest, SuccessfulRunMakesExactlyTheseCalls)
     const std::string listLength = std::to_string(path.size() + 2);
     EXPECT_THAT(
         sim::CallTexts(),
-        ElementsAre("SetDefaultDllDirectories(0x800)", "LoadLibraryExA(cfgmgr32.dll, null, 0x800)",
+        ElementsAre("LoadLibraryExA(cfgmgr32.dll, null, 0x800)",
                     "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_List_SizeW)",
                     "GetProcAddress(cfgmgr32.dll, CM_Get_Device_Interface_ListW)",
                     "GetProcAddress(cfgmgr32.dll, CM_MapCrToWin32Err)",

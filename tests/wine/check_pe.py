@@ -4,7 +4,11 @@ bare Windows machine (only system DLLs imported), run with the invoker's
 rights (asInvoker manifest) and carry a version resource; with --release,
 also stripped of symbols and debug information, at most 32 KiB, hardened
 (ASLR with high entropy and a relocation table, DEP, no section both
-writable and executable, no shared writable section) and importing
+writable and executable, no shared writable section; Control Flow Guard
+with an instrumented function table; CET shadow-stack compatible, the one
+debug directory entry allowed; a load configuration whose
+DependentLoadFlags has the loader take imports from System32 alone; a stack
+guard that fails with __fastfail and no CryptoAPI import) and importing
 statically only KnownDLLs, which Windows takes from System32 whatever lies
 beside the program; any other DLL must be loaded from System32 on purpose.
 
@@ -16,6 +20,7 @@ program fails at least one check), 1 otherwise.
 import argparse
 import os
 import re
+import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -34,10 +39,44 @@ IMAGE_DLLCHARACTERISTICS = (
     (0x0020, "high-entropy ASLR (HIGH_ENTROPY_VA)"),
     (0x0040, "ASLR (DYNAMIC_BASE)"),
     (0x0100, "DEP (NX_COMPAT)"),
+    (0x4000, "Control Flow Guard (GUARD_CF)"),
 )
 IMAGE_SCN_MEM_SHARED = 0x10000000
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
+
+# IMAGE_LOAD_CONFIG_DIRECTORY64: offsets of the fields checked, and the
+# size that holds them all.
+LOAD_CONFIG_DEPENDENT_LOAD_FLAGS = 0x4E
+LOAD_CONFIG_GUARD_CHECK_POINTER = 0x70
+LOAD_CONFIG_GUARD_DISPATCH_POINTER = 0x78
+LOAD_CONFIG_GUARD_FUNCTION_TABLE = 0x80
+LOAD_CONFIG_GUARD_FUNCTION_COUNT = 0x88
+LOAD_CONFIG_GUARD_FLAGS = 0x90
+LOAD_CONFIG_CHECKED_SIZE = 0x94
+IMAGE_GUARD_CF_INSTRUMENTED = 0x100
+IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
+IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT = 28
+# IMAGE_TLS_DIRECTORY64.AddressOfCallBacks
+TLS_CALLBACKS = 24
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+
+DEBUG_ENTRY_SIZE = 28
+IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
+IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x01
+
+# __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE): mov ecx, 2; int 0x29.
+FAST_FAIL_STACK_COOKIE = bytes.fromhex("b902000000cd29")
+CALL_REL32, JMP_REL32 = 0xE8, 0xE9
+
+# Where a stack guard, or its seed, would come from a DLL: libssp's names,
+# and CryptoAPI, whose providers load further DLLs by name.
+STACK_GUARD_IMPORT = re.compile(r"__stack_chk_")
+CRYPTO_DLLS = {
+    "bcrypt.dll", "bcryptprimitives.dll", "crypt32.dll", "cryptbase.dll", "cryptsp.dll",
+    "ncrypt.dll", "rsaenh.dll",
+}
+CRYPTO_FUNCTION = re.compile(r"Crypt[A-Z]\w*|SystemFunction036")
 
 # KnownDLLs of current Windows (HKLM\SYSTEM\CurrentControlSet\Control\
 # Session Manager\KnownDLLs) a program like ours might import, and ntdll,
@@ -137,10 +176,10 @@ def check_release(pe, path, problems):
         name = section.Name.rstrip(b"\0").decode("ascii", "replace")
         if name.startswith((".debug", ".zdebug", "/")):
             problems.append(f"has section {name}")
-    debug = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
-    if debug.Size:
-        problems.append("has a debug directory")
     check_hardening(pe, problems)
+    check_debug_directory(pe, problems)
+    check_load_config(pe, problems)
+    check_stack_guard(pe, problems)
 
 
 def check_hardening(pe, problems):
@@ -162,6 +201,127 @@ def check_hardening(pe, problems):
     for dll in imported_dlls(pe, ("DIRECTORY_ENTRY_IMPORT",)):
         if dll.lower() not in KNOWN_DLLS:
             problems.append(f"imports {dll} statically, which is not a KnownDLL")
+
+
+def data_directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+
+def check_debug_directory(pe, problems):
+    """Only CET's entry, which must mark the image compatible: any other
+    (CodeView and the like) would carry build paths or link details."""
+    debug = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DEBUG")
+    cet = False
+    entries = pe.get_data(debug.VirtualAddress, debug.Size) if debug.Size else b""
+    for offset in range(0, len(entries) - DEBUG_ENTRY_SIZE + 1, DEBUG_ENTRY_SIZE):
+        kind, size, rva = struct.unpack_from("<III", entries, offset + 12)
+        if kind != IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
+            problems.append(f"has a debug directory entry of type {kind}")
+        elif size >= 4:
+            flags, = struct.unpack("<I", pe.get_data(rva, 4))
+            cet = cet or bool(flags & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT)
+    if not cet:
+        problems.append("not marked CET shadow-stack compatible (CET_COMPAT)")
+
+
+def check_load_config(pe, problems):
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
+    if not directory.Size:
+        problems.append("has no load configuration")
+        return
+    # The structure's own first field is its size, whatever the directory says.
+    size, = struct.unpack("<I", pe.get_data(directory.VirtualAddress, 4))
+    if size < LOAD_CONFIG_CHECKED_SIZE:
+        problems.append(f"has a load configuration of {size} bytes, without the guard fields")
+        return
+    config = pe.get_data(directory.VirtualAddress, LOAD_CONFIG_CHECKED_SIZE)
+    dependent, = struct.unpack_from("<H", config, LOAD_CONFIG_DEPENDENT_LOAD_FLAGS)
+    if dependent != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        problems.append(f"loads its imports with DependentLoadFlags 0x{dependent:x}, not "
+                        f"LOAD_LIBRARY_SEARCH_SYSTEM32 (0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x})")
+    check, dispatch, table, count = struct.unpack_from("<QQQQ", config,
+                                                       LOAD_CONFIG_GUARD_CHECK_POINTER)
+    flags, = struct.unpack_from("<I", config, LOAD_CONFIG_GUARD_FLAGS)
+    # Without these a Windows that enforces CFG has nowhere to put its checks.
+    if not check or not dispatch:
+        problems.append("has no Control Flow Guard check and dispatch pointers")
+    wanted = IMAGE_GUARD_CF_INSTRUMENTED | IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT
+    if flags & wanted != wanted or not table or not count:
+        problems.append("has no instrumented Control Flow Guard function table")
+        return
+    # The loader calls the TLS callbacks through a checked pointer where CFG
+    # is enforced: each must be a listed target, or the program cannot start.
+    stride = 4 + (flags >> IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
+    base = pe.OPTIONAL_HEADER.ImageBase
+    entries = pe.get_data(table - base, count * stride)
+    targets = {struct.unpack_from("<I", entries, i * stride)[0] for i in range(count)}
+    for callback in tls_callbacks(pe):
+        if callback - base not in targets:
+            problems.append("has a TLS callback that is no valid Control Flow Guard call target")
+
+
+def tls_callbacks(pe):
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_TLS")
+    if not directory.Size:
+        return []
+    array, = struct.unpack("<Q", pe.get_data(directory.VirtualAddress + TLS_CALLBACKS, 8))
+    callbacks = []
+    while array and len(callbacks) < 64:
+        callback = pe.get_qword_at_rva(array - pe.OPTIONAL_HEADER.ImageBase + 8 * len(callbacks))
+        if not callback:
+            break
+        callbacks.append(callback)
+    return callbacks
+
+
+def imported_functions(pe):
+    for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+        for entry in getattr(pe, attribute, []):
+            dll = entry.dll.decode("ascii", "replace")
+            for function in entry.imports:
+                name = function.name.decode("ascii", "replace") if function.name else ""
+                yield dll, name
+
+
+def fast_fail_calls(pe):
+    """Where the fast-fail sequence is in the code, and how many direct
+    calls and jumps lead there; None when it is nowhere."""
+    code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    target = None
+    for section in code:
+        at = section.get_data().find(FAST_FAIL_STACK_COOKIE)
+        if at >= 0:
+            target = section.VirtualAddress + at
+            break
+    if target is None:
+        return None
+    calls = 0
+    for section in code:
+        data = section.get_data()
+        for opcode in (CALL_REL32, JMP_REL32):
+            at = data.find(opcode)
+            while 0 <= at <= len(data) - 5:
+                rel, = struct.unpack_from("<i", data, at + 1)
+                if section.VirtualAddress + at + 5 + rel == target:
+                    calls += 1
+                at = data.find(opcode, at + 1)
+    return calls
+
+
+def check_stack_guard(pe, problems):
+    """The guard must be the program's own, seeded without loading any DLL,
+    and a failed check must end the process at once, as /GS does."""
+    for dll, name in imported_functions(pe):
+        if STACK_GUARD_IMPORT.match(name):
+            problems.append(f"imports its stack guard ({name}) from {dll}")
+        elif dll.lower() in CRYPTO_DLLS or CRYPTO_FUNCTION.fullmatch(name):
+            problems.append(f"imports CryptoAPI ({dll} {name})")
+    calls = fast_fail_calls(pe)
+    if calls is None:
+        problems.append("has no stack guard failing with __fastfail "
+                        "(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE)")
+    elif not calls:
+        problems.append("has no function that checks the stack guard")
 
 
 def check(path, version, release):

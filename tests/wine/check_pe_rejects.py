@@ -7,6 +7,7 @@ fail one check is rejected with that check's complaint.
 """
 import argparse
 import os
+import struct
 import sys
 
 import pefile
@@ -14,6 +15,9 @@ import pefile
 import check_pe
 
 BASERELOC = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
+DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
+LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
+IMAGE_DEBUG_TYPE_CODEVIEW = 2
 
 
 def section(pe, name):
@@ -36,15 +40,118 @@ def set_section_flags(name, flags):
     return mutate
 
 
+def import_entry(pe, dll):
+    for entry in pe.DIRECTORY_ENTRY_IMPORT:
+        if entry.dll.decode("ascii", "replace").lower() == dll.lower():
+            return entry
+    raise SystemExit(f"check_pe_rejects: no import of {dll}")
+
+
 def rename_import(old, new):
     # Same length, so the name is rewritten in place.
     def mutate(pe):
-        for entry in pe.DIRECTORY_ENTRY_IMPORT:
-            if entry.dll.decode("ascii", "replace").lower() == old.lower():
-                pe.set_bytes_at_rva(entry.struct.Name, new.encode() + b"\0")
-                return
-        raise SystemExit(f"check_pe_rejects: no import of {old} to rename")
+        pe.set_bytes_at_rva(import_entry(pe, old).struct.Name, new.encode() + b"\0")
     return mutate
+
+
+def rename_function(dll, old, new):
+    # No longer than before, so the name is rewritten in place.
+    def mutate(pe):
+        for function in import_entry(pe, dll).imports:
+            if function.name == old.encode():
+                pe.set_bytes_at_offset(function.name_offset, new.encode() + b"\0")
+                return
+        raise SystemExit(f"check_pe_rejects: {dll} has no import {old}")
+    return mutate
+
+
+def both(*mutations):
+    def mutate(pe):
+        for mutation in mutations:
+            mutation(pe)
+    return mutate
+
+
+def load_config_field(offset, form, change):
+    def mutate(pe):
+        rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress + offset
+        value, = struct.unpack(form, pe.get_data(rva, struct.calcsize(form)))
+        pe.set_bytes_at_rva(rva, struct.pack(form, change(value)))
+    return mutate
+
+
+def unlist_tls_callback(pe):
+    """The first TLS callback a byte further on, where no listed function
+    starts, as if it were a function lld had not listed."""
+    callback = check_pe.tls_callbacks(pe)[0]
+    tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+    array, = struct.unpack("<Q", pe.get_data(tls.VirtualAddress + check_pe.TLS_CALLBACKS, 8))
+    pe.set_bytes_at_rva(array - pe.OPTIONAL_HEADER.ImageBase, struct.pack("<Q", callback + 1))
+
+
+def debug_entries(pe):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG]
+    return directory, pe.get_data(directory.VirtualAddress, directory.Size)
+
+
+def clear_cet(pe):
+    _, entries = debug_entries(pe)
+    rva, = struct.unpack_from("<I", entries, 20)
+    pe.set_bytes_at_rva(rva, struct.pack("<I", 0))
+
+
+def add_codeview_entry(pe):
+    """A second debug entry, of the kind a link with debug information
+    writes, beside CET's: the directory moves into the slack at the end of
+    a data section, which the file holds but the image did not use."""
+    directory, entries = debug_entries(pe)
+    codeview = bytearray(entries[:check_pe.DEBUG_ENTRY_SIZE])
+    struct.pack_into("<I", codeview, 12, IMAGE_DEBUG_TYPE_CODEVIEW)
+    both_entries = entries + bytes(codeview)
+    for section in pe.sections:
+        room = section.SizeOfRawData - section.Misc_VirtualSize
+        if not section.Characteristics & check_pe.IMAGE_SCN_MEM_EXECUTE and \
+                room >= len(both_entries) + 4:
+            rva = section.VirtualAddress + (section.Misc_VirtualSize + 3) // 4 * 4
+            section.Misc_VirtualSize = rva - section.VirtualAddress + len(both_entries)
+            pe.set_bytes_at_rva(rva, both_entries)
+            directory.VirtualAddress = rva
+            directory.Size = len(both_entries)
+            return
+    raise SystemExit("check_pe_rejects: no room for a second debug entry")
+
+
+def code_sections(pe):
+    return [s for s in pe.sections if s.Characteristics & check_pe.IMAGE_SCN_MEM_EXECUTE]
+
+
+def break_fast_fail(pe):
+    # int 0x29 becomes int3, a breakpoint: handlers and debuggers see it.
+    for section in code_sections(pe):
+        at = section.get_data().find(check_pe.FAST_FAIL_STACK_COOKIE)
+        if at >= 0:
+            pe.set_bytes_at_rva(section.VirtualAddress + at + 5, b"\xcc\xcc")
+            return
+    raise SystemExit("check_pe_rejects: no fast-fail sequence to break")
+
+
+def drop_guard_checks(pe):
+    """Every call of the fast-fail routine becomes no-ops, as in a build
+    without -fstack-protector-strong."""
+    code = code_sections(pe)
+    target = next(s.VirtualAddress + s.get_data().find(check_pe.FAST_FAIL_STACK_COOKIE)
+                  for s in code if check_pe.FAST_FAIL_STACK_COOKIE in s.get_data())
+    dropped = 0
+    for section in code:
+        data = section.get_data()
+        for at in range(len(data) - 4):
+            if data[at] in (check_pe.CALL_REL32, check_pe.JMP_REL32):
+                rel, = struct.unpack_from("<i", data, at + 1)
+                if section.VirtualAddress + at + 5 + rel == target:
+                    pe.set_bytes_at_rva(section.VirtualAddress + at, b"\x90" * 5)
+                    dropped += 1
+    if not dropped:
+        raise SystemExit("check_pe_rejects: no call of the fast-fail routine to drop")
 
 
 # How each copy is made to fail, and what the check must then say.
@@ -58,15 +165,44 @@ MUTATIONS = [
      "section .text is both writable and executable"),
     ("shared_data", set_section_flags(".data", check_pe.IMAGE_SCN_MEM_SHARED),
      "section .data is shared and writable"),
-    ("static_cfgmgr32", rename_import("ADVAPI32.dll", "CFGMGR32.dll"),
+    ("static_cfgmgr32", rename_import("KERNEL32.dll", "CFGMGR32.dll"),
      "imports CFGMGR32.dll statically, which is not a KnownDLL"),
+    ("no_guard_cf", clear_characteristic(0x4000), "not marked for Control Flow Guard (GUARD_CF)"),
+    ("uninstrumented", load_config_field(check_pe.LOAD_CONFIG_GUARD_FLAGS, "<I",
+                                         lambda flags: flags & ~0x500),
+     "has no instrumented Control Flow Guard function table"),
+    ("no_guard_functions", load_config_field(check_pe.LOAD_CONFIG_GUARD_FUNCTION_COUNT, "<Q",
+                                             lambda count: 0),
+     "has no instrumented Control Flow Guard function table"),
+    ("no_guard_dispatch", load_config_field(check_pe.LOAD_CONFIG_GUARD_DISPATCH_POINTER, "<Q",
+                                            lambda pointer: 0),
+     "has no Control Flow Guard check and dispatch pointers"),
+    ("unlisted_tls_callback", unlist_tls_callback,
+     "has a TLS callback that is no valid Control Flow Guard call target"),
+    ("dependent_load_flags", load_config_field(check_pe.LOAD_CONFIG_DEPENDENT_LOAD_FLAGS, "<H",
+                                               lambda flags: 0),
+     "loads its imports with DependentLoadFlags 0x0, not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)"),
+    ("no_cet", clear_cet, "not marked CET shadow-stack compatible (CET_COMPAT)"),
+    ("codeview", add_codeview_entry, "has a debug directory entry of type 2"),
+    ("no_fast_fail", break_fast_fail,
+     "has no stack guard failing with __fastfail (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE)"),
+    ("unguarded", drop_guard_checks, "has no function that checks the stack guard"),
+    ("ssp_import", rename_function("msvcrt.dll", "__setusermatherr", "__stack_chk_fail"),
+     "imports its stack guard (__stack_chk_fail) from msvcrt.dll"),
+    # What GCC's libssp seeded its guard with.
+    ("crypto_import", both(rename_function("KERNEL32.dll", "GetTickCount64", "CryptGenRandom"),
+                           rename_import("KERNEL32.dll", "ADVAPI32.dll")),
+     "imports CryptoAPI (ADVAPI32.dll CryptGenRandom)"),
     ("too_large", None,
      f"{check_pe.RELEASE_MAX_BYTES + 1} bytes, more than {check_pe.RELEASE_MAX_BYTES}"),
 ]
 
 
 def make_copy(program, mutate, path):
-    pe = pefile.PE(program)
+    # Only what the mutations look up is parsed: pefile writes every
+    # structure it parsed back over the bytes, changes to them included.
+    pe = pefile.PE(program, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     if mutate is not None:
         mutate(pe)
     pe.write(path)

@@ -16,6 +16,10 @@
 
 #define HEAP_ZERO_MEMORY 0x00000008u
 
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+
 #define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
 #define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
@@ -61,6 +65,15 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+// The standard handles and the process itself. Writes to the standard
+// error handle land in the captured standard error; ending the process
+// ends the test binary's process (for death tests) with the low byte of
+// the status, as Wine passes it on.
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
+[[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 
 BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
