@@ -42,7 +42,7 @@ cmake --build "$bench" --target "${programs[@]}" >/dev/null
 echo
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores;" \
     "$(. /etc/os-release && echo "$PRETTY_NAME"); $(date -u +%Y-%m-%d)"
-echo "Tools: $(x86_64-w64-mingw32-g++ --version | head -1); $(g++ --version | head -1);" \
+echo "Tools: $(clang++-19 --version | head -1), $(ld.lld-19 --version | head -1); $(g++ --version | head -1);" \
     "$(valgrind --version); $(wine --version 2>/dev/null)"
 
 echo
