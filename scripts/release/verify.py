@@ -103,6 +103,7 @@ def run(command):
         cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
 
 
+@functools.lru_cache(maxsize=None)
 def check_ca(ca):
     if not os.path.isfile(ca) or run(["openssl", "x509", "-noout", "-in", ca]).returncode != 0:
         cannot_check(f"--ca {shown(ca)}: not a readable file of PEM CA certificates")
