@@ -291,6 +291,10 @@ OID_SHA256 = oid("2.16.840.1.101.3.4.2.1")
 OID_NESTED_SIGNATURE = oid("1.3.6.1.4.1.311.2.4.1")
 # Countersignature and RFC 3161 timestamp: what --timestamp adds.
 OID_TIMESTAMPS = {oid("1.2.840.113549.1.9.6"), oid("1.3.6.1.4.1.311.3.3.1")}
+# RSA, SHA-256 with RSA, EC key, ECDSA with SHA-256.
+OID_SIGNATURE_KINDS = {oid("1.2.840.113549.1.1.1"), oid("1.2.840.113549.1.1.11"), oid("1.2.840.10045.2.1"),
+                       oid("1.2.840.10045.4.3.2")}
+VERSION_1 = b"\x02\x01\x01"
 NAME_KEYS = {oid("2.5.4.3"): "CN", oid("2.5.4.6"): "C", oid("2.5.4.7"): "L", oid("2.5.4.8"): "ST",
              oid("2.5.4.10"): "O", oid("2.5.4.11"): "OU", oid("2.5.4.5"): "serialNumber",
              oid("2.5.4.9"): "street", oid("2.5.4.15"): "businessCategory",
@@ -359,7 +363,7 @@ def read_signature(data):
         parts = inside(data, signed)
         if data[kind.body:kind.end] != OID_SIGNED_DATA or len(parts) < 4:
             raise Unreadable()
-        _, _, content, *optional, signers = parts
+        version, algorithms, content, *optional, signers = parts
         certificates = [part for part in optional if part.tag == CONTEXT_0]
         content_kind, content_wrapper = inside(data, content, OID, CONTEXT_0)
         (indirect,) = inside(data, content_wrapper, SEQUENCE)
@@ -374,7 +378,12 @@ def read_signature(data):
         tags = [field.tag for field in fields]
         if tags[:6] != [INTEGER, SEQUENCE, SEQUENCE, CONTEXT_0, SEQUENCE, OCTETS] or tags[6:] not in ([], [CONTEXT_1]):
             raise Unreadable()
-        _, issuer_serial, signer_digest, attributes, _, value, *unsigned = fields
+        signer_version, issuer_serial, signer_digest, attributes, kind, value, *unsigned = fields
+        # Fields the signature does not cover: as osslsigncode writes them.
+        if (data[version.start:version.end] != VERSION_1 or data[signer_version.start:signer_version.end] != VERSION_1
+                or [first_oid(data, item) for item in inside(data, algorithms)] != [OID_SHA256]
+                or first_oid(data, kind) not in OID_SIGNATURE_KINDS):
+            return "its signature is not in the form osslsigncode writes"
         for attribute in (inside(data, unsigned[0]) if unsigned else []):
             code = first_oid(data, attribute)
             if code == OID_NESTED_SIGNATURE:
@@ -408,7 +417,7 @@ def read_signature(data):
                          b"\x31" + data[attributes.start + 1:attributes.end], data[value.body:value.end],
                          data[certificate.start:certificate.end], name_text(data, subject),
                          data[key.start:key.end])
-    except (Unreadable, ValueError):
+    except (Unreadable, ValueError, IndexError):
         return "its signature block cannot be read as an Authenticode signature"
 
 
@@ -453,6 +462,8 @@ def check_signed(program, built):
         return "NOT this source's build, with its signature removed", None
     if table != len(built) or table + size != len(program):
         return "this source's build, but its signature table is not all that follows it", None
+    if size < 8:
+        return "this source's build, but it carries other than one Authenticode signature", None
     length, revision, kind = struct.unpack_from("<IHH", program, table)
     if revision != 0x200 or kind != 2 or not 8 < length <= size or (length + 7) & ~7 != size:
         return "this source's build, but it carries other than one Authenticode signature", None
@@ -500,6 +511,16 @@ def chain_verifies(program, ca, scratch):
     if osslsigncode_fetches_crls():
         command.append("-ignore-cdp")
     return run(command).returncode == 0
+
+
+@functools.lru_cache(maxsize=16)
+def signature_verdict(program, signature, ca):
+    """(whether the signature is over PROGRAM by its certificate's key,
+    whether that certificate verifies against CA or the system's)."""
+    with tempfile.TemporaryDirectory() as scratch:
+        if not signature_holds(program, signature, scratch):
+            return False, False
+        return True, chain_verifies(program, ca, scratch)
 
 
 @functools.lru_cache(maxsize=None)
@@ -600,28 +621,27 @@ def compare(args):
                  f" it differs from byte {at} on, {where(entries, at)}")
 
     against = shown(args.ca) if args.ca else "the system's CA certificates"
-    with tempfile.TemporaryDirectory() as scratch:
-        for name in programs:
-            if not signed:
-                say(f"{name}: this source's build, unsigned")
-                continue
-            signature = signatures[name]
-            if not signature_holds(files[name], signature, scratch):
-                problems.append(f"{name}: this source's build, but its signature is not over it, by its certificate")
-                say(problems[-1])
-                continue
-            verified = chain_verifies(files[name], args.ca, scratch)
-            say(f"{name}: this source's build, signed")
-            say(f"    signer: {shown(signature.subject, 200)}")
-            say(f"    certificate SHA-256: {hashlib.sha256(signature.certificate).hexdigest().upper()}")
-            if verified:
-                say(f"    chain: verified against {against}")
-            elif args.ca:
-                problems.append(f"{name}: its signer's certificate does not verify against {against}")
-                say(f"    chain: does NOT verify against {against}")
-            else:
-                say(f"    chain: not verified (it does not verify against {against});"
-                    " compare the fingerprint with the one the publisher gives")
+    for name in programs:
+        if not signed:
+            say(f"{name}: this source's build, unsigned")
+            continue
+        signature = signatures[name]
+        holds, verified = signature_verdict(files[name], signature, args.ca)
+        if not holds:
+            problems.append(f"{name}: this source's build, but its signature is not over it, by its certificate")
+            say(problems[-1])
+            continue
+        say(f"{name}: this source's build, signed")
+        say(f"    signer: {shown(signature.subject, 200)}")
+        say(f"    certificate SHA-256: {hashlib.sha256(signature.certificate).hexdigest().upper()}")
+        if verified:
+            say(f"    chain: verified against {against}")
+        elif args.ca:
+            problems.append(f"{name}: its signer's certificate does not verify against {against}")
+            say(f"    chain: does NOT verify against {against}")
+        else:
+            say(f"    chain: not verified (it does not verify against {against});"
+                " compare the fingerprint with the one the publisher gives")
     if args.ca and not signed:
         problems.append(f"the programs are unsigned; --ca asks for signatures that verify against {against}")
         say(problems[-1])
@@ -652,7 +672,7 @@ def main(argv):
         say(f"verify-release: {word} {name}: {verdict.reason}")
         return verdict.status
     except Exception as error:  # a last resort: one line, never a traceback
-        say(f"verify-release: CANNOT CHECK {name}: {type(error).__name__}: {shown(str(error))}")
+        say(f"verify-release: CANNOT CHECK {name}: internal error, {type(error).__name__}: {shown(str(error))}")
         return 2
 
 

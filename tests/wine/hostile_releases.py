@@ -5,7 +5,11 @@ Each case runs scripts/release/verify.py as scripts/verify-release.sh does
 (examine, then compare against the tested programs), under a memory limit
 and a time limit; each mutant runs it in this process. Whatever the input,
 the output must be printable ASCII lines, the last of them the one verdict,
-and the exit status 0 (accepted) only for the cases that say so.
+never the last-resort one for an unforeseen error, and the exit status 0
+(accepted) only for the cases that say so. Mutants of a genuine ZIP must
+all be rejected; a mutant of a signed program's signature block (header
+checksum mended, packed as the packer packs) may pass only as the real
+signer's signature verified against the throwaway CA.
 """
 import collections
 import contextlib
@@ -32,7 +36,7 @@ import verify
 PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
 MEMORY_LIMIT = 512 << 20
 CASE_SECONDS = 30
-MUTANTS, SEED = 3000, 17
+MUTANTS, SIGNATURE_MUTANTS, SEED = 3000, 300, 17
 
 
 class Release:
@@ -207,8 +211,9 @@ OTHER_COMMIT = "0123456789abcdef0123456789abcdef01234567"
 ESCAPES = "\x1b[2K\x1b[1A\r"  # erase the line, up one: draws over what came before
 
 # name (also the ZIP's file name), release, alteration(release, context),
-# with --ca, exit status, a line the output must hold ({signer} and {fake}:
-# the fingerprints of the real signer's certificate and of the impostor's).
+# with --ca (the throwaway CA, or a file of that name in its folder), exit
+# status, a line the output must hold ({signer} and {fake}: the
+# fingerprints of the real signer's certificate and of the impostor's).
 CASES = [
     ("unsigned", "unsigned", lambda r, c: r.data, False, 0, "BRELVIK_DFU_PIPE.exe: this source's build, unsigned"),
     ("signed", "signed", lambda r, c: r.data, True, 0, "certificate SHA-256: {signer}"),
@@ -242,6 +247,7 @@ CASES = [
      "BRELVIK_DFU_PIPE.exe: this source's build, but unsigned"),
     ("unsigned_where_ca_expects_signed", "unsigned", lambda r, c: r.data, True, 1,
      "the programs are unsigned; --ca asks for signatures"),
+    ("ca_file_missing", "signed", lambda r, c: r.data, "missing.pem", 2, "missing.pem: not a readable file"),
     ("signed_where_buildinfo_says_unsigned", "unsigned", lambda r, c: r.pack({PIPE: c.signed.files[PIPE]}), False, 1,
      "it carries a signature, where its BUILDINFO.txt says"),
     ("impostor_with_the_signers_subject", "signed",
@@ -316,8 +322,8 @@ def fit_for_a_terminal(output):
     lines = output.split(b"\n")
     if any(byte not in b"\n" and not 0x20 <= byte < 0x7F for byte in output):
         return "a control character or non-ASCII byte in the output"
-    if b"Traceback" in output:
-        return "a traceback"
+    if b"Traceback" in output or b": internal error, " in output:
+        return "a traceback, or the last-resort verdict"
     verdicts = [line for line in lines if line.startswith(b"verify-release: ")]
     if lines[-1] != b"" or len(lines) < 2 or verdicts != [lines[-2]]:
         return "the last line is not the one verdict"
@@ -346,16 +352,16 @@ def check(path, ca, contents, commit, in_process=False):
     return status, output
 
 
-def mutant(rng, release):
-    data = release.data
-    while data == release.data:
-        data = mutated(rng, release)
+def mutant(rng, original, spots):
+    data = original
+    while data == original:
+        data = mutated(rng, original, spots)
     return data
 
 
-def mutated(rng, release):
-    data = bytearray(release.data)
-    at = rng.choice(release.spots) if rng.random() < 0.6 else rng.randrange(len(data))
+def mutated(rng, original, spots):
+    data = bytearray(original)
+    at = rng.choice(spots) if rng.random() < 0.6 else rng.randrange(len(data))
     how = rng.randrange(6)
     if how == 0:
         data[at] ^= 1 << rng.randrange(8)
@@ -385,7 +391,8 @@ def run(work, zips, keys, contents, commit, subject):
             out.write(alter(getattr(context, kind), context))
         began = time.monotonic()
         try:
-            got, output = check(path, ca if with_ca else None, contents, commit)
+            got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
+                                ca if with_ca else None, contents, commit)
         except subprocess.TimeoutExpired:
             got, output = None, b"(timed out)\n"
         print(f"-- {verify.shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
@@ -398,25 +405,40 @@ def run(work, zips, keys, contents, commit, subject):
                             f"{'; ' + problem if problem else ''}")
     print(f"{len(CASES)} hostile ZIPs checked in {time.monotonic() - start:.1f} s")
 
-    start, rng, outcomes = time.monotonic(), random.Random(SEED), collections.Counter()
-    path = os.path.join(context.folder, "mutant.zip")
-    for number in range(MUTANTS):
-        release = (context.unsigned, context.signed)[number % 2]
-        data = mutant(rng, release)
-        with open(path, "wb") as out:
-            out.write(data)
-        try:
-            got, output = check(path, ca if number % 4 == 3 else None, contents, commit, in_process=True)
-            problem = fit_for_a_terminal(output) or (None if got in (1, 2) else f"exit status {got}")
-        except BaseException as error:  # noqa: B036 - the check itself must never raise
-            got, output, problem = None, b"", f"raised {type(error).__name__}: {error}"
-        if problem:
-            failures.append(f"mutant {number}: {problem}:\n{verify.shown(output.decode('latin-1'), 2000)}")
-        verdict = output.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("ascii", "replace")
-        outcomes[re.sub(r"[0-9a-f]{40}|\d+|'[^']*'", "#", verdict.split(": ", 2)[-1])[:70]] += 1
-    print(f"{MUTANTS} mutants (seed {SEED}) checked in {time.monotonic() - start:.1f} s; verdicts, most frequent first:")
-    for verdict, count in outcomes.most_common(12):
-        print(f"  {count:5}  {verdict}")
+    genuine = f"certificate SHA-256: {context.fingerprints['signer']}\n    chain: verified against {ca}\n".encode()
+    for kind, count in [("genuine ZIP", MUTANTS), ("signature block", SIGNATURE_MUTANTS)]:
+        start, rng, outcomes = time.monotonic(), random.Random(SEED), collections.Counter()
+        path = os.path.join(context.folder, "mutant.zip")
+        for number in range(count):
+            with_ca = kind != "genuine ZIP" or number % 4 == 3
+            if kind == "genuine ZIP":
+                release = (context.unsigned, context.signed)[number % 2]
+                data = mutant(rng, release.data, release.spots)
+            else:
+                name = (PIPE, WINUSB)[number % 2]
+                program = context.signed.files[name]
+                changed = bytearray(mutant(rng, program, range(table_of(program)[0], len(program))))
+                if len(changed) > 0x200:
+                    checksum_at = security(program)[0]
+                    struct.pack_into("<I", changed, checksum_at, verify.pe_checksum(bytes(changed), checksum_at))
+                data = context.signed.pack({name: bytes(changed)})
+            with open(path, "wb") as out:
+                out.write(data)
+            try:
+                got, output = check(path, ca if with_ca else None, contents, commit, in_process=True)
+                problem = fit_for_a_terminal(output) or (
+                    None if got in (1, 2) or kind != "genuine ZIP" and output.count(genuine) == 2
+                    else f"exit status {got}")
+            except BaseException as error:  # noqa: B036 - the check itself must never raise
+                got, output, problem = None, b"", f"raised {type(error).__name__}: {error}"
+            if problem:
+                failures.append(f"{kind} mutant {number}: {problem}:\n{verify.shown(output.decode('latin-1'), 2000)}")
+            verdict = output.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("ascii", "replace")
+            outcomes[re.sub(r"[0-9a-f]{40}|\d+|'[^']*'", "#", verdict.split(": ", 2)[-1])[:90]] += 1
+        print(f"{count} mutants of a {kind} (seed {SEED}) checked in {time.monotonic() - start:.1f} s;"
+              " verdicts, most frequent first:")
+        for verdict, times in outcomes.most_common(12):
+            print(f"  {times:5}  {verdict}")
     for failure in failures:
         print(f"FAILED: {failure}")
     return 1 if failures else 0
