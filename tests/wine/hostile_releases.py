@@ -138,6 +138,20 @@ def second_table(signed):
     return with_checksum(changed)
 
 
+def checksum_changed(signed):
+    changed = bytearray(signed)
+    changed[security(signed)[0]] ^= 0x01
+    return bytes(changed)
+
+
+def version_changed(signed):
+    """The SignedData's version (which its signature does not cover) 3, not 1."""
+    at = table_of(signed)[0] + 8 + 25  # 30 82 LL LL, the OID, A0 82 LL LL, 30 82 LL LL, 02 01
+    changed = bytearray(signed)
+    changed[at] = 3
+    return with_checksum(changed)
+
+
 def signature_flipped(signed):
     """The last byte of the signature value (the PKCS#7's last) changed."""
     at = table_of(signed)[0] + 8
@@ -191,16 +205,22 @@ class Context:
         return sign(os.path.join(programs, name), self.fake["cert"], self.fake["key"], self.signed.epoch,
                     None, None, signed)
 
-    def nested(self, name):
-        """The signed release's program NAME with a second signature nested in its own."""
-        programs, nested = self.folders("signed-programs", "nested")
+    def osslsigncode(self, name, *arguments):
+        """The signed release's program NAME through osslsigncode ARGUMENTS."""
+        programs, changed = self.folders("signed-programs", "changed")
+        for folder in (programs, changed):
+            if os.path.exists(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
         with open(os.path.join(programs, name), "wb") as out:
             out.write(self.signed.files[name])
-        self.tool(["osslsigncode", "sign", "-nest", "-certs", self.fake["cert"], "-key", self.fake["key"],
-                   "-h", "sha256", "-time", str(self.signed.epoch), "-in", os.path.join(programs, name),
-                   "-out", os.path.join(nested, name)])
-        with open(os.path.join(nested, name), "rb") as source:
+        self.tool(["osslsigncode", *arguments, "-in", os.path.join(programs, name), "-out", os.path.join(changed, name)])
+        with open(os.path.join(changed, name), "rb") as source:
             return source.read()
+
+    def nested(self, name):
+        """With a second signature nested in its own."""
+        return self.osslsigncode(name, "sign", "-nest", "-certs", self.fake["cert"], "-key", self.fake["key"],
+                                 "-h", "sha256", "-time", str(self.signed.epoch))
 
 
 def with_commit(buildinfo, commit):
@@ -257,6 +277,13 @@ CASES = [
      True, 1, "chain: does NOT verify against"),
     ("nested_signature", "signed", lambda r, c: r.pack({PIPE: c.nested(PIPE)}), False, 1,
      "a second signature is nested in its signature"),
+    ("unsigned_blob_in_signature", "signed",
+     lambda r, c: r.pack({PIPE: c.osslsigncode(PIPE, "add", "-addUnauthenticatedBlob")}), False, 1,
+     "unsigned attribute 1.3.6.1.4.1.42921.1.2.1"),
+    ("signed_data_version_changed", "signed", lambda r, c: r.pack({WINUSB: version_changed(r.files[WINUSB])}),
+     True, 1, "its signature is not in the form osslsigncode writes"),
+    ("header_checksum_changed", "signed", lambda r, c: r.pack({WINUSB: checksum_changed(r.files[WINUSB])}),
+     False, 1, "its header checksum is not the signed program's"),
     ("second_certificate_table", "signed", lambda r, c: r.pack({PIPE: second_table(r.files[PIPE])}), False, 1,
      "other than one Authenticode signature"),
     ("bytes_after_signature", "signed", lambda r, c: r.pack({PIPE: r.files[PIPE] + bytes(8)}), False, 1,
