@@ -236,7 +236,7 @@ def buildinfo_of(data, entries, top):
     try:
         return read_buildinfo(text), text
     except ValueError as error:
-        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {error}")
+        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")
 
 
 def examine(args):
@@ -567,7 +567,7 @@ def compare(args):
     entry = {name.split("/", 1)[1]: entries[held.index(name)] for name in names}
     info, buildinfo = buildinfo_of(data, entries, top)
     if info["commit"] != args.commit:
-        cannot_check(f"it was built from commit {info['commit']}, not {args.commit}")
+        cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
     signed = SIGNER_PACKAGE in info
 
     files, problems, signatures = {BUILDINFO_NAME: buildinfo}, [], {}

@@ -301,7 +301,7 @@ CASES = [
      lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME] + b"checked-by the publisher\r\n"}), False, 1,
      "BUILDINFO.txt is not what the release script writes"),
     ("buildinfo_escape_sequences", "unsigned",
-     lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME].replace(b"\r\n", ESCAPES.encode() + b"\r\n", 3)}),
+     lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME].replace(b"\r\n", ESCAPES.encode() + b"\r\n", 1)}),
      False, 1, "BUILDINFO.txt is not what the release script writes"),
     ("buildinfo_other_commit", "signed",
      lambda r, c: r.pack({BUILDINFO_NAME: with_commit(r.files[BUILDINFO_NAME], OTHER_COMMIT)}), False, 2,
