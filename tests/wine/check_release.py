@@ -21,9 +21,10 @@ unsigned and signed with a throwaway certificate.
         again elsewhere, in another time zone, signed or not, gives the same
         ZIP and SHA256SUMS
     check_release.py verify --work DIR
-        scripts/verify-release.sh accepts both releases and refuses one of
-        another commit, though an untracked header that breaks the build
-        lies in the checkout and SOURCE_COMMIT names that other commit
+        in a fresh clone of WORK/checkout, scripts/verify-release.sh accepts
+        both releases and refuses one of another commit, though an untracked
+        header that breaks the build lies in the clone and SOURCE_COMMIT
+        names that other commit
     check_release.py hostile --work DIR --contents FILE
         the release check (scripts/release/verify.py, against the programs
         FILE lists) rejects each ZIP of hostile_releases.CASES with the
@@ -336,10 +337,11 @@ def zip_of(dist):
 
 
 def verify(args):
-    checkout = os.path.join(args.work, "checkout")
-    scratch = os.path.join(args.work, "verify")
+    scratch = os.path.abspath(os.path.join(args.work, "verify"))
+    checkout = os.path.join(scratch, "clone")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
+    git(os.path.join(args.work, "checkout"), "clone", "-q", "--no-hardlinks", ".", checkout)
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
     signed = hostile_releases.Release(zips["signed"])
     other = {"other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
@@ -359,20 +361,17 @@ def verify(args):
               f"built from commit {hostile_releases.OTHER_COMMIT};"),
              ("cut_short", os.path.join(scratch, "cut_short.zip"), False, 2, "not a ZIP archive")]
     failures = []
-    try:
-        for name, path, with_ca, status, line in cases:
-            command = [os.path.join(checkout, "scripts", "verify-release.sh")]
-            command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
-            start = time.monotonic()
-            result = run(command + [path], env=env)
-            print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n{result.stdout}",
-                  end="")
-            lines = result.stdout.splitlines()
-            if result.returncode != status or line not in result.stdout or not lines[-1].startswith(
-                    "verify-release: ACCEPTED" if status == 0 else "verify-release: CANNOT CHECK"):
-                failures.append(f"{name}: expected exit status {status} and a line with {line!r}")
-    finally:
-        os.remove(planted)
+    for name, path, with_ca, status, line in cases:
+        command = [os.path.join(checkout, "scripts", "verify-release.sh")]
+        command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+        start = time.monotonic()
+        result = run(command + [path], env=env)
+        print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n{result.stdout}",
+              end="")
+        lines = result.stdout.splitlines()
+        if result.returncode != status or line not in result.stdout or not lines[-1].startswith(
+                "verify-release: ACCEPTED" if status == 0 else "verify-release: CANNOT CHECK"):
+            failures.append(f"{name}: expected exit status {status} and a line with {line!r}")
     for failure in failures:
         print(f"FAILED: {failure}")
     if failures:
