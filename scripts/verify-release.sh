@@ -25,11 +25,11 @@ usage() {
 }
 
 ca=()
-if (($# == 3)) && [[ $1 == --ca ]]; then
+if (($# == 3)) && [[ $1 == --ca && -n $2 ]]; then
     ca=(--ca "$(realpath -m -- "$2")")
     shift 2
 fi
-if (($# != 1)) || [[ $1 == -* ]]; then
+if (($# != 1)) || [[ -z $1 || $1 == -* ]]; then
     usage
 fi
 zip=$(realpath -m -- "$1")
