@@ -49,7 +49,7 @@ TOOL_SECONDS = 60
 LOCAL = struct.Struct("<IHHHHHIIIHH")
 CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
 END = struct.Struct("<IHHHHIIH")
-LOCAL_SIGNATURE, CENTRAL_SIGNATURE, END_SIGNATURE = 0x04034B50, 0x02014B50, 0x06054B50
+LOCAL_SIGNATURE, CENTRAL_SIGNATURE = 0x04034B50, 0x02014B50
 DEFLATED = 8
 METHODS = {0: "stored", 12: "bzip2", 14: "LZMA", 93: "Zstandard", 99: "AES encryption"}
 # TOP/FILE, nothing else: no folders, no dot names, nothing to escape.
@@ -115,11 +115,11 @@ def read_zip(path):
     except OSError as error:
         cannot_check(f"cannot open it ({shown(error.strerror or 'error')})")
     with os.fdopen(fd, "rb") as source:
-        size = os.fstat(fd).st_size
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
             cannot_check("not a regular file")
-        if size > ZIP_LIMIT:
-            rejected(f"{size} bytes, more than any release ({ZIP_LIMIT})")
+        if info.st_size > ZIP_LIMIT:
+            rejected(f"{info.st_size} bytes, more than any release ({ZIP_LIMIT})")
         try:
             data = source.read(ZIP_LIMIT + 1)
         except OSError as error:
