@@ -18,9 +18,19 @@
 # SOURCE_DATE_EPOCH) before they are packed: CERT is a PEM file with the
 # signing certificate followed by any intermediates, KEY its PEM private
 # key, kept outside this tree; a passphrase comes from the environment
-# variable BRELVIK_SIGN_PASSPHRASE. --timestamp has the signatures
-# timestamped by that RFC 3161 server (the bytes then differ every run).
+# variable BRELVIK_SIGN_PASSPHRASE, which this script takes out of its
+# environment at once and hands to osslsigncode alone. --timestamp has the
+# signatures timestamped by that RFC 3161 server (the bytes then differ
+# every run).
 set -euo pipefail
+
+# Nothing started here but osslsigncode gets the passphrase (pack.py hands
+# it over through a pipe).
+unset passphrase
+if [[ -v BRELVIK_SIGN_PASSPHRASE ]]; then
+    passphrase=$BRELVIK_SIGN_PASSPHRASE
+    unset BRELVIK_SIGN_PASSPHRASE
+fi
 
 usage() {
     echo "usage: scripts/release.sh [--sign CERT KEY [--timestamp URL]]" >&2
@@ -93,7 +103,8 @@ mapfile -t programs < <(sed -n 's/^program //p' "$contents")
 
 rm -rf dist
 /usr/bin/python3 scripts/release/pack.py --contents "$contents" --epoch "$SOURCE_DATE_EPOCH" \
-    --commit "$commit" "${sign[@]}" "${timestamp[@]}" --out dist
+    --commit "$commit" "${sign[@]}" "${timestamp[@]}" ${passphrase+--passphrase-fd 3} --out dist \
+    3< <(printf %s "${passphrase-}")
 (cd dist && sha256sum -c SHA256SUMS)
 echo
 ls -l dist dist/*/

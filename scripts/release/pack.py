@@ -15,13 +15,17 @@ DIR must be empty or absent; pack.py writes into it:
 With --sign, each program is signed (Authenticode, SHA-256) with osslsigncode
 before it is packed: CERT holds the signing certificate followed by any
 intermediate certificates, KEY its private key, both PEM. A key with a
-passphrase reads it from the environment variable BRELVIK_SIGN_PASSPHRASE.
+passphrase reads it from file descriptor N with --passphrase-fd N, else
+from the environment variable BRELVIK_SIGN_PASSPHRASE; either way it
+reaches osslsigncode through a pipe of its own, never an environment.
 The signing time is the epoch, so an RSA key gives the same bytes on every
 run (ECDSA signatures differ each time, and so does a timestamp).
 """
 import argparse
 import hashlib
+import io
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -34,6 +38,7 @@ MADE_ON_UNIX = 3
 DOS_EPOCH = (1980, 1, 1, 0, 0, 0)
 
 BUILDINFO_NAME = "BUILDINFO.txt"
+GUIDE_NAME = "USER_GUIDE.txt"
 # The Debian packages whose versions decide the programs' bytes: compiler
 # and linker, the GCC runtime and C++ library they link, binutils (the
 # resource compiler) and the Windows headers and import libraries; the
@@ -42,6 +47,14 @@ TOOLCHAIN_PACKAGES = ["clang-19", "lld-19", "g++-mingw-w64-x86-64-posix",
                       "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev"]
 SIGNER_PACKAGE = "osslsigncode"
 PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
+
+COMMIT_PATTERN = re.compile(r"[0-9a-f]{40}\Z")
+# A Debian version as dpkg-query prints it, and no longer than any here.
+VERSION_PATTERN = re.compile(r"[0-9][A-Za-z0-9.+~:-]{0,63}\Z")
+EPOCH_PATTERN = re.compile(r"(?:0|[1-9][0-9]{0,9})\Z")
+# The last second a ZIP entry's DOS date can hold (2107-12-31 23:59:59).
+LAST_EPOCH = 4354819199
+BUILDINFO_LIMIT = 4096
 
 
 def read_contents(path):
@@ -60,16 +73,34 @@ def read_contents(path):
     return contents
 
 
-def read_buildinfo(text):
-    """BUILDINFO.txt's lines as {key: value}; None unless it has a commit
-    and a SOURCE_DATE_EPOCH."""
+def read_buildinfo(data):
+    """BUILDINFO.txt's lines as {key: value}, in their order, when it is
+    exactly what buildinfo() writes; raises ValueError saying what is not."""
+    if len(data) > BUILDINFO_LIMIT:
+        raise ValueError(f"longer than {BUILDINFO_LIMIT} bytes")
+    if re.fullmatch(rb"(?:[\x20-\x7e]*\r\n)+", data) is None:
+        raise ValueError("not lines of printable ASCII, each ended by CRLF")
+    lines = data.decode("ascii").split("\r\n")[:-1]
+    keys = ["commit", "SOURCE_DATE_EPOCH"] + TOOLCHAIN_PACKAGES
+    if len(lines) == len(keys) + 1:
+        keys.append(SIGNER_PACKAGE)
+    if len(lines) != len(keys):
+        raise ValueError(f"{len(lines)} lines, where the release script writes"
+                         f" {len(keys)} (or {len(keys) + 1} when it signs)")
     info = {}
-    for line in text.decode("ascii", "replace").splitlines():
-        key, _, value = line.partition(" ")
-        if key:
-            info[key] = value.strip()
-    if not info.get("commit") or not info.get("SOURCE_DATE_EPOCH", "").isdigit():
-        return None
+    for number, (key, line) in enumerate(zip(keys, lines), start=1):
+        name, _, value = line.partition(" ")
+        if name != key:
+            raise ValueError(f"line {number} does not start with '{key} '")
+        pattern = {"commit": COMMIT_PATTERN, "SOURCE_DATE_EPOCH": EPOCH_PATTERN}.get(key, VERSION_PATTERN)
+        if not pattern.match(value):
+            raise ValueError(f"line {number}: the {key} is not in the form the release script writes")
+        info[key] = value
+    if int(info["SOURCE_DATE_EPOCH"]) > LAST_EPOCH:
+        raise ValueError("SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds")
+    versions = [(key, info[key]) for key in keys[2:]]
+    if buildinfo_text(info["commit"], int(info["SOURCE_DATE_EPOCH"]), versions) != data:
+        raise ValueError("not in the form the release script writes")
     return info
 
 
@@ -81,22 +112,42 @@ def package_version(package):
     return result.stdout
 
 
-def buildinfo(commit, epoch, signed):
-    """What a second builder needs to reproduce the programs' bytes."""
+def buildinfo_text(commit, epoch, versions):
     lines = [f"commit {commit}", f"SOURCE_DATE_EPOCH {epoch}"]
-    for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else []):
-        lines.append(f"{package} {package_version(package)}")
+    lines += [f"{package} {version}" for package, version in versions]
     return crlf("\n".join(lines).encode("ascii") + b"\n")
 
 
-def sign(program, cert, key, epoch, timestamp, scratch):
+def buildinfo(commit, epoch, signed):
+    """What a second builder needs to reproduce the programs' bytes."""
+    packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
+    return buildinfo_text(commit, epoch, [(package, package_version(package)) for package in packages])
+
+
+def pack_zip(top, files, epoch):
+    """The release ZIP's bytes: FILES ({name: bytes}) in the folder TOP,
+    each dated EPOCH."""
+    # DOS dates are local time without a zone: take the epoch as UTC, so
+    # the machine's time zone does not matter.
+    date = max(tuple(time.gmtime(epoch)[:6]), DOS_EPOCH)
+    packed = io.BytesIO()
+    with zipfile.ZipFile(packed, "w") as archive:
+        for name in sorted(files):
+            entry = zipfile.ZipInfo(f"{top}/{name}", date_time=date)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.create_system = MADE_ON_UNIX
+            entry.external_attr = ENTRY_ATTRIBUTES
+            archive.writestr(entry, files[name], compresslevel=9)
+    return packed.getvalue()
+
+
+def sign(program, cert, key, epoch, timestamp, passphrase, scratch):
     """The program's bytes with an Authenticode signature."""
     signed = os.path.join(scratch, os.path.basename(program))
     command = ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
                "-n", os.path.splitext(os.path.basename(program))[0], "-time", str(epoch)]
     if timestamp:
         command += ["-ts", timestamp]
-    passphrase = os.environ.get(PASSPHRASE_VARIABLE)
     fds = ()
     if passphrase is not None:
         # Through a pipe: an argument would show in the process list.
@@ -131,10 +182,17 @@ def main():
     parser.add_argument("--sign", nargs=2, metavar=("CERT", "KEY"),
                         help="sign the programs: PEM certificate chain and PEM private key")
     parser.add_argument("--timestamp", metavar="URL", help="RFC 3161 timestamp server (with --sign)")
+    parser.add_argument("--passphrase-fd", type=int, metavar="N",
+                        help="read the key's passphrase from this file descriptor (with --sign)")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     if args.timestamp and not args.sign:
         parser.error("--timestamp needs --sign")
+    # Nothing this starts gets the passphrase in its environment.
+    passphrase = os.environ.pop(PASSPHRASE_VARIABLE, None)
+    if args.passphrase_fd is not None:
+        with os.fdopen(args.passphrase_fd, encoding="utf-8") as source:
+            passphrase = source.read()
 
     contents = read_contents(args.contents)
     if os.path.isdir(args.out) and os.listdir(args.out):
@@ -146,29 +204,26 @@ def main():
         for program in contents["program"]:
             if args.sign:
                 files[os.path.basename(program)] = sign(program, *args.sign, args.epoch,
-                                                        args.timestamp, scratch)
+                                                        args.timestamp, passphrase, scratch)
             else:
                 with open(program, "rb") as data:
                     files[os.path.basename(program)] = data.read()
     files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
+    try:
+        read_buildinfo(files[BUILDINFO_NAME])  # what scripts/verify-release.sh will accept
+    except ValueError as error:
+        sys.exit(f"pack: {BUILDINFO_NAME} would not be accepted: {error}")
     # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
-        files["USER_GUIDE.txt"] = crlf(data.read())
+        files[GUIDE_NAME] = crlf(data.read())
 
-    # DOS dates are local time without a zone: take the epoch as UTC, so
-    # the machine's time zone does not matter.
-    date = max(tuple(time.gmtime(args.epoch)[:6]), DOS_EPOCH)
     zip_name = f"{top}-win64.zip"
     os.makedirs(os.path.join(args.out, top))
-    with zipfile.ZipFile(os.path.join(args.out, zip_name), "w") as archive:
-        for name in sorted(files):
-            entry = zipfile.ZipInfo(f"{top}/{name}", date_time=date)
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            entry.create_system = MADE_ON_UNIX
-            entry.external_attr = ENTRY_ATTRIBUTES
-            archive.writestr(entry, files[name], compresslevel=9)
-            with open(os.path.join(args.out, top, name), "wb") as unpacked:
-                unpacked.write(files[name])
+    with open(os.path.join(args.out, zip_name), "wb") as archive:
+        archive.write(pack_zip(top, files, args.epoch))
+    for name in sorted(files):
+        with open(os.path.join(args.out, top, name), "wb") as unpacked:
+            unpacked.write(files[name])
 
     summed = [zip_name] + sorted(f"{top}/{os.path.basename(p)}" for p in contents["program"])
     with open(os.path.join(args.out, "SHA256SUMS"), "w", encoding="ascii", newline="\n") as sums:

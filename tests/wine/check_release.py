@@ -3,11 +3,12 @@
 unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
-        copies the sources (what git tracks or would track) to WORK/checkout,
-        makes a throwaway CA and code-signing certificate in WORK/keys and
-        runs scripts/release.sh there twice, dated and named by the last
-        commit: as it is (dist/ kept as WORK/unsigned) and with --sign
-        (WORK/signed)
+        copies the sources (what git tracks or would track) to WORK/checkout
+        and commits them there, dated as the last commit; makes a throwaway
+        CA and code-signing certificate (its key under a passphrase) in
+        WORK/keys and runs scripts/release.sh there twice: as it is (dist/
+        kept as WORK/unsigned) and with --sign (WORK/signed), where neither
+        cmake nor osslsigncode may find the passphrase in its environment
     check_release.py package --work DIR
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
@@ -20,15 +21,21 @@ unsigned and signed with a throwaway certificate.
         again elsewhere, in another time zone, signed or not, gives the same
         ZIP and SHA256SUMS
     check_release.py verify --work DIR
-        scripts/verify-release.sh accepts both releases and rejects or
-        refuses each altered one of VERIFY_CASES with the message it names
+        in a fresh clone of WORK/checkout, scripts/verify-release.sh accepts
+        both releases and refuses one of another commit, though an untracked
+        header that breaks the build lies in the clone and SOURCE_COMMIT
+        names that other commit
+    check_release.py hostile --work DIR --contents FILE
+        the release check (scripts/release/verify.py, against the programs
+        FILE lists) rejects each ZIP of hostile_releases.CASES with the
+        message it names, and every one of a seeded run of mutants of the
+        genuine ZIPs, never with a traceback or a control character
 
 Exit status 0 when the step succeeds, 1 otherwise.
 """
 import argparse
 import filecmp
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -46,8 +53,21 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 # The release's own reading of the contents file and BUILDINFO.txt.
 from pack import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # noqa: E402
                   read_buildinfo, read_contents)
+import hostile_releases  # noqa: E402
 
 SIGNER_SUBJECT = "/O=Throwaway Test Signer/CN=BRELVIK release test"
+# Quotes, a space and a dollar: it reaches osslsigncode intact or not at all.
+PASSPHRASE = "throwaway 'pass' phrase; $HOME"
+PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
+# In front of PATH for the signed release: whatever the build starts
+# inherits cmake's environment.
+SHIM = """#!/bin/sh
+if [ -n "${BRELVIK_SIGN_PASSPHRASE+set}" ]; then
+    echo "$0: started with BRELVIK_SIGN_PASSPHRASE in its environment" >&2
+    exit 97
+fi
+exec /usr/bin/"${0##*/}" "$@"
+"""
 # Root, intermediate and signer; scripts/release.sh gets the signer's
 # certificate followed by the intermediate, as a CA issues them.
 CERTIFICATES = [
@@ -80,7 +100,8 @@ def keys(work, name):
 
 
 def releases(work):
-    """Each release scripts/release.sh made: its dist/ and its options."""
+    """Each release scripts/release.sh made: its dist/ and its options
+    (with --sign, BRELVIK_SIGN_PASSPHRASE must be set too)."""
     return {"unsigned": (os.path.join(work, "unsigned"), []),
             "signed": (os.path.join(work, "signed"),
                        ["--sign", keys(work, "chain.pem"), keys(work, "signer.key")])}
@@ -96,7 +117,8 @@ def make_certificates(work):
     for serial, (name, issuer, subject, extensions) in enumerate(CERTIFICATES, start=1):
         key, cert = keys(work, f"{name}.key"), keys(work, f"{name}.pem")
         # RSA: an ECDSA signature differs on every run.
-        request = ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", subject]
+        request = ["openssl", "req", "-newkey", "rsa:2048", "-keyout", key, "-subj", subject]
+        request += ["-passout", f"pass:{PASSPHRASE}"] if name == "signer" else ["-nodes"]
         if issuer is None:
             steps = [request + ["-x509", "-days", "2", "-set_serial", str(serial), "-out", cert]
                      + [arg for line in extensions.splitlines() for arg in ("-addext", line)]]
@@ -131,21 +153,38 @@ def build(args):
         shutil.copy2(path, os.path.join(checkout, name))
         copied += 1
     epoch = git(args.source, "log", "-1", "--format=%ct").decode("ascii").strip()
-    commit = git(args.source, "rev-parse", "HEAD").decode("ascii").strip()
+    # scripts/verify-release.sh checks a commit, and the sources tested may
+    # hold changes not committed yet: a commit of exactly these files.
+    date = f"@{epoch} +0000"
+    commit_env = dict(os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_CONFIG_NOSYSTEM="1",
+                      GIT_AUTHOR_NAME="release test", GIT_AUTHOR_EMAIL="release-test@invalid",
+                      GIT_COMMITTER_NAME="release test", GIT_COMMITTER_EMAIL="release-test@invalid",
+                      GIT_AUTHOR_DATE=date, GIT_COMMITTER_DATE=date)
+    for command in (["init", "-q", "-b", "main"], ["add", "-A"], ["commit", "-q", "-m", "The sources tested"]):
+        subprocess.run(["git", "-C", checkout, *command], env=commit_env, check=True, stdout=subprocess.DEVNULL)
+    commit = git(checkout, "rev-parse", "HEAD").decode("ascii").strip()
     for name, value in [("epoch", epoch), ("commit", commit)]:
         with open(os.path.join(args.work, name), "w", encoding="ascii") as text:
             text.write(value)
-    print(f"{copied} files copied to {checkout}; SOURCE_DATE_EPOCH={epoch} SOURCE_COMMIT={commit}")
+    print(f"{copied} files copied to {checkout} and committed as {commit}; SOURCE_DATE_EPOCH={epoch}")
     start = time.monotonic()
     make_certificates(args.work)
     print(f"throwaway CA and code-signing certificate made in {time.monotonic() - start:.1f} s")
+    shims = os.path.join(args.work, "shims")
+    os.makedirs(shims)
+    for name in ["cmake", "osslsigncode"]:
+        with open(os.path.join(shims, name), "w", encoding="ascii") as shim:
+            shim.write(SHIM)
+        os.chmod(os.path.join(shims, name), 0o755)
 
     for kind, (dist, options) in releases(args.work).items():
         log_path = os.path.join(args.work, f"release-{kind}.log")
+        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+        if options:
+            env.update({PASSPHRASE_VARIABLE: PASSPHRASE, "PATH": f"{shims}:{os.environ['PATH']}"})
         start = time.monotonic()
         with open(log_path, "wb") as log:
-            status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options],
-                                    env=dict(os.environ, SOURCE_DATE_EPOCH=epoch, SOURCE_COMMIT=commit),
+            status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options], env=env,
                                     stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT).returncode
         with open(log_path, encoding="utf-8", errors="replace") as log:
             print(log.read())
@@ -162,9 +201,10 @@ def is_signed(path):
 
 
 def check_buildinfo(work, data, signed):
-    info = read_buildinfo(data)
-    if info is None or b"\n" in data.replace(b"\r\n", b"") or not data.endswith(b"\r\n"):
-        fail(f"{BUILDINFO_NAME} is not lines with CRLF ends naming a commit and SOURCE_DATE_EPOCH: {data!r}")
+    try:
+        info = read_buildinfo(data)
+    except ValueError as error:
+        fail(f"{BUILDINFO_NAME} is not what the release check accepts ({error}): {data!r}")
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
     wanted = ["commit", "SOURCE_DATE_EPOCH"] + packages
     if list(info) != wanted or not all(info.values()):
@@ -197,6 +237,8 @@ def check_no_key(work, dist):
             text = data.read()
         if b"PRIVATE KEY" in text or any(line in text for line in body):
             fail(f"{path} holds a private key")
+        if PASSPHRASE.encode("utf-8") in text:
+            fail(f"{path} holds the key's passphrase")
 
 
 def package(args):
@@ -282,7 +324,7 @@ def reproducible(args):
         subprocess.run([sys.executable, PACK, "--contents", args.contents,
                         "--epoch", recorded(args.work, "epoch"), "--commit", recorded(args.work, "commit"),
                         *options, "--out", repack],
-                       env=dict(os.environ, TZ="Pacific/Chatham"), check=True)
+                       env=dict(os.environ, TZ="Pacific/Chatham", **{PASSPHRASE_VARIABLE: PASSPHRASE}), check=True)
         for name in [f"{top}-win64.zip", "SHA256SUMS"]:
             if not filecmp.cmp(os.path.join(dist, name), os.path.join(repack, name), shallow=False):
                 fail(f"{name} packed again from the tested programs differs from the {kind} release's")
@@ -290,98 +332,45 @@ def reproducible(args):
                   " is the same")
 
 
-# Ways to alter a release ZIP: each writes an altered copy of SOURCE to TARGET.
-def each_entry(change):
-    """Every entry's bytes through change(work, name, data)."""
-    def alter(work, source, target):
-        with zipfile.ZipFile(source) as old, zipfile.ZipFile(target, "w") as new:
-            for entry in old.infolist():
-                new.writestr(entry, change(work, entry.filename, old.read(entry)))
-    return alter
-
-
-@each_entry
-def change_program(work, name, data):
-    if not name.endswith("/BRELVIK_DFU_WINUSB.exe"):
-        return data
-    changed = bytearray(data)
-    changed[pefile.PE(data=data, fast_load=True).sections[0].PointerToRawData + 64] ^= 0x01
-    return bytes(changed)
-
-
-@each_entry
-def remove_signature(work, name, data):
-    if not name.endswith("/BRELVIK_DFU_PIPE.exe"):
-        return data
-    path = os.path.join(work, "verify", "signed.exe")
-    with open(path, "wb") as signed:
-        signed.write(data)
-    return unsigned_bytes(path, os.path.join(work, "verify"))
-
-
-OTHER_COMMIT = "0123456789abcdef0123456789abcdef01234567"
-
-
-@each_entry
-def other_commit(work, name, data):
-    if not name.endswith(BUILDINFO_NAME):
-        return data
-    return re.sub(rb"commit \w+", b"commit " + OTHER_COMMIT.encode(), data)
-
-
-def plant_dll(work, source, target):
-    shutil.copy(source, target)
-    with zipfile.ZipFile(target, "a") as archive:
-        top = archive.namelist()[0].split("/", 1)[0]
-        archive.writestr(f"{top}/cfgmgr32.dll", b"MZ")
-
-
-def cut_short(work, source, target):
-    with open(source, "rb") as data, open(target, "wb") as cut:
-        cut.write(data.read()[:100])
-
-
-def unaltered(work, source, target):
-    shutil.copy(source, target)
-
-
-# name, release, how it is altered, with the throwaway CA or not, exit
-# status, a line the output must hold.
-VERIFY_CASES = [
-    ("signed", "signed", unaltered, True, 0,
-     f"BRELVIK_DFU_PIPE.exe: this source's build; signed by {SIGNER_SUBJECT} (verified against"),
-    ("unsigned", "unsigned", unaltered, False, 0, "BRELVIK_DFU_WINUSB.exe: this source's build; unsigned"),
-    ("unsigned_where_ca_expects_signed", "unsigned", unaltered, True, 1,
-     "BRELVIK_DFU_PIPE.exe: this source's build; unsigned (expected a signature"),
-    ("changed_signed_program", "signed", change_program, True, 1,
-     "BRELVIK_DFU_WINUSB.exe: NOT this source's build; its signature does not match it"),
-    ("changed_unsigned_program", "unsigned", change_program, False, 1,
-     "BRELVIK_DFU_WINUSB.exe: NOT this source's build; unsigned"),
-    ("signature_left_off", "signed", remove_signature, False, 1,
-     "BRELVIK_DFU_PIPE.exe: this source's build; unsigned (its signature was left off"),
-    ("planted_dll", "unsigned", plant_dll, False, 1, "cfgmgr32.dll: not part of a release of this source"),
-    ("other_commit", "signed", other_commit, False, 2, f"was built from commit {OTHER_COMMIT};"),
-    ("cut_short", "signed", cut_short, False, 2, "is not a readable ZIP"),
-]
+def zip_of(dist):
+    return os.path.join(dist, next(name for name in os.listdir(dist) if name.endswith(".zip")))
 
 
 def verify(args):
-    checkout = os.path.join(args.work, "checkout")
-    scratch = os.path.join(args.work, "verify")
+    scratch = os.path.abspath(os.path.join(args.work, "verify"))
+    checkout = os.path.join(scratch, "clone")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
-    env = dict(os.environ, SOURCE_COMMIT=recorded(args.work, "commit"))
+    git(os.path.join(args.work, "checkout"), "clone", "-q", "--no-hardlinks", ".", checkout)
+    zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
+    signed = hostile_releases.Release(zips["signed"])
+    other = {"other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
+        signed.files[BUILDINFO_NAME], hostile_releases.OTHER_COMMIT)}), "cut_short": signed.data[:100]}
+    for name, data in other.items():
+        with open(os.path.join(scratch, f"{name}.zip"), "wb") as out:
+            out.write(data)
+    # Neither may change what is checked: an untracked header the build
+    # would find first, and variables that once switched checks off.
+    planted = os.path.join(checkout, "windows.h")
+    with open(planted, "w", encoding="ascii") as header:
+        header.write("#error an untracked file reached the build\n")
+    env = dict(os.environ, SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
+    cases = [("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED"),
+             ("signed", zips["signed"], True, 0, "chain: verified against"),
+             ("other_commit", os.path.join(scratch, "other_commit.zip"), False, 2,
+              f"built from commit {hostile_releases.OTHER_COMMIT};"),
+             ("cut_short", os.path.join(scratch, "cut_short.zip"), False, 2, "not a ZIP archive")]
     failures = []
-    for name, kind, alter, with_ca, status, line in VERIFY_CASES:
-        dist = releases(args.work)[kind][0]
-        released = os.path.join(dist, next(n for n in os.listdir(dist) if n.endswith(".zip")))
-        candidate = os.path.join(scratch, f"{name}.zip")
-        alter(args.work, released, candidate)
+    for name, path, with_ca, status, line in cases:
         command = [os.path.join(checkout, "scripts", "verify-release.sh")]
         command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
-        result = run(command + [candidate], env=env)
-        print(f"-- {name}: exit status {result.returncode}\n{result.stdout}", end="")
-        if result.returncode != status or line not in result.stdout:
+        start = time.monotonic()
+        result = run(command + [path], env=env)
+        print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n{result.stdout}",
+              end="")
+        lines = result.stdout.splitlines()
+        if result.returncode != status or line not in result.stdout or not lines[-1].startswith(
+                "verify-release: ACCEPTED" if status == 0 else "verify-release: CANNOT CHECK"):
             failures.append(f"{name}: expected exit status {status} and a line with {line!r}")
     for failure in failures:
         print(f"FAILED: {failure}")
@@ -389,14 +378,21 @@ def verify(args):
         sys.exit(1)
 
 
+def hostile(args):
+    zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
+    sys.exit(hostile_releases.run(args.work, zips, os.path.join(args.work, "keys"), args.contents,
+                                  recorded(args.work, "commit"), SIGNER_SUBJECT))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["build", "package", "reproducible", "verify"])
+    parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile"])
     parser.add_argument("--source")
     parser.add_argument("--work", required=True)
     parser.add_argument("--contents")
     args = parser.parse_args()
-    {"build": build, "package": package, "reproducible": reproducible, "verify": verify}[args.step](args)
+    steps = {"build": build, "package": package, "reproducible": reproducible, "verify": verify, "hostile": hostile}
+    steps[args.step](args)
     return 0
 
 

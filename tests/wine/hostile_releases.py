@@ -1,0 +1,471 @@
+"""Release ZIPs made to fool the release check, and a seeded run of random
+mutations of the genuine ones; run by check_release.py hostile.
+
+Each case runs scripts/release/verify.py as scripts/verify-release.sh does
+(examine, then compare against the tested programs), under a memory limit
+and a time limit; each mutant runs it in this process. Whatever the input,
+the output must be printable ASCII lines, the last of them the one verdict,
+never the last-resort one for an unforeseen error, and the exit status 0
+(accepted) only for the cases that say so. Mutants of a genuine ZIP must
+all be rejected; a mutant of a signed program's signature block (header
+checksum mended, packed as the packer packs) may pass only as the real
+signer's signature verified against the throwaway CA.
+"""
+import collections
+import contextlib
+import functools
+import hashlib
+import io
+import os
+import random
+import re
+import resource
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+import zlib
+
+import pefile
+
+from pack import BUILDINFO_NAME, GUIDE_NAME, pack_zip, read_buildinfo, sign
+import verify
+
+PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
+MEMORY_LIMIT = 512 << 20
+CASE_SECONDS = 30
+MUTANTS, SIGNATURE_MUTANTS, SEED = 3000, 300, 17
+
+
+class Release:
+    """A genuine release ZIP and its files."""
+
+    def __init__(self, path):
+        with open(path, "rb") as source:
+            self.data = source.read()
+        with zipfile.ZipFile(io.BytesIO(self.data)) as archive:
+            self.top = archive.namelist()[0].split("/")[0]
+            self.files = {name.split("/", 1)[1]: archive.read(name) for name in archive.namelist()}
+            self.spots = [at for entry in archive.infolist()
+                          for at in range(entry.header_offset, entry.header_offset + 30 + len(entry.filename))]
+            self.spots += range(archive.start_dir, len(self.data))
+        self.epoch = int(read_buildinfo(self.files[BUILDINFO_NAME])["SOURCE_DATE_EPOCH"])
+
+    def name(self, file):
+        return f"{self.top}/{file}".encode("ascii")
+
+    def pack(self, changes):
+        """The packer's own ZIP of the files with CHANGES (None leaves one out)."""
+        files = {**self.files, **changes}
+        return pack_zip(self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
+
+    def entries(self, changes=None):
+        """(name, bytes[, fields]) for raw_zip, with CHANGES ({file: entry})."""
+        return [(changes or {}).get(file, (self.name(file), data)) for file, data in self.files.items()]
+
+
+def raw_zip(entries, before=b"", hidden=None, after=b""):
+    """A ZIP laid out as the packer lays one out, of ENTRIES: (name, bytes)
+    or (name, bytes, fields), where fields set the method, flags, declared
+    size or deflate data; BEFORE and AFTER around it, and HIDDEN, an entry
+    ahead of the first that the central directory does not list."""
+    out, directory = bytearray(before), bytearray()
+    for index, (name, content, *fields) in enumerate(([hidden] if hidden else []) + entries):
+        fields = fields[0] if fields else {}
+        squeezer = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS)
+        packed = fields.get("packed") or squeezer.compress(content) + squeezer.flush()
+        header = (20, fields.get("flags", 0), fields.get("method", 8), 0, 0x21, zlib.crc32(content),
+                  len(packed), fields.get("size", len(content)), len(name), 0)
+        if not (hidden and index == 0):
+            directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, *header, 0, 0, 0,
+                                     0o100644 << 16, len(out)) + name
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, *header) + name + packed
+    count = len(entries)
+    return bytes(out + directory + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(directory),
+                                                len(out), 0)) + after
+
+
+def deflated_zeros(mebibytes):
+    """Deflate data of that many MiB of zeros, about 1 KiB a MiB."""
+    squeezer = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS)
+    block = squeezer.compress(bytes(1 << 20)) + squeezer.flush(zlib.Z_FULL_FLUSH)
+    return block * mebibytes + b"\x03\x00"  # an empty last block
+
+
+def security(program):
+    """Offsets of the header checksum and the security directory entry."""
+    header = struct.unpack_from("<I", program, 0x3C)[0]
+    return header + 24 + 64, header + 24 + 112 + 4 * 8
+
+
+def with_checksum(program):
+    program = bytearray(program)
+    struct.pack_into("<I", program, security(program)[0], pefile.PE(data=bytes(program)).generate_checksum())
+    return bytes(program)
+
+
+def flipped(program):
+    changed = bytearray(program)
+    changed[pefile.PE(data=program, fast_load=True).sections[0].PointerToRawData + 64] ^= 0x01
+    return bytes(changed)
+
+
+def fewer_directories(program):
+    changed = bytearray(program)
+    struct.pack_into("<I", changed, struct.unpack_from("<I", program, 0x3C)[0] + 24 + 108, 4)
+    return bytes(changed)
+
+
+def table_of(program):
+    table, size = struct.unpack_from("<II", program, security(program)[1])
+    return table, program[table:table + size]
+
+
+def grafted(program, signed):
+    """PROGRAM with the signature of another, SIGNED."""
+    table = table_of(signed)[1]
+    changed = bytearray(program + table)
+    struct.pack_into("<II", changed, security(program)[1], len(program), len(table))
+    return with_checksum(changed)
+
+
+def second_table(signed):
+    at, table = table_of(signed)
+    changed = bytearray(signed + table)
+    struct.pack_into("<II", changed, security(signed)[1], at, 2 * len(table))
+    return with_checksum(changed)
+
+
+def checksum_changed(signed):
+    changed = bytearray(signed)
+    changed[security(signed)[0]] ^= 0x01
+    return bytes(changed)
+
+
+def version_changed(signed):
+    """The SignedData's version (which its signature does not cover) 3, not 1."""
+    at = table_of(signed)[0] + 8 + 25  # 30 82 LL LL, the OID, A0 82 LL LL, 30 82 LL LL, 02 01
+    changed = bytearray(signed)
+    changed[at] = 3
+    return with_checksum(changed)
+
+
+def signature_flipped(signed):
+    """The last byte of the signature value (the PKCS#7's last) changed."""
+    at = table_of(signed)[0] + 8
+    length = 4 + struct.unpack_from(">H", signed, at + 2)[0]  # 30 82 LL LL
+    changed = bytearray(signed)
+    changed[at + length - 1] ^= 0x01
+    return with_checksum(changed)
+
+
+class Context:
+    """Both genuine releases, and signatures made with a certificate of
+    another key bearing the real signer's subject."""
+
+    def __init__(self, work, zips, keys, subject):
+        self.work, self.keys = work, keys
+        self.unsigned, self.signed = Release(zips["unsigned"]), Release(zips["signed"])
+        self.folder = os.path.join(work, "hostile")
+        shutil.rmtree(self.folder, ignore_errors=True)
+        fake = {"key": os.path.join(keys, "fake.key"), "cert": os.path.join(keys, "fake.pem")}
+        command = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", fake["key"],
+                   "-subj", subject, "-days", "2", "-out", fake["cert"]]
+        for extension in ["basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature",
+                          "extendedKeyUsage=codeSigning"]:
+            command += ["-addext", extension]
+        self.tool(command)
+        self.fake = fake
+        self.fingerprints = {name: self.fingerprint(os.path.join(keys, f"{name}.pem")) for name in ["signer", "fake"]}
+
+    def tool(self, command):
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, check=False)
+        if result.returncode != 0:
+            sys.exit(f"FAILED: {' '.join(command)}:\n{result.stdout.decode(errors='replace')}")
+        return result.stdout
+
+    def fingerprint(self, pem):
+        return hashlib.sha256(self.tool(["openssl", "x509", "-in", pem, "-outform", "DER"])).hexdigest().upper()
+
+    def folders(self, *names):
+        paths = [os.path.join(self.folder, name) for name in names]
+        for path in paths:
+            os.makedirs(path, exist_ok=True)
+        return paths
+
+    @functools.lru_cache(maxsize=None)
+    def fake_signed(self, name):
+        """The unsigned release's program NAME signed as the release script signs."""
+        programs, signed = self.folders("programs", "fake-signed")
+        with open(os.path.join(programs, name), "wb") as out:
+            out.write(self.unsigned.files[name])
+        return sign(os.path.join(programs, name), self.fake["cert"], self.fake["key"], self.signed.epoch,
+                    None, None, signed)
+
+    def osslsigncode(self, name, *arguments):
+        """The signed release's program NAME through osslsigncode ARGUMENTS."""
+        programs, changed = self.folders("signed-programs", "changed")
+        for folder in (programs, changed):
+            if os.path.exists(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        with open(os.path.join(programs, name), "wb") as out:
+            out.write(self.signed.files[name])
+        self.tool(["osslsigncode", *arguments, "-in", os.path.join(programs, name), "-out", os.path.join(changed, name)])
+        with open(os.path.join(changed, name), "rb") as source:
+            return source.read()
+
+    def nested(self, name):
+        """With a second signature nested in its own."""
+        return self.osslsigncode(name, "sign", "-nest", "-certs", self.fake["cert"], "-key", self.fake["key"],
+                                 "-h", "sha256", "-time", str(self.signed.epoch))
+
+
+def with_commit(buildinfo, commit):
+    return re.sub(rb"commit [0-9a-f]{40}", b"commit " + commit.encode("ascii"), buildinfo)
+
+
+OTHER_COMMIT = "0123456789abcdef0123456789abcdef01234567"
+ESCAPES = "\x1b[2K\x1b[1A\r"  # erase the line, up one: draws over what came before
+
+# name (also the ZIP's file name), release, alteration(release, context),
+# with --ca (the throwaway CA, or a file of that name in its folder), exit
+# status, a line the output must hold ({signer} and {fake}: the
+# fingerprints of the real signer's certificate and of the impostor's).
+CASES = [
+    ("unsigned", "unsigned", lambda r, c: r.data, False, 0, "BRELVIK_DFU_PIPE.exe: this source's build, unsigned"),
+    ("signed", "signed", lambda r, c: r.data, True, 0, "certificate SHA-256: {signer}"),
+    ("signed_without_ca", "signed", lambda r, c: r.data, False, 0, "chain: not verified"),
+    # Another program under a program's name, entries hidden, added, missing or moved.
+    ("legacy_program_first_under_winusb_name", "unsigned",
+     lambda r, c: raw_zip([(r.name(WINUSB), r.files[PIPE])] + r.entries()), False, 1, "appears twice"),
+    ("nul_in_name", "signed", lambda r, c: raw_zip(r.entries({WINUSB: (r.name(WINUSB) + b"\0.txt", r.files[PIPE])})),
+     False, 1, "BRELVIK_DFU_WINUSB.exe\\x00.txt"),
+    ("hidden_local_entry", "unsigned", lambda r, c: raw_zip(r.entries(), hidden=(r.name(WINUSB), r.files[PIPE])),
+     False, 1, "does not start where the entry before it ends"),
+    ("junk_before", "unsigned", lambda r, c: b"MZ" + bytes(510) + r.data, False, 1, "512 bytes before its first entry"),
+    ("junk_after", "signed", lambda r, c: r.data + b"PK\x03\x04", False, 1, "4 bytes after its end record"),
+    ("comment", "unsigned", lambda r, c: r.data[:-2] + b"\x07\x00checked", False, 1, "7 bytes after its end record"),
+    ("entries_reordered", "unsigned", lambda r, c: raw_zip(r.entries()[::-1]), False, 1, "not in the order"),
+    ("guide_missing", "unsigned", lambda r, c: r.pack({GUIDE_NAME: None}), False, 1, "USER_GUIDE.txt: missing"),
+    ("guide_renamed", "signed", lambda r, c: r.pack({GUIDE_NAME: None, "README.txt": r.files[GUIDE_NAME]}),
+     False, 1, "README.txt: not part of a release"),
+    ("planted_dll", "unsigned", lambda r, c: r.pack({"cfgmgr32.dll": b"MZ"}), False, 1,
+     "cfgmgr32.dll: not part of a release of this source"),
+    ("too_many_entries", "unsigned", lambda r, c: raw_zip(r.entries() + [(r.name(f"{n}.txt"), b"") for n in range(20)]),
+     False, 1, "24 entries, more than any release holds"),
+    # The programs, signed or not, and their signatures.
+    ("changed_unsigned_program", "unsigned", lambda r, c: r.pack({WINUSB: flipped(r.files[WINUSB])}), False, 1,
+     "BRELVIK_DFU_WINUSB.exe: NOT this source's build"),
+    ("changed_signed_program", "signed", lambda r, c: r.pack({WINUSB: flipped(r.files[WINUSB])}), True, 1,
+     "BRELVIK_DFU_WINUSB.exe: NOT this source's build, with its signature removed"),
+    ("few_data_directories", "unsigned", lambda r, c: r.pack({WINUSB: fewer_directories(r.files[WINUSB])}), False, 1,
+     "BRELVIK_DFU_WINUSB.exe: NOT this source's build"),
+    ("signature_left_off", "signed", lambda r, c: r.pack({PIPE: c.unsigned.files[PIPE]}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but unsigned"),
+    ("unsigned_where_ca_expects_signed", "unsigned", lambda r, c: r.data, True, 1,
+     "the programs are unsigned; --ca asks for signatures"),
+    ("ca_file_missing", "signed", lambda r, c: r.data, "missing.pem", 2, "missing.pem: not a readable file"),
+    ("signed_where_buildinfo_says_unsigned", "unsigned", lambda r, c: r.pack({PIPE: c.signed.files[PIPE]}), False, 1,
+     "it carries a signature, where its BUILDINFO.txt says"),
+    ("impostor_with_the_signers_subject", "signed",
+     lambda r, c: r.pack({name: c.fake_signed(name) for name in [PIPE, WINUSB]}), False, 0,
+     "certificate SHA-256: {fake}"),
+    ("impostor_with_ca", "signed", lambda r, c: r.pack({name: c.fake_signed(name) for name in [PIPE, WINUSB]}),
+     True, 1, "chain: does NOT verify against"),
+    ("nested_signature", "signed", lambda r, c: r.pack({PIPE: c.nested(PIPE)}), False, 1,
+     "a second signature is nested in its signature"),
+    ("unsigned_blob_in_signature", "signed",
+     lambda r, c: r.pack({PIPE: c.osslsigncode(PIPE, "add", "-addUnauthenticatedBlob")}), False, 1,
+     "unsigned attribute 1.3.6.1.4.1.42921.1.2.1"),
+    ("signed_data_version_changed", "signed", lambda r, c: r.pack({WINUSB: version_changed(r.files[WINUSB])}),
+     True, 1, "its signature is not in the form osslsigncode writes"),
+    ("header_checksum_changed", "signed", lambda r, c: r.pack({WINUSB: checksum_changed(r.files[WINUSB])}),
+     False, 1, "its header checksum is not the signed program's"),
+    ("second_certificate_table", "signed", lambda r, c: r.pack({PIPE: second_table(r.files[PIPE])}), False, 1,
+     "other than one Authenticode signature"),
+    ("bytes_after_signature", "signed", lambda r, c: r.pack({PIPE: r.files[PIPE] + bytes(8)}), False, 1,
+     "its signature table is not all that follows it"),
+    ("signature_of_the_other_program", "signed",
+     lambda r, c: r.pack({WINUSB: grafted(c.unsigned.files[WINUSB], r.files[PIPE])}), False, 1,
+     "BRELVIK_DFU_WINUSB.exe: this source's build, but its signature is not over it"),
+    ("signature_value_changed", "signed", lambda r, c: r.pack({PIPE: signature_flipped(r.files[PIPE])}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature is not over it"),
+    # The other files, and text meant for the screen.
+    ("guide_rewritten", "signed",
+     lambda r, c: r.pack({GUIDE_NAME: r.files[GUIDE_NAME].replace(b"SHA256", b"MD5", 1)}), False, 1,
+     "USER_GUIDE.txt: not this source's user guide"),
+    ("buildinfo_extra_line", "unsigned",
+     lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME] + b"checked-by the publisher\r\n"}), False, 1,
+     "BUILDINFO.txt is not what the release script writes"),
+    ("buildinfo_escape_sequences", "unsigned",
+     lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME].replace(b"\r\n", ESCAPES.encode() + b"\r\n", 1)}),
+     False, 1, "BUILDINFO.txt is not what the release script writes"),
+    ("buildinfo_other_commit", "signed",
+     lambda r, c: r.pack({BUILDINFO_NAME: with_commit(r.files[BUILDINFO_NAME], OTHER_COMMIT)}), False, 2,
+     f"it was built from commit {OTHER_COMMIT}"),
+    ("escapes_in_entry_name", "unsigned",
+     lambda r, c: raw_zip(r.entries({GUIDE_NAME: (f"{r.top}/{ESCAPES}verify-release: ACCEPTED".encode(), b"")})),
+     False, 1, "\\x1b[2K\\x1b[1A\\x0dverify-release: ACCEPTED"),
+    (f"zip_name_{ESCAPES}", "unsigned", lambda r, c: r.pack({WINUSB: flipped(r.files[WINUSB])}), False, 1,
+     "REJECTED zip_name_\\x1b[2K\\x1b[1A\\x0d.zip"),
+    # What once ended in a traceback.
+    ("encrypted_flag", "unsigned", lambda r, c: raw_zip(r.entries({BUILDINFO_NAME: (
+        r.name(BUILDINFO_NAME), r.files[BUILDINFO_NAME], {"flags": 1})})), False, 1, "is encrypted"),
+    ("compression_method_99", "signed", lambda r, c: raw_zip(r.entries({PIPE: (
+        r.name(PIPE), r.files[PIPE], {"method": 99})})), False, 1, "compression method 99"),
+    ("lzma_entry", "unsigned", lambda r, c: raw_zip(r.entries({BUILDINFO_NAME: (
+        r.name(BUILDINFO_NAME), r.files[BUILDINFO_NAME], {"method": 14})})), False, 1, "compression method 14 (LZMA)"),
+    ("corrupt_deflate", "signed", lambda r, c: raw_zip(r.entries({WINUSB: (
+        r.name(WINUSB), r.files[WINUSB], {"packed": b"\xff" * 64})})), False, 1, "holds corrupt deflate data"),
+    ("name_not_utf8", "unsigned", lambda r, c: raw_zip(r.entries({PIPE: (
+        r.name(PIPE).replace(b"PIPE", b"P\xefPE"), r.files[PIPE])})), False, 1, "BRELVIK_DFU_P\\xefPE.exe"),
+    ("cut_short", "signed", lambda r, c: r.data[:100], False, 2, "not a ZIP archive"),
+    ("not_a_zip", "unsigned", lambda r, c: b"%PDF-1.7\n" * 100, False, 2, "not a ZIP archive"),
+    # Bombs: the cases run under MEMORY_LIMIT and CASE_SECONDS.
+    ("bomb_4gib_buildinfo", "unsigned", lambda r, c: raw_zip(r.entries({BUILDINFO_NAME: (
+        r.name(BUILDINFO_NAME), b"", {"packed": deflated_zeros(4096), "size": 0xFFFFFFFF})})), False, 1,
+     "more than any release"),
+    ("bomb_under_the_size_cap", "unsigned", lambda r, c: raw_zip(r.entries({BUILDINFO_NAME: (
+        r.name(BUILDINFO_NAME), r.files[BUILDINFO_NAME], {"packed": deflated_zeros(768)})})), False, 1,
+     "BUILDINFO.txt' inflates to more than the"),
+    ("bomb_in_a_program", "signed", lambda r, c: raw_zip(r.entries({WINUSB: (
+        r.name(WINUSB), r.files[WINUSB], {"packed": deflated_zeros(512)})})), False, 1,
+     "BRELVIK_DFU_WINUSB.exe' inflates to more than the"),
+    ("declares_4gib", "unsigned", lambda r, c: raw_zip(r.entries({GUIDE_NAME: (
+        r.name(GUIDE_NAME), r.files[GUIDE_NAME], {"size": 0xFFFFFFF0})})), False, 1, "declares 4294967280 bytes"),
+]
+
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+
+
+def fit_for_a_terminal(output):
+    """Problems with OUTPUT (bytes) as the release check's output: printable
+    ASCII lines, the last (and only the last) a verdict."""
+    lines = output.split(b"\n")
+    if any(byte not in b"\n" and not 0x20 <= byte < 0x7F for byte in output):
+        return "a control character or non-ASCII byte in the output"
+    if b"Traceback" in output or b": internal error, " in output:
+        return "a traceback, or the last-resort verdict"
+    verdicts = [line for line in lines if line.startswith(b"verify-release: ")]
+    if lines[-1] != b"" or len(lines) < 2 or verdicts != [lines[-2]]:
+        return "the last line is not the one verdict"
+    return None
+
+
+def check(path, ca, contents, commit, in_process=False):
+    """Exit status and output of the release check's two steps on PATH."""
+    steps = [["examine", "--commit-out", os.path.join(os.path.dirname(path), "commit")],
+             ["compare", "--contents", contents, "--commit", commit]]
+    output = b""
+    for step in steps:
+        argv = [step[0]] + (["--ca", ca] if ca else []) + step[1:] + [path]
+        if in_process:
+            captured = io.StringIO()
+            with contextlib.redirect_stdout(captured):
+                status = verify.main(argv)
+            output += captured.getvalue().encode("utf-8")
+        else:
+            result = subprocess.run(["/usr/bin/python3", "-I", verify.__file__] + argv, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=CASE_SECONDS,
+                                    preexec_fn=limit_memory)
+            status, output = result.returncode, output + result.stdout
+        if status != 0:
+            break
+    return status, output
+
+
+def mutant(rng, original, spots):
+    data = original
+    while data == original:
+        data = mutated(rng, original, spots)
+    return data
+
+
+def mutated(rng, original, spots):
+    data = bytearray(original)
+    at = rng.choice(spots) if rng.random() < 0.6 else rng.randrange(len(data))
+    how = rng.randrange(6)
+    if how == 0:
+        data[at] ^= 1 << rng.randrange(8)
+    elif how == 1:
+        data[at] = (data[at] + rng.randrange(1, 256)) & 0xFF
+    elif how == 2:
+        data[at:at + 4] = struct.pack("<I", rng.choice([0, 0xFFFFFFFF, 0x7FFFFFFF, len(data), rng.getrandbits(32)]))
+    elif how == 3:
+        del data[at:at + rng.randrange(1, 64)]
+    elif how == 4:
+        data[at:at] = data[rng.randrange(len(data)):][:rng.randrange(1, 64)]
+    else:
+        del data[at:]
+    return bytes(data)
+
+
+def run(work, zips, keys, contents, commit, subject):
+    context = Context(work, zips, keys, subject)
+    ca = os.path.join(keys, "ca.pem")
+    cases = os.path.join(context.folder, "cases")
+    os.makedirs(cases, exist_ok=True)
+    failures = []
+    start = time.monotonic()
+    for name, kind, alter, with_ca, status, line in CASES:
+        path = os.path.join(cases, f"{name}.zip")
+        with open(path, "wb") as out:
+            out.write(alter(getattr(context, kind), context))
+        began = time.monotonic()
+        try:
+            got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
+                                ca if with_ca else None, contents, commit)
+        except subprocess.TimeoutExpired:
+            got, output = None, b"(timed out)\n"
+        print(f"-- {verify.shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
+        for text in output.decode("latin-1").splitlines():
+            print(f"   {verify.shown(text, 300)}")
+        wanted = line.format(**context.fingerprints)
+        problem = fit_for_a_terminal(output)
+        if got != status or wanted.encode("ascii") not in output or problem:
+            failures.append(f"{verify.shown(name)}: expected exit status {status} and a line with {wanted!r}"
+                            f"{'; ' + problem if problem else ''}")
+    print(f"{len(CASES)} hostile ZIPs checked in {time.monotonic() - start:.1f} s")
+
+    genuine = f"certificate SHA-256: {context.fingerprints['signer']}\n    chain: verified against {ca}\n".encode()
+    for kind, count in [("genuine ZIP", MUTANTS), ("signature block", SIGNATURE_MUTANTS)]:
+        start, rng, outcomes = time.monotonic(), random.Random(SEED), collections.Counter()
+        path = os.path.join(context.folder, "mutant.zip")
+        for number in range(count):
+            with_ca = kind != "genuine ZIP" or number % 4 == 3
+            if kind == "genuine ZIP":
+                release = (context.unsigned, context.signed)[number % 2]
+                data = mutant(rng, release.data, release.spots)
+            else:
+                name = (PIPE, WINUSB)[number % 2]
+                program = context.signed.files[name]
+                changed = bytearray(mutant(rng, program, range(table_of(program)[0], len(program))))
+                if len(changed) > 0x200:
+                    checksum_at = security(program)[0]
+                    struct.pack_into("<I", changed, checksum_at, verify.pe_checksum(bytes(changed), checksum_at))
+                data = context.signed.pack({name: bytes(changed)})
+            with open(path, "wb") as out:
+                out.write(data)
+            try:
+                got, output = check(path, ca if with_ca else None, contents, commit, in_process=True)
+                problem = fit_for_a_terminal(output) or (
+                    None if got in (1, 2) or kind != "genuine ZIP" and output.count(genuine) == 2
+                    else f"exit status {got}")
+            except BaseException as error:  # noqa: B036 - the check itself must never raise
+                got, output, problem = None, b"", f"raised {type(error).__name__}: {error}"
+            if problem:
+                failures.append(f"{kind} mutant {number}: {problem}:\n{verify.shown(output.decode('latin-1'), 2000)}")
+            verdict = output.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("ascii", "replace")
+            outcomes[re.sub(r"[0-9a-f]{40}|\d+|'[^']*'", "#", verdict.split(": ", 2)[-1])[:90]] += 1
+        print(f"{count} mutants of a {kind} (seed {SEED}) checked in {time.monotonic() - start:.1f} s;"
+              " verdicts, most frequent first:")
+        for verdict, times in outcomes.most_common(12):
+            print(f"  {times:5}  {verdict}")
+    for failure in failures:
+        print(f"FAILED: {failure}")
+    return 1 if failures else 0
