@@ -1,14 +1,20 @@
 #!/usr/bin/python3
-"""Runs the user guide's check.cmd, as the guide prints it, under Wine's cmd
-against the real WinUSB program and the stand-in DLLs, once for a working
-adapter and once for each write error of the guide's LastError table (and
-one code it does not list), and checks that the script exits with the
-status the table gives. The guide's check.ps1 is held to the same table by
+"""Runs the user guide's scripts, as the guide prints them. check_winusb.cmd
+runs under Wine's cmd against the real WinUSB program and the stand-in DLLs,
+once for a working adapter and once for each write error of the guide's
+LastError table (and one code it does not list), and must exit with the
+status the table gives; check_winusb.ps1 is held to the same table by
 applying its -match patterns to each line the program printed.
+check_pipe.cmd runs against the real legacy program, which under Wine finds
+no adapter and prints only "Found device 1"; check_pipe.ps1's patterns are
+applied to that and to the other outputs its legend names. Each cmd script
+also runs once with a result file left in its place by an earlier run that
+switched the adapter: the verdict must be this run's.
 
     check_guide_script.py --wine-run WRAPPER --guide USER_GUIDE.md
-                          --exe BRELVIK_DFU_WINUSB.exe --findstr findstr.exe
-                          --standin DLL... --wine-prefix PREFIX --work-dir DIR
+                          --exe BRELVIK_DFU_WINUSB.exe --pipe-exe BRELVIK_DFU_PIPE.exe
+                          --findstr findstr.exe --standin DLL...
+                          --wine-prefix PREFIX --work-dir DIR
 
 Wine 8 falls short of Windows in two ways the script meets: its findstr
 finds nothing, so a findstr.exe of the tests' own sits beside the script
@@ -68,6 +74,14 @@ def table_statuses(lines):
     return statuses
 
 
+def result_file_line(script, name):
+    """The script's `set "result=..."` line, which names its result file."""
+    lines = [line for line in script if line.startswith('set "result=')]
+    if len(lines) != 1:
+        sys.exit(f"check_guide_script: {name} does not name its result file in one `set \"result=` line")
+    return lines[0]
+
+
 def for_wine_cmd(script):
     rewritten = []
     for line in script:
@@ -82,7 +96,7 @@ def for_wine_cmd(script):
 
 
 def powershell_status(script, output_lines):
-    """What check.ps1 exits with for this output: each `if ($out -match 'RE')
+    """What a .ps1 script exits with for this output: each `if ($out -match 'RE')
     { exit N }` in turn (case-insensitive, true when any line matches),
     then its last `exit N`."""
     for line in script:
@@ -94,24 +108,91 @@ def powershell_status(script, output_lines):
         elif line.strip() not in ("", "$out") and not line.startswith("$out = "):
             match = re.fullmatch(r"\s*exit (\d+)\s*", line)
             if not match:
-                sys.exit(f"check_guide_script: check.ps1 line not understood: {line!r}")
+                sys.exit(f"check_guide_script: .ps1 line not understood: {line!r}")
             return int(match.group(1))
-    sys.exit("check_guide_script: check.ps1 has no final exit")
+    sys.exit("check_guide_script: a .ps1 script has no final exit")
 
 
-def runs(statuses):
-    """(name, scenario, printed line, expected status) for each run."""
-    yield "working_adapter", {}, "Device found: VID_0483&PID_1234; bcdUsb 0200", 0
+WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
+PIPE_SWITCHED_LINE = "Device 1 is now in DFU mode"
+# What check_pipe.ps1 must give for each output its legend names.
+PIPE_OUTPUTS = [
+    (["Found device 1", PIPE_SWITCHED_LINE], 0),
+    (["Found device 1"], 2),
+    ([], 1),
+]
+
+
+def winusb_runs(statuses):
+    """(name, scenario, printed line, expected status, stale result) for
+    each run of check_winusb.cmd."""
+    yield "working_adapter", {}, WORKING_LINE, 0, None
+    # No adapter, after a run that switched one.
+    yield "stale_result", {"INTERFACES": ""}, "Device not connected or driver not installed", 1, WORKING_LINE
     for code, status in sorted(statuses.items()):
         # LastError 0: the write call succeeded but wrote short.
         scenario = ({"WRITE_LENGTH": "15"} if code == 0 else
                     {"WRITE_RESULT": "fail", "WRITE_ERROR": str(code)})
         yield (f"lasterror_{code}", scenario,
-               f"Error among LastError {code} or lengthReceived 18", status)
+               f"Error among LastError {code} or lengthReceived 18", status, None)
     if UNLISTED_CODE in statuses:
         sys.exit(f"check_guide_script: pick another unlisted code than {UNLISTED_CODE}")
     yield (f"unlisted_{UNLISTED_CODE}", {"WRITE_RESULT": "fail", "WRITE_ERROR": str(UNLISTED_CODE)},
-           f"Error among LastError {UNLISTED_CODE} or lengthReceived 18", 1)
+           f"Error among LastError {UNLISTED_CODE} or lengthReceived 18", 1, None)
+
+
+def run_cmd_script(args, name, exe, script, scenario, stale, failures):
+    """Runs the script under Wine's cmd in a work folder of its own, after
+    leaving STALE (a line) in its result file when given; returns
+    (stdout, exit status), or None when it did not end."""
+    work_dir, _, device = run_case.prepare(os.path.join(args.work_dir, name), exe,
+                                           None, None, [], "program folder")
+    shutil.copy2(args.findstr, os.path.join(work_dir, "findstr.exe"))
+    script_name = "check.cmd"
+    with open(os.path.join(work_dir, script_name), "w", newline="") as file:
+        file.write("\r\n".join(for_wine_cmd(script)) + "\r\n")
+    standins = args.standin if scenario is not None else []
+    case = {"standin": {"INTERFACES": "{device}", **scenario}} if scenario is not None else {}
+    env = run_case.environment(case, work_dir, standins, [],
+                               lambda text: text.replace("{device}", device))
+    commands = [[script_name]]
+    if stale:
+        with open(os.path.join(work_dir, "stale.txt"), "w", newline="") as file:
+            file.write(stale + "\r\n")
+        with open(os.path.join(work_dir, "plant.cmd"), "w", newline="") as file:
+            file.write(f'@echo off\r\n{result_file_line(script, name)}\r\n'
+                       'copy /y stale.txt "%result%" > nul\r\n')
+        commands.insert(0, ["plant.cmd"])
+    try:
+        with run_case.system32_held(args.wine_prefix, standins, set()):
+            for command in commands:
+                result = subprocess.run([os.path.abspath(args.wine_run), "cmd.exe", "/c", *command],
+                                        cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        timeout=RUN_TIMEOUT)
+                if command[0] == "plant.cmd" and result.returncode != 0:
+                    failures.append(f"{name}: could not leave a stale result file ({result.stderr!r})")
+                    return None
+    except subprocess.TimeoutExpired:
+        failures.append(f"{name}: no exit within {RUN_TIMEOUT} s")
+        return None
+    if result.stderr:
+        failures.append(f"{name}: standard error {result.stderr!r}")
+    return result.stdout, result.returncode
+
+
+def check_run(name, outcome, lines, expected, ps_status, failures):
+    if outcome is None:
+        return
+    stdout, status = outcome
+    print(f"{name}: printed {stdout!r}, .cmd {status}, .ps1 {ps_status}, expected {expected}")
+    printed = "".join(line + "\r\n" for line in lines).encode("ascii")
+    if stdout != printed:
+        failures.append(f"{name}: printed {stdout!r}, expected {printed!r}")
+    if status != expected:
+        failures.append(f"{name}: the .cmd script exited with {status}, expected {expected}")
+    if ps_status != expected:
+        failures.append(f"{name}: the .ps1 script would exit with {ps_status}, expected {expected}")
 
 
 def main():
@@ -119,6 +200,7 @@ def main():
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--guide", required=True)
     parser.add_argument("--exe", required=True)
+    parser.add_argument("--pipe-exe", required=True)
     parser.add_argument("--findstr", required=True)
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", required=True)
@@ -127,42 +209,30 @@ def main():
 
     with open(args.guide, encoding="ascii") as file:
         lines = file.read().splitlines()
-    cmd_script = indented_block(lines, "cmd, saved as `check.cmd`:")
-    ps_script = indented_block(lines, "PowerShell, saved as `check.ps1`:")
+    scripts = {name: indented_block(lines, f"`{name}`:" if "pipe" not in name else
+                                    f"`{name}` (one target, no WMI):")
+               for name in ("check_winusb.cmd", "check_winusb.ps1", "check_pipe.cmd", "check_pipe.ps1")}
     statuses = table_statuses(lines)
-    wine_script = "\r\n".join(for_wine_cmd(cmd_script)) + "\r\n"
-    print("check.cmd as run here:\n" + wine_script.replace("\r\n", "\n"))
+    for name in ("check_winusb.cmd", "check_pipe.cmd"):
+        print(f"{name} as run here:\n" + "\n".join(for_wine_cmd(scripts[name])) + "\n")
 
     failures = []
-    for name, scenario, line, expected in runs(statuses):
-        work_dir, _, device = run_case.prepare(os.path.join(args.work_dir, name), args.exe,
-                                               None, None, [], "program folder")
-        shutil.copy2(args.findstr, os.path.join(work_dir, "findstr.exe"))
-        with open(os.path.join(work_dir, "check.cmd"), "w", newline="") as file:
-            file.write(wine_script)
-        case = {"standin": {"INTERFACES": "{device}", **scenario}}
-        env = run_case.environment(case, work_dir, args.standin, [],
-                                   lambda text: text.replace("{device}", device))
-        command = [os.path.abspath(args.wine_run), "cmd.exe", "/c", "check.cmd"]
-        try:
-            with run_case.system32_held(args.wine_prefix, args.standin, set()):
-                result = subprocess.run(command, cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        timeout=RUN_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            failures.append(f"{name}: no exit within {RUN_TIMEOUT} s")
-            continue
-        ps_status = powershell_status(ps_script, [line])
-        print(f"{name}: printed {result.stdout!r}, check.cmd {result.returncode}, "
-              f"check.ps1 {ps_status}, table {expected}")
-        if result.stdout != (line + "\r\n").encode("ascii"):
-            failures.append(f"{name}: printed {result.stdout!r}, expected {line!r}")
-        if result.stderr:
-            failures.append(f"{name}: standard error {result.stderr!r}")
-        if result.returncode != expected:
-            failures.append(f"{name}: check.cmd exited with {result.returncode}, expected {expected}")
-        if ps_status != expected:
-            failures.append(f"{name}: check.ps1 would exit with {ps_status}, expected {expected}")
+    for name, scenario, line, expected, stale in winusb_runs(statuses):
+        outcome = run_cmd_script(args, name, args.exe, scripts["check_winusb.cmd"], scenario, stale, failures)
+        check_run(name, outcome, [line], expected,
+                  powershell_status(scripts["check_winusb.ps1"], [line]), failures)
+
+    # The legacy program under Wine: no adapter, so "Found device 1" alone,
+    # after a run that switched one.
+    outcome = run_cmd_script(args, "pipe_stale_result", args.pipe_exe, scripts["check_pipe.cmd"],
+                             None, PIPE_SWITCHED_LINE, failures)
+    check_run("pipe_stale_result", outcome, ["Found device 1"], 2,
+              powershell_status(scripts["check_pipe.ps1"], ["Found device 1"]), failures)
+    for output, expected in PIPE_OUTPUTS:
+        status = powershell_status(scripts["check_pipe.ps1"], output)
+        print(f"check_pipe.ps1 for {output!r}: {status}, expected {expected}")
+        if status != expected:
+            failures.append(f"check_pipe.ps1 would exit with {status} for {output!r}, expected {expected}")
 
     for failure in failures:
         print("FAILED", failure)
