@@ -107,6 +107,94 @@ KNOWN_DLLS = {
     "shlwapi.dll", "user32.dll", "ws2_32.dll",
 }
 
+# The oldest Windows the programs support, and each function they import
+# with the first Windows that has it: the "minimum supported client" of
+# Microsoft's page of the function, where it gives one. Every function
+# imported, statically or delay-loaded, must be known here and no newer
+# than MINIMUM_WINDOWS; the image's subsystem version must not be newer
+# either, or that Windows refuses it ("not a valid Win32 application").
+XP, VISTA, WINDOWS_7, WINDOWS_8 = (5, 1), (6, 0), (6, 1), (6, 2)
+WINDOWS_NAMES = {XP: "Windows XP", VISTA: "Windows Vista", WINDOWS_7: "Windows 7",
+                 WINDOWS_8: "Windows 8"}
+MINIMUM_WINDOWS = WINDOWS_7
+
+
+def since(version, *functions):
+    return {function: version for function in functions}
+
+
+IMPORT_MINIMUMS = {
+    "kernel32.dll": {
+        # Windows 2000 or XP on their pages.
+        **since(XP, "CloseHandle", "CreateFileW", "DeleteCriticalSection", "DeviceIoControl",
+                "EnterCriticalSection", "ExitProcess", "FreeLibrary", "GetCurrentProcess",
+                "GetCurrentProcessId", "GetCurrentThreadId", "GetLastError", "GetModuleHandleW",
+                "GetProcAddress", "GetProcessHeap", "GetStartupInfoA", "GetStdHandle",
+                "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "InitializeCriticalSection",
+                "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryExA", "LocalAlloc",
+                "LocalFree", "QueryPerformanceCounter", "RaiseException", "SetLastError",
+                "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess", "TlsGetValue",
+                "VirtualProtect", "VirtualQuery", "WriteFile",
+                # The x64 exception handler of C code: in every 64-bit Windows.
+                "__C_specific_handler"),
+        **since(VISTA, "GetTickCount64"),
+        # Windows 7 and Vista have it only with KB2533623, and then by
+        # GetProcAddress alone: never to be imported.
+        **since(WINDOWS_8, "SetDefaultDllDirectories"),
+    },
+    # A system component whose functions Microsoft's pages give no Windows
+    # versions for: those of the C runtime msvcrt.dll has had since Windows
+    # XP, and the secure (_s) ones, which came with Windows Vista's.
+    "msvcrt.dll": {
+        **since(XP, "__getmainargs", "__initenv", "__iob_func", "__set_app_type",
+                "__setusermatherr", "_acmdln", "_amsg_exit", "_cexit", "_commode", "_fmode",
+                "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite",
+                "malloc", "memcpy", "memset", "signal", "strlen", "strncmp", "vfprintf"),
+        **since(VISTA, "vfprintf_s", "vprintf_s", "vwprintf_s"),
+    },
+    "ole32.dll": since(XP, "CoCreateInstance", "CoInitializeEx", "CoInitializeSecurity",
+                       "CoSetProxyBlanket", "CoUninitialize"),
+    "oleaut32.dll": since(XP, "SysAllocString", "SysFreeString", "VariantClear", "VariantInit"),
+    "setupapi.dll": since(XP, "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
+                          "SetupDiGetClassDevsW", "SetupDiGetDeviceInterfaceDetailW"),
+    # Delay-loaded by the WinUSB edition.
+    "cfgmgr32.dll": {
+        **since(XP, "CM_Get_Device_Interface_List_SizeW", "CM_Get_Device_Interface_ListW"),
+        **since(WINDOWS_7, "CM_MapCrToWin32Err"),
+    },
+    # Their pages name no minimum; winusb.dll comes with Windows from Vista
+    # on (Windows XP had it only with a driver package's co-installer).
+    "winusb.dll": since(VISTA, "WinUsb_Free", "WinUsb_GetDescriptor", "WinUsb_Initialize",
+                        "WinUsb_WritePipe"),
+}
+
+
+def windows_name(version):
+    return WINDOWS_NAMES.get(version, f"Windows {version[0]}.{version[1]}")
+
+
+def check_windows_version(pe, problems):
+    """Each import exists on the oldest Windows supported; the loader
+    refuses a program whose static import is missing before any of its
+    code runs, with a dialog."""
+    subsystem = (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                 pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    if subsystem > MINIMUM_WINDOWS:
+        problems.append(f"needs subsystem version {subsystem[0]}.{subsystem[1]}, newer than "
+                        f"{windows_name(MINIMUM_WINDOWS)}")
+    unknown = {}
+    for dll, name in imported_functions(pe):
+        known = IMPORT_MINIMUMS.get(dll.lower(), {})
+        if name not in known:
+            unknown.setdefault(dll, []).append(name or "(by ordinal)")
+        elif known[name] > MINIMUM_WINDOWS:
+            problems.append(f"imports {dll} {name}, which needs {windows_name(known[name])}, "
+                            f"newer than {windows_name(MINIMUM_WINDOWS)}")
+    for dll, names in unknown.items():
+        problems.append(f"imports from {dll} {', '.join(names)}, whose minimum Windows version "
+                        "is not known here")
+
+
 # DLLs every Windows installation has. Anything else (a compiler runtime
 # such as libgcc_s, libstdc++ or libwinpthread) would be missing there.
 SYSTEM_DLLS = {
@@ -200,6 +288,7 @@ def check_release(pe, path, problems, notes):
     check_debug_directory(pe, problems)
     check_load_config(pe, path, problems, notes)
     check_stack_guard(pe, problems)
+    check_windows_version(pe, problems)
 
 
 def check_hardening(pe, problems):

@@ -178,6 +178,18 @@ def complaint(kind, where):
 STORED = r"at 0x[0-9a-f]+ in \.\w+"
 
 
+def unknown_from(dll):
+    return re.compile(f"imports from {re.escape(dll)} .*, whose minimum Windows version "
+                      "is not known here")
+
+
+def subsystem_version(major, minor):
+    def mutate(pe):
+        pe.OPTIONAL_HEADER.MajorSubsystemVersion = major
+        pe.OPTIONAL_HEADER.MinorSubsystemVersion = minor
+    return mutate
+
+
 def debug_entries(pe):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG]
     return directory, pe.get_data(directory.VirtualAddress, directory.Size)
@@ -254,8 +266,17 @@ MUTATIONS = [
      "section .text is both writable and executable"),
     ("shared_data", set_section_flags(".data", check_pe.IMAGE_SCN_MEM_SHARED),
      "section .data is shared and writable"),
+    # kernel32's functions are unknown under the new name.
     ("static_cfgmgr32", rename_import("KERNEL32.dll", "CFGMGR32.dll"),
-     "imports CFGMGR32.dll statically, which is not a KnownDLL"),
+     ["imports CFGMGR32.dll statically, which is not a KnownDLL", unknown_from("CFGMGR32.dll")]),
+    ("unknown_import", rename_function("KERNEL32.dll", "GetStartupInfoA", "GetStartupInfoZ"),
+     "imports from KERNEL32.dll GetStartupInfoZ, whose minimum Windows version is not known here"),
+    # What would stop the programs on Windows 7 before any of their code.
+    ("newer_import", rename_function("KERNEL32.dll", "InitializeCriticalSection",
+                                     "SetDefaultDllDirectories"),
+     "imports KERNEL32.dll SetDefaultDllDirectories, which needs Windows 8, newer than Windows 7"),
+    ("subsystem_version", subsystem_version(6, 2),
+     "needs subsystem version 6.2, newer than Windows 7"),
     ("no_guard_cf", clear_characteristic(0x4000), "not marked for Control Flow Guard (GUARD_CF)"),
     ("uninstrumented", load_config_field(check_pe.LOAD_CONFIG_GUARD_FLAGS, "<I",
                                          lambda flags: flags & ~0x500),
@@ -295,11 +316,12 @@ MUTATIONS = [
      "has no stack guard failing with __fastfail (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE)"),
     ("unguarded", drop_guard_checks, "has no function that checks the stack guard"),
     ("ssp_import", rename_function("msvcrt.dll", "__setusermatherr", "__stack_chk_fail"),
-     "imports its stack guard (__stack_chk_fail) from msvcrt.dll"),
+     ["imports its stack guard (__stack_chk_fail) from msvcrt.dll",
+      "imports from msvcrt.dll __stack_chk_fail, whose minimum Windows version is not known here"]),
     # What GCC's libssp seeded its guard with.
     ("crypto_import", both(rename_function("KERNEL32.dll", "GetTickCount64", "CryptGenRandom"),
                            rename_import("KERNEL32.dll", "ADVAPI32.dll")),
-     "imports CryptoAPI (ADVAPI32.dll CryptGenRandom)"),
+     ["imports CryptoAPI (ADVAPI32.dll CryptGenRandom)", unknown_from("ADVAPI32.dll")]),
     ("too_large", None,
      f"{check_pe.RELEASE_MAX_BYTES + 1} bytes, more than {check_pe.RELEASE_MAX_BYTES}"),
 ]
