@@ -5,12 +5,14 @@ rights (asInvoker manifest) and carry a version resource; with --release,
 also stripped of symbols and debug information, at most 32 KiB, hardened
 (ASLR with high entropy and a relocation table, DEP, no section both
 writable and executable, no shared writable section; Control Flow Guard
-with an instrumented function table; CET shadow-stack compatible, the one
+with an instrumented function table that lists every code address leaving
+the image as a value; CET shadow-stack compatible, the one
 debug directory entry allowed; a load configuration whose
 DependentLoadFlags has the loader take imports from System32 alone; a stack
 guard that fails with __fastfail and no CryptoAPI import) and importing
 statically only KnownDLLs, which Windows takes from System32 whatever lies
-beside the program; any other DLL must be loaded from System32 on purpose.
+beside the program (any other DLL must be loaded from System32 on
+purpose), and no function newer than the oldest Windows supported.
 
     check_pe.py [--version X.Y.Z] [--release] [--expect-rejected] PROGRAM.exe...
 
