@@ -146,7 +146,8 @@ IMPORT_MINIMUMS = {
     },
     # A system component whose functions Microsoft's pages give no Windows
     # versions for: those of the C runtime msvcrt.dll has had since Windows
-    # XP, and the secure (_s) ones, which came with Windows Vista's.
+    # XP, and the secure (_s) ones, younger than Windows XP's msvcrt.dll,
+    # taken as Windows Vista's.
     "msvcrt.dll": {
         **since(XP, "__getmainargs", "__initenv", "__iob_func", "__set_app_type",
                 "__setusermatherr", "_acmdln", "_amsg_exit", "_cexit", "_commode", "_fmode",
