@@ -2,9 +2,34 @@
 
 #include "platform/win32.h"
 
+namespace {
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+
+// Looked up, not imported: Windows 7 and Vista have it only with KB2533623,
+// and without it a static import would have the loader refuse the program
+// before any of its code runs, with a dialog that stops a bench script.
+// kernel32 is in every process already; null with the lookup's error set
+// where the function is missing.
+SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories()
+{
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr)
+        return nullptr;
+    // void (*)() converts to and from every function pointer type without a
+    // cast-function-type warning.
+    return reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+}
+
+} // namespace
+
 void RestrictDllSearchAtStart()
 {
-    if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+    const SetDefaultDllDirectoriesFunction setDefaultDllDirectories =
+        FindSetDefaultDllDirectories();
+    if (setDefaultDllDirectories != nullptr &&
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
         return;
     const DWORD error = GetLastError();
     // A failure without an error must not end the process with status 0.

@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev llvm
     googletest libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev clang-19 lld-19
+    binutils-mingw-w64-x86-64
     wine64 wine
     python3 python3-pefile
     osslsigncode openssl

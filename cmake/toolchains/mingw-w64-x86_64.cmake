@@ -19,12 +19,13 @@ set(BRELVIK_LLD_LINK lld-link-19)
 # one: a sysroot of our own names it.
 #
 # Its GCC folder, which clang searches first for start files and
-# libraries, also holds copies of mingw-w64's crt2.o and libmingw32.a in
-# which the functions that Windows and msvcrt.dll call through pointers (a
-# TLS callback, initialisers, the invalid-parameter handler) are global
-# symbols, not file-local ones, so that platform/windows/
-# image_support.cpp can name them and lld lists them as valid Control Flow
-# Guard call targets. The code is the same byte for byte.
+# libraries, also holds copies of mingw-w64's crt2.o and libmingw32.a and
+# of GCC's crtend.o in which the functions that Windows and msvcrt.dll may
+# call through pointers (a TLS callback, initialisers, the
+# invalid-parameter handler, a constructor) are global symbols, not
+# file-local ones, so that platform/windows/image_support.cpp can name
+# them and lld lists them as valid Control Flow Guard call targets. The
+# code is the same byte for byte.
 set(BRELVIK_MINGW_GCC_DIR /usr/lib/gcc/${BRELVIK_MINGW_PREFIX}/12-posix)
 set(BRELVIK_MINGW_SYSROOT "${CMAKE_BINARY_DIR}/mingw-sysroot")
 if(NOT IS_DIRECTORY "${BRELVIK_MINGW_GCC_DIR}")
@@ -42,13 +43,16 @@ endforeach()
 file(CREATE_LINK /usr/${BRELVIK_MINGW_PREFIX}
     "${BRELVIK_MINGW_SYSROOT}/${BRELVIK_MINGW_PREFIX}" SYMBOLIC)
 foreach(patch
-        "crt2.o|--globalize-symbol=pre_c_init|--globalize-symbol=pre_cpp_init|--globalize-symbol=__mingw_invalidParameterHandler"
-        "libmingw32.a|--globalize-symbol=__dyn_tls_dtor")
+        "/usr/${BRELVIK_MINGW_PREFIX}/lib/crt2.o|--globalize-symbol=pre_c_init|--globalize-symbol=pre_cpp_init|--globalize-symbol=__mingw_invalidParameterHandler"
+        "/usr/${BRELVIK_MINGW_PREFIX}/lib/libmingw32.a|--globalize-symbol=__dyn_tls_dtor"
+        "${BRELVIK_MINGW_GCC_DIR}/crtend.o|--globalize-symbol=register_frame_ctor")
     string(REPLACE "|" ";" patch "${patch}")
-    list(POP_FRONT patch file)
+    list(POP_FRONT patch from)
+    get_filename_component(file "${from}" NAME)
+    # Not through the link to the original made above.
+    file(REMOVE "${sysroot_gcc}/${file}")
     execute_process(
-        COMMAND ${BRELVIK_MINGW_PREFIX}-objcopy ${patch}
-            /usr/${BRELVIK_MINGW_PREFIX}/lib/${file} "${sysroot_gcc}/${file}"
+        COMMAND ${BRELVIK_MINGW_PREFIX}-objcopy ${patch} "${from}" "${sysroot_gcc}/${file}"
         RESULT_VARIABLE failed)
     if(failed)
         message(FATAL_ERROR "${BRELVIK_MINGW_PREFIX}-objcopy could not copy ${file}")

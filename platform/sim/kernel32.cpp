@@ -20,6 +20,8 @@ const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1
 
 [[noreturn]] void EndProcess(UINT status)
 {
+    if (S().atProcessEnd != nullptr)
+        S().atProcessEnd();
     (void)std::fflush(stdout);
     (void)std::fflush(stderr);
     std::_Exit(static_cast<int>(status & 0xFFu));

@@ -1,9 +1,11 @@
-// Simulated DLL loading: the process's default DLL search, and the two
-// system DLLs the WinUSB edition loads on first use. Modules stay loaded
-// until the process ends, as on Windows when nobody frees them.
+// Simulated DLL loading: kernel32, loaded in every process, with the
+// process's default DLL search, and the two system DLLs the WinUSB edition
+// loads on first use. Modules stay loaded until the process ends, as on
+// Windows when nobody frees them.
 #include "platform/sim/state.h"
 #include "platform/sim/system_dll_exports.h"
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 
@@ -28,7 +30,34 @@ template <typename Function> void (*Generic(Function function))()
     return reinterpret_cast<void (*)()>(function);
 }
 
+const DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                           LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+// Reached only through GetProcAddress, as on Windows 7 and Vista.
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags)
+{
+    const Fault* fault = Enter("SetDefaultDllDirectories", Hex(DirectoryFlags));
+    if (fault != nullptr) {
+        SetLastError(fault->lastError);
+        return FALSE;
+    }
+    if (DirectoryFlags == 0 || (DirectoryFlags & ~kSearchFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    S().dllSearch = DirectoryFlags;
+    return TRUE;
+}
+
+const uintptr_t kKernel32 = 0x7FF800000000;
+
 const Module kModules[] = {
+    {"kernel32.dll",
+     kKernel32,
+     {{"SetDefaultDllDirectories", Generic(SetDefaultDllDirectories)},
+      {nullptr, nullptr},
+      {nullptr, nullptr},
+      {nullptr, nullptr}}},
     {"cfgmgr32.dll",
      0x7FF810000000,
      {{"CM_Get_Device_Interface_List_SizeW", Generic(dll::CM_Get_Device_Interface_List_SizeW)},
@@ -43,9 +72,6 @@ const Module kModules[] = {
       {"WinUsb_WritePipe", Generic(dll::WinUsb_WritePipe)}}},
 };
 
-const DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                           LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
-
 // cppcheck-suppress constParameter ; HMODULE is the SDK's pointer type
 const Module* ModuleOf(HMODULE handle)
 {
@@ -55,21 +81,31 @@ const Module* ModuleOf(HMODULE handle)
     return nullptr;
 }
 
+bool Missing(const Module& module, const char* function)
+{
+    const std::vector<std::string>& missing = S().missingExports;
+    return std::find(missing.begin(), missing.end(), std::string(module.name) + "!" + function) !=
+           missing.end();
+}
+
 } // namespace
 
-BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags)
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName)
 {
-    const Fault* fault = Enter("SetDefaultDllDirectories", Hex(DirectoryFlags));
+    const std::string name = lpModuleName != nullptr ? Narrow(lpModuleName) : "(null)";
+    const Fault* fault = Enter("GetModuleHandleW", name);
     if (fault != nullptr) {
         SetLastError(fault->lastError);
-        return FALSE;
+        return nullptr;
     }
-    if (DirectoryFlags == 0 || (DirectoryFlags & ~kSearchFlags) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    // Only kernel32 is loaded before a program asks for a DLL, and the
+    // programs ask for nothing else by this call.
+    if (strcasecmp(name.c_str(), "kernel32.dll") != 0) {
+        Problem("GetModuleHandleW of " + name);
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
     }
-    S().dllSearch = DirectoryFlags;
-    return TRUE;
+    return reinterpret_cast<HMODULE>(kKernel32);
 }
 
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
@@ -116,7 +152,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     }
     for (const Export& entry : module->exports)
         if (entry.name != nullptr && lpProcName != nullptr &&
-            std::strcmp(entry.name, lpProcName) == 0)
+            std::strcmp(entry.name, lpProcName) == 0 && !Missing(*module, lpProcName))
             return reinterpret_cast<FARPROC>(entry.function);
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

@@ -107,6 +107,15 @@ struct Fault {
 // makes every call of it fail.
 void FailCall(const std::string& call, int occurrence, const Fault& fault);
 
+// Makes a DLL lack one of its functions, as an older Windows does:
+// GetProcAddress of it fails with ERROR_PROC_NOT_FOUND.
+void WithoutExport(const std::string& dll, const std::string& function);
+
+// Runs `report` when the program ends the process (TerminateProcess,
+// ExitProcess), just before it ends: a death test's child can say there
+// what it called.
+void AtProcessEnd(void (*report)());
+
 // The oddest data a call may hand back while it succeeds. Each kind is
 // honoured by the calls named with it and ignored by the others.
 enum class Odd {

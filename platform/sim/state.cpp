@@ -170,6 +170,19 @@ void FailCall(const std::string& call, int occurrence, const Fault& fault)
     S().faults.push_back(PlannedFault{call, occurrence, fault});
 }
 
+void WithoutExport(const std::string& dll, const std::string& function)
+{
+    std::string name;
+    for (const char c : dll)
+        name += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    S().missingExports.push_back(name + "!" + function);
+}
+
+void AtProcessEnd(void (*report)())
+{
+    S().atProcessEnd = report;
+}
+
 void OddData(const std::string& call, int occurrence, Odd kind)
 {
     S().odds.push_back(PlannedOdd{call, occurrence, kind});

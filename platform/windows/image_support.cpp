@@ -42,16 +42,24 @@ __attribute__((no_stack_protector)) void SeedStackGuard()
     __stack_chk_guard = seed != kDefaultCookie ? seed : seed + 1;
 }
 
-// Functions of the prebuilt runtime that Windows calls through pointers:
-// the loader its TLS callbacks, msvcrt.dll its initialisers (_initterm),
-// exit routines (atexit) and invalid-parameter handler. Where Control
-// Flow Guard is enforced such a call must land on a listed valid target,
-// or the process ends. lld lists the functions that CFG-compiled code
-// takes the address of, and for GCC-compiled code those it refers to by
-// symbol; GCC's objects refer to these through their section instead, so
-// they are named here. The file-local ones among them are global in the
-// toolchain's copies of crt2.o and libmingw32.a
-// (cmake/toolchains/mingw-w64-x86_64.cmake).
+// Code addresses of the prebuilt runtime that leave the image as values:
+// the loader calls its TLS callbacks through pointers, msvcrt.dll its
+// initialisers (_initterm), exit routines (atexit) and invalid-parameter
+// handler; ntdll calls the exception handler the unwind data of the
+// runtime's entry routines names, the __C_specific_handler import thunk;
+// the runtime keeps its _get_invalid_parameter_handler emulation in that
+// function's __imp_ slot and crtend's frame-registration constructor in
+// __CTOR_LIST__. Where Control Flow Guard is enforced a call through such a
+// pointer must land on a listed valid target, or the process ends; whether
+// ntdll checks every one of these calls is not documented, and an entry
+// costs four bytes. lld lists the functions that CFG-compiled code takes
+// the address of, and for GCC-compiled code those it refers to by a
+// symbol typed as a function; the runtime's objects refer to these through
+// their section or an untyped symbol instead, so they are named here.
+// tests/wine/check_pe.py --release finds every such address in the image
+// and fails on one missing from the table. The file-local ones among them
+// are global in the toolchain's copies of crt2.o, crtend.o and
+// libmingw32.a (cmake/toolchains/mingw-w64-x86_64.cmake).
 extern "C" {
 // NOLINTBEGIN(bugprone-reserved-identifier): the runtime's names
 void __dyn_tls_init();
@@ -61,14 +69,27 @@ void pre_cpp_init();
 void __mingw_invalidParameterHandler();
 void __do_global_dtors();
 void __gcc_deregister_frame();
+void register_frame_ctor();
 // NOLINTEND(bugprone-reserved-identifier)
+// The SDK headers declare these two as DLL imports, whose address would be
+// msvcrt.dll's or kernel32's; these are the image's own code.
+void brelvik_c_specific_handler_thunk() __asm__("__C_specific_handler");
+void brelvik_get_invalid_parameter_handler() __asm__("_get_invalid_parameter_handler");
 }
 
 namespace {
 
 __attribute__((used)) void (*const kRuntimeCallTargets[])() = {
-    __dyn_tls_init, __dyn_tls_dtor,    __mingw_invalidParameterHandler, pre_c_init,
-    pre_cpp_init,   __do_global_dtors, __gcc_deregister_frame,
+    __dyn_tls_init,
+    __dyn_tls_dtor,
+    __mingw_invalidParameterHandler,
+    pre_c_init,
+    pre_cpp_init,
+    __do_global_dtors,
+    __gcc_deregister_frame,
+    register_frame_ctor,
+    brelvik_c_specific_handler_thunk,
+    brelvik_get_invalid_parameter_handler,
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "platform/process_start.h"
 #include "support/sim_test.h"
 
+#include <cstdio>
 #include <string>
 
 using ::testing::ElementsAre;
@@ -12,24 +13,47 @@ namespace {
 TEST_F(SimTest, StartRestrictsTheDllSearchToSystem32AndGoesOn)
 {
     RestrictDllSearchAtStart();
-    EXPECT_THAT(sim::CallTexts(), ElementsAre("SetDefaultDllDirectories(0x800)"));
+    EXPECT_THAT(sim::CallTexts(),
+                ElementsAre("GetModuleHandleW(kernel32.dll)",
+                            "GetProcAddress(kernel32.dll, SetDefaultDllDirectories)",
+                            "SetDefaultDllDirectories(0x800)"));
     EXPECT_EQ(sim::Stderr(), "");
 }
 
 struct RestrictionFailure {
     const char* name;
-    DWORD lastError;     // what SetDefaultDllDirectories fails with
+    bool missing;        // kernel32 lacks SetDefaultDllDirectories
+    DWORD lastError;     // else what SetDefaultDllDirectories fails with
     bool terminateFails; // TerminateProcess fails too
     const char* hresult; // in the line
     int status;          // the exit status's low byte, as Wine hands it on
+    const char* calls;   // every call made (and "stderr" for the line), up to the end
 };
 
 const RestrictionFailure kRestrictionFailures[] = {
-    {"InvalidParameter", ERROR_INVALID_PARAMETER, false, "80070057", 0x57},
+    // Windows 7 and Vista without KB2533623: nothing is loaded or set.
+    {"FunctionMissing", true, 0, false, "8007007f", 0x7F,
+     "GetModuleHandleW GetProcAddress GetStdHandle WriteFile stderr TerminateProcess"},
+    {"InvalidParameter", false, ERROR_INVALID_PARAMETER, false, "80070057", 0x57,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
     // Never a status of 0 for a failure.
-    {"NoLastError", ERROR_SUCCESS, false, "80004005", 0x05},
-    {"EndsEvenIfTerminatingFails", ERROR_NOT_SUPPORTED, true, "80070032", 0x32},
+    {"NoLastError", false, ERROR_SUCCESS, false, "80004005", 0x05,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
+    {"EndsEvenIfTerminatingFails", false, ERROR_NOT_SUPPORTED, true, "80070032", 0x32,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess ExitProcess"},
 };
+
+// In the dying child, after the program's own line: what it called.
+void ReportCalls()
+{
+    std::string names = "calls:";
+    for (const std::string& name : sim::CallNames())
+        names += " " + name;
+    (void)std::fprintf(stderr, "%s\n", names.c_str());
+}
 
 class RestrictionFailureTest : public SimTest,
                                public ::testing::WithParamInterface<RestrictionFailure> {};
@@ -37,13 +61,18 @@ class RestrictionFailureTest : public SimTest,
 TEST_P(RestrictionFailureTest, SaysSoAndEndsWithTheHresult)
 {
     const RestrictionFailure& c = GetParam();
-    sim::FailCall("SetDefaultDllDirectories", 1, sim::Fault{0, c.lastError});
+    if (c.missing)
+        sim::WithoutExport("kernel32.dll", "SetDefaultDllDirectories");
+    else
+        sim::FailCall("SetDefaultDllDirectories", 1, sim::Fault{0, c.lastError});
     if (c.terminateFails)
         sim::FailCall("TerminateProcess", 1, sim::Fault{0, ERROR_ACCESS_DENIED});
+    sim::AtProcessEnd(ReportCalls);
     // CRLF written as is: no runtime translates it at that point.
-    const std::string line =
-        std::string("^Failed restricting DLL search to System32, HRESULT 0x") + c.hresult + "\r\n$";
-    EXPECT_EXIT(RestrictDllSearchAtStart(), ::testing::ExitedWithCode(c.status), line);
+    const std::string output =
+        std::string("^Failed restricting DLL search to System32, HRESULT 0x") + c.hresult +
+        "\r\ncalls: " + c.calls + "\n$";
+    EXPECT_EXIT(RestrictDllSearchAtStart(), ::testing::ExitedWithCode(c.status), output);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RestrictionFailureTest, ::testing::ValuesIn(kRestrictionFailures),

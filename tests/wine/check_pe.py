@@ -5,12 +5,14 @@ rights (asInvoker manifest) and carry a version resource; with --release,
 also stripped of symbols and debug information, at most 32 KiB, hardened
 (ASLR with high entropy and a relocation table, DEP, no section both
 writable and executable, no shared writable section; Control Flow Guard
-with an instrumented function table; CET shadow-stack compatible, the one
+with an instrumented function table that lists every code address leaving
+the image as a value; CET shadow-stack compatible, the one
 debug directory entry allowed; a load configuration whose
 DependentLoadFlags has the loader take imports from System32 alone; a stack
 guard that fails with __fastfail and no CryptoAPI import) and importing
 statically only KnownDLLs, which Windows takes from System32 whatever lies
-beside the program; any other DLL must be loaded from System32 on purpose.
+beside the program (any other DLL must be loaded from System32 on
+purpose), and no function newer than the oldest Windows supported.
 
     check_pe.py [--version X.Y.Z] [--release] [--expect-rejected] PROGRAM.exe...
 
@@ -20,7 +22,9 @@ program fails at least one check), 1 otherwise.
 import argparse
 import os
 import re
+import shutil
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -57,8 +61,26 @@ LOAD_CONFIG_CHECKED_SIZE = 0x94
 IMAGE_GUARD_CF_INSTRUMENTED = 0x100
 IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
 IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT = 28
+IMAGE_GUARD_FLAG_FID_SUPPRESSED = 0x01
 # IMAGE_TLS_DIRECTORY64.AddressOfCallBacks
 TLS_CALLBACKS = 24
+IMAGE_REL_BASED_ABSOLUTE = 0
+IMAGE_REL_BASED_DIR64 = 10
+# RUNTIME_FUNCTION and UNWIND_INFO (x64 exception data), and the scope
+# table __C_specific_handler reads after the handler's address.
+RUNTIME_FUNCTION_SIZE = 12
+UNW_FLAG_EHANDLER = 0x1
+UNW_FLAG_UHANDLER = 0x2
+SCOPE_RECORD_SIZE = 16
+MAX_SCOPE_RECORDS = 256
+# IMAGE_DELAYLOAD_DESCRIPTOR.ImportAddressTableRVA
+DELAY_IAT = 12
+DELAY_DESCRIPTOR_SIZE = 32
+JMP_RIP_INDIRECT = b"\xff\x25"
+OBJDUMP = "x86_64-w64-mingw32-objdump"
+# objdump's "lea 0x1f(%rip),%rcx        # 0x140001020".
+RIP_LEA = re.compile(r"^\s*([0-9a-f]+):\s+lea\s+-?(?:0x)?[0-9a-f]*\(%rip\),%r\w+\s+# (?:0x)?([0-9a-f]+)",
+                     re.MULTILINE)
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 DEBUG_ENTRY_SIZE = 28
@@ -86,6 +108,95 @@ KNOWN_DLLS = {
     "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll",
     "shlwapi.dll", "user32.dll", "ws2_32.dll",
 }
+
+# The oldest Windows the programs support, and each function they import
+# with the first Windows that has it: the "minimum supported client" of
+# Microsoft's page of the function, where it gives one. Every function
+# imported, statically or delay-loaded, must be known here and no newer
+# than MINIMUM_WINDOWS; the image's subsystem version must not be newer
+# either, or that Windows refuses it ("not a valid Win32 application").
+XP, VISTA, WINDOWS_7, WINDOWS_8 = (5, 1), (6, 0), (6, 1), (6, 2)
+WINDOWS_NAMES = {XP: "Windows XP", VISTA: "Windows Vista", WINDOWS_7: "Windows 7",
+                 WINDOWS_8: "Windows 8"}
+MINIMUM_WINDOWS = WINDOWS_7
+
+
+def since(version, *functions):
+    return {function: version for function in functions}
+
+
+IMPORT_MINIMUMS = {
+    "kernel32.dll": {
+        # Windows 2000 or XP on their pages.
+        **since(XP, "CloseHandle", "CreateFileW", "DeleteCriticalSection", "DeviceIoControl",
+                "EnterCriticalSection", "ExitProcess", "FreeLibrary", "GetCurrentProcess",
+                "GetCurrentProcessId", "GetCurrentThreadId", "GetLastError", "GetModuleHandleW",
+                "GetProcAddress", "GetProcessHeap", "GetStartupInfoA", "GetStdHandle",
+                "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "InitializeCriticalSection",
+                "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryExA", "LocalAlloc",
+                "LocalFree", "QueryPerformanceCounter", "RaiseException", "SetLastError",
+                "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess", "TlsGetValue",
+                "VirtualProtect", "VirtualQuery", "WriteFile",
+                # The x64 exception handler of C code: in every 64-bit Windows.
+                "__C_specific_handler"),
+        **since(VISTA, "GetTickCount64"),
+        # Windows 7 and Vista have it only with KB2533623, and then by
+        # GetProcAddress alone: never to be imported.
+        **since(WINDOWS_8, "SetDefaultDllDirectories"),
+    },
+    # A system component whose functions Microsoft's pages give no Windows
+    # versions for: those of the C runtime msvcrt.dll has had since Windows
+    # XP, and the secure (_s) ones, younger than Windows XP's msvcrt.dll,
+    # taken as Windows Vista's.
+    "msvcrt.dll": {
+        **since(XP, "__getmainargs", "__initenv", "__iob_func", "__set_app_type",
+                "__setusermatherr", "_acmdln", "_amsg_exit", "_cexit", "_commode", "_fmode",
+                "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite",
+                "malloc", "memcpy", "memset", "signal", "strlen", "strncmp", "vfprintf"),
+        **since(VISTA, "vfprintf_s", "vprintf_s", "vwprintf_s"),
+    },
+    "ole32.dll": since(XP, "CoCreateInstance", "CoInitializeEx", "CoInitializeSecurity",
+                       "CoSetProxyBlanket", "CoUninitialize"),
+    "oleaut32.dll": since(XP, "SysAllocString", "SysFreeString", "VariantClear", "VariantInit"),
+    "setupapi.dll": since(XP, "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
+                          "SetupDiGetClassDevsW", "SetupDiGetDeviceInterfaceDetailW"),
+    # Delay-loaded by the WinUSB edition.
+    "cfgmgr32.dll": {
+        **since(XP, "CM_Get_Device_Interface_List_SizeW", "CM_Get_Device_Interface_ListW"),
+        **since(WINDOWS_7, "CM_MapCrToWin32Err"),
+    },
+    # Their pages name no minimum; winusb.dll comes with Windows from Vista
+    # on (Windows XP had it only with a driver package's co-installer).
+    "winusb.dll": since(VISTA, "WinUsb_Free", "WinUsb_GetDescriptor", "WinUsb_Initialize",
+                        "WinUsb_WritePipe"),
+}
+
+
+def windows_name(version):
+    return WINDOWS_NAMES.get(version, f"Windows {version[0]}.{version[1]}")
+
+
+def check_windows_version(pe, problems):
+    """Each import exists on the oldest Windows supported; the loader
+    refuses a program whose static import is missing before any of its
+    code runs, with a dialog."""
+    subsystem = (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                 pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    if subsystem > MINIMUM_WINDOWS:
+        problems.append(f"needs subsystem version {subsystem[0]}.{subsystem[1]}, newer than "
+                        f"{windows_name(MINIMUM_WINDOWS)}")
+    unknown = {}
+    for dll, name in imported_functions(pe):
+        known = IMPORT_MINIMUMS.get(dll.lower(), {})
+        if name not in known:
+            unknown.setdefault(dll, []).append(name or "(by ordinal)")
+        elif known[name] > MINIMUM_WINDOWS:
+            problems.append(f"imports {dll} {name}, which needs {windows_name(known[name])}, "
+                            f"newer than {windows_name(MINIMUM_WINDOWS)}")
+    for dll, names in unknown.items():
+        problems.append(f"imports from {dll} {', '.join(names)}, whose minimum Windows version "
+                        "is not known here")
+
 
 # DLLs every Windows installation has. Anything else (a compiler runtime
 # such as libgcc_s, libstdc++ or libwinpthread) would be missing there.
@@ -164,7 +275,7 @@ def check_version(pe, path, version, problems):
                         f"expected {version!r}")
 
 
-def check_release(pe, path, problems):
+def check_release(pe, path, problems, notes):
     size = os.path.getsize(path)
     if size > RELEASE_MAX_BYTES:
         problems.append(f"{size} bytes, more than {RELEASE_MAX_BYTES}")
@@ -178,8 +289,9 @@ def check_release(pe, path, problems):
             problems.append(f"has section {name}")
     check_hardening(pe, problems)
     check_debug_directory(pe, problems)
-    check_load_config(pe, problems)
+    check_load_config(pe, path, problems, notes)
     check_stack_guard(pe, problems)
+    check_windows_version(pe, problems)
 
 
 def check_hardening(pe, problems):
@@ -224,7 +336,7 @@ def check_debug_directory(pe, problems):
         problems.append("not marked CET shadow-stack compatible (CET_COMPAT)")
 
 
-def check_load_config(pe, problems):
+def check_load_config(pe, path, problems, notes):
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
     if not directory.Size:
         problems.append("has no load configuration")
@@ -249,15 +361,206 @@ def check_load_config(pe, problems):
     if flags & wanted != wanted or not table or not count:
         problems.append("has no instrumented Control Flow Guard function table")
         return
-    # The loader calls the TLS callbacks through a checked pointer where CFG
-    # is enforced: each must be a listed target, or the program cannot start.
     stride = 4 + (flags >> IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
     base = pe.OPTIONAL_HEADER.ImageBase
     entries = pe.get_data(table - base, count * stride)
-    targets = {struct.unpack_from("<I", entries, i * stride)[0] for i in range(count)}
-    for callback in tls_callbacks(pe):
-        if callback - base not in targets:
-            problems.append("has a TLS callback that is no valid Control Flow Guard call target")
+    if len(entries) < count * stride:
+        problems.append("has a Control Flow Guard function table beyond the image")
+        return
+    # A suppressed entry is no valid target where suppression is enforced.
+    targets = {struct.unpack_from("<I", entries, i * stride)[0] for i in range(count)
+               if stride == 4 or not entries[i * stride + 4] & IMAGE_GUARD_FLAG_FID_SUPPRESSED}
+    # Their initial values are known only where they are.
+    if check and dispatch:
+        check_call_targets(pe, path, targets, (check - base, dispatch - base), problems, notes)
+
+
+# Where a code address leaves the image as a value, by what reaches it
+# there, and what check_pe says of an unlisted one; the first way found
+# names an address.
+ESCAPES = (
+    ("entry", "has an entry point that is no valid Control Flow Guard call target"),
+    ("tls", "has a TLS callback that is no valid Control Flow Guard call target"),
+    ("handler", "has exception handlers named by its unwind data that are no valid "
+                "Control Flow Guard call targets"),
+    ("scope", "has scope-table handlers of __C_specific_handler that are no valid "
+              "Control Flow Guard call targets"),
+    ("stored", "has code addresses stored in its data that are no valid "
+               "Control Flow Guard call targets"),
+    ("lea", "has code addresses taken by RIP-relative LEA that are no valid "
+            "Control Flow Guard call targets"),
+)
+
+WAY_NAMES = {"entry": "entry point", "tls": "TLS callbacks", "handler": "unwind handlers",
+             "scope": "scope-table handlers", "stored": "stored in data", "lea": "LEA"}
+
+
+def check_call_targets(pe, path, targets, guard_pointers, problems, notes):
+    """Where Control Flow Guard is enforced, every indirect call made by
+    code compiled for it must land on a listed target: ours, ntdll's (the
+    entry point, TLS callbacks, exception handlers), kernelbase's (the
+    unhandled-exception filter) and msvcrt.dll's (initialisers, exit
+    routines). Which of the image's code addresses such code may be handed
+    is read from the image itself: every one that leaves it as a value must
+    be listed. Not checked: the initial values of the guard's check and
+    dispatch pointers, which Windows replaces, and the delay-load IAT's
+    initial thunks, which are called through the IAT unchecked."""
+    escapes = {}
+    try:
+        found = escaping_code_addresses(pe, path, guard_pointers, problems)
+    except (pefile.PEFormatError, struct.error) as error:
+        problems.append(f"has unreadable code address data: {error}")
+        return
+    ways = {kind: set() for kind, _ in ESCAPES}
+    for kind, rva, where in found:
+        escapes.setdefault(rva, (kind, where))
+        ways[kind].add(rva)
+    for kind, complaint in ESCAPES:
+        unlisted = sorted((rva, where) for rva, (k, where) in escapes.items()
+                          if k == kind and rva not in targets)
+        if not unlisted:
+            continue
+        if kind in ("entry", "tls"):
+            problems.append(complaint)
+        else:
+            problems.append(complaint + ": " + ", ".join(
+                f"0x{rva:x} ({where})" for rva, where in unlisted))
+    listed = sum(1 for rva in escapes if rva in targets)
+    notes.append(f"{len(escapes)} code addresses leave the image ("
+                 + ", ".join(f"{WAY_NAMES[kind]} {len(rvas)}" for kind, rvas in ways.items())
+                 + f"), {listed} of them listed among {len(targets)} valid call targets")
+
+
+def code_sections(pe):
+    return [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+
+
+def in_code(pe, rva):
+    return any(s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize
+               for s in code_sections(pe))
+
+
+def section_name(pe, rva):
+    for section in pe.sections:
+        if section.VirtualAddress <= rva < section.VirtualAddress + section.Misc_VirtualSize:
+            return section.Name.rstrip(b"\0").decode("ascii", "replace")
+    return "no section"
+
+
+def escaping_code_addresses(pe, path, guard_pointers, problems):
+    """(kind, rva, where) for each code address that leaves the image."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    found = [("entry", pe.OPTIONAL_HEADER.AddressOfEntryPoint, "entry point")]
+    found += [("tls", callback - base, "TLS callback") for callback in tls_callbacks(pe)]
+    found += unwind_handlers(pe)
+    skipped = set(guard_pointers) | delay_iat_slots(pe)
+    for at in base_relocations(pe, problems):
+        if at in skipped:
+            continue
+        value = pe.get_qword_at_rva(at)
+        if value is not None and in_code(pe, value - base):
+            found.append(("stored", value - base, f"at 0x{at:x} in {section_name(pe, at)}"))
+    for at, target in rip_lea_targets(pe, path, problems):
+        if in_code(pe, target):
+            found.append(("lea", target, f"LEA at 0x{at:x}"))
+    return found
+
+
+def base_relocations(pe, problems):
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
+    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    offset = 0
+    while offset + 8 <= len(data):
+        page, size = struct.unpack_from("<II", data, offset)
+        if size < 8 or offset + size > len(data):
+            problems.append("has a malformed base relocation block")
+            return
+        for i in range(8, size - 1, 2):
+            entry, = struct.unpack_from("<H", data, offset + i)
+            kind = entry >> 12
+            if kind == IMAGE_REL_BASED_DIR64:
+                yield page + (entry & 0xFFF)
+            elif kind != IMAGE_REL_BASED_ABSOLUTE:
+                problems.append(f"has a base relocation of type {kind}")
+        offset += size
+
+
+def delay_iat_slots(pe):
+    """The delay-load IAT's slots: each holds, until its first call, the
+    address of a thunk in the image's code."""
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")
+    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    slots = set()
+    for offset in range(0, len(data) - DELAY_DESCRIPTOR_SIZE + 1, DELAY_DESCRIPTOR_SIZE):
+        iat, = struct.unpack_from("<I", data, offset + DELAY_IAT)
+        for index in range(4096 if iat else 0):
+            if not pe.get_qword_at_rva(iat + 8 * index):
+                break
+            slots.add(iat + 8 * index)
+    return slots
+
+
+def import_slot(pe, dll, function):
+    """The RVA of the IAT slot through which the image calls a static import."""
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        if entry.dll.decode("ascii", "replace").lower() != dll:
+            continue
+        for imported in entry.imports:
+            if imported.name == function.encode():
+                return imported.address - pe.OPTIONAL_HEADER.ImageBase
+    return None
+
+
+def unwind_handlers(pe):
+    """The language-specific handlers the unwind data names, and the
+    filters and termination handlers of __C_specific_handler's scope
+    tables: ntdll calls the first, the handler (CFG-compiled) the others."""
+    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_EXCEPTION")
+    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    c_handler_slot = import_slot(pe, "kernel32.dll", "__C_specific_handler")
+    found = []
+    for offset in range(0, len(data) - RUNTIME_FUNCTION_SIZE + 1, RUNTIME_FUNCTION_SIZE):
+        begin, _, unwind = struct.unpack_from("<III", data, offset)
+        header = pe.get_data(unwind, 4)
+        if len(header) < 4 or not header[0] & ((UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER) << 3):
+            continue
+        at = unwind + 4 + 2 * ((header[2] + 1) & ~1)
+        handler, = struct.unpack("<I", pe.get_data(at, 4))
+        found.append(("handler", handler, f"unwind data of 0x{begin:x}"))
+        thunk = pe.get_data(handler, 6)
+        if c_handler_slot is None or thunk[:2] != JMP_RIP_INDIRECT or \
+                handler + 6 + struct.unpack_from("<i", thunk, 2)[0] != c_handler_slot:
+            continue
+        count, = struct.unpack("<I", pe.get_data(at + 4, 4))
+        records = pe.get_data(at + 8, min(count, MAX_SCOPE_RECORDS) * SCOPE_RECORD_SIZE)
+        for record in range(len(records) // SCOPE_RECORD_SIZE):
+            _, _, filter_or_handler, _ = struct.unpack_from("<IIII", records,
+                                                             record * SCOPE_RECORD_SIZE)
+            # Otherwise a constant filter result (EXCEPTION_EXECUTE_HANDLER).
+            if in_code(pe, filter_or_handler):
+                found.append(("scope", filter_or_handler, f"scope table of 0x{begin:x}"))
+    return found
+
+
+def rip_lea_targets(pe, path, problems):
+    """(rva, target) of each LEA r64, [rip+disp32] in the code, as the
+    toolchain's disassembler decodes it."""
+    objdump = shutil.which(OBJDUMP)
+    if objdump is None:
+        problems.append(f"cannot look for code addresses taken by LEA: no {OBJDUMP}")
+        return []
+    try:
+        listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", path],
+                                 capture_output=True, check=True, timeout=60,
+                                 env={"LC_ALL": "C", "PATH": os.environ.get("PATH", "")}).stdout
+    except (OSError, subprocess.SubprocessError):
+        problems.append(f"cannot look for code addresses taken by LEA: {OBJDUMP} failed")
+        return []
+    text = listing.decode("ascii", "replace")
+    if "(bad)" in text:
+        problems.append("has code that does not disassemble")
+    base = pe.OPTIONAL_HEADER.ImageBase
+    return [(int(at, 16) - base, int(target, 16) - base) for at, target in RIP_LEA.findall(text)]
 
 
 def tls_callbacks(pe):
@@ -324,7 +627,10 @@ def check_stack_guard(pe, problems):
         problems.append("has no function that checks the stack guard")
 
 
-def check(path, version, release):
+def check(path, version, release, notes=None):
+    """The program's imported DLLs and its problems; `notes` gets what
+    --release found that is worth telling, passed or not."""
+    notes = [] if notes is None else notes
     problems = []
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[
@@ -351,7 +657,7 @@ def check(path, version, release):
     check_manifest(pe, problems)
     check_version(pe, path, version, problems)
     if release:
-        check_release(pe, path, problems)
+        check_release(pe, path, problems, notes)
     return dlls, problems
 
 
@@ -368,8 +674,11 @@ def main():
 
     outcome = 0
     for path in args.programs:
-        dlls, problems = check(path, args.version, args.release)
+        notes = []
+        dlls, problems = check(path, args.version, args.release, notes)
         print(f"{path}: {os.path.getsize(path)} bytes, imports {', '.join(dlls) or 'nothing'}")
+        for note in notes:
+            print(f"  {note}")
         for problem in problems:
             print(f"  {problem}")
         if bool(problems) != args.expect_rejected:

@@ -7,6 +7,7 @@ fail one check is rejected with that check's complaint.
 """
 import argparse
 import os
+import re
 import struct
 import sys
 
@@ -89,6 +90,106 @@ def unlist_tls_callback(pe):
     pe.set_bytes_at_rva(array - pe.OPTIONAL_HEADER.ImageBase, struct.pack("<Q", callback + 1))
 
 
+def guard_table(pe):
+    """The guard function table's RVA, entry size and entries."""
+    config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
+    table, count = struct.unpack("<QQ", pe.get_data(
+        config + check_pe.LOAD_CONFIG_GUARD_FUNCTION_TABLE, 16))
+    flags, = struct.unpack("<I", pe.get_data(config + check_pe.LOAD_CONFIG_GUARD_FLAGS, 4))
+    stride = 4 + (flags >> check_pe.IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
+    rva = table - pe.OPTIONAL_HEADER.ImageBase
+    data = pe.get_data(rva, count * stride)
+    return rva, stride, [data[i:i + stride] for i in range(0, len(data), stride)]
+
+
+def unlist(pe, unlisted):
+    """The guard table without the entries of the RVAs unlisted(pe) names,
+    as lld would write it had nothing made them valid targets."""
+    drop = unlisted(pe)
+    rva, stride, entries = guard_table(pe)
+    kept = [e for e in entries if struct.unpack_from("<I", e)[0] not in drop]
+    if len(kept) == len(entries) or not kept:
+        raise SystemExit("check_pe_rejects: nothing to unlist, or everything")
+    pe.set_bytes_at_rva(rva, b"".join(kept) + bytes(stride * (len(entries) - len(kept))))
+    config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
+    pe.set_bytes_at_rva(config + check_pe.LOAD_CONFIG_GUARD_FUNCTION_COUNT,
+                        struct.pack("<Q", len(kept)))
+
+
+def escapes(pe):
+    """(kind, rva, where) of the code addresses that leave the program as
+    built, the guard pointers left out as the check leaves them out."""
+    config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
+    check, dispatch = struct.unpack("<QQ", pe.get_data(
+        config + check_pe.LOAD_CONFIG_GUARD_CHECK_POINTER, 16))
+    base = pe.OPTIONAL_HEADER.ImageBase
+    problems = []
+    found = check_pe.escaping_code_addresses(pe, pe.source_path, (check - base, dispatch - base),
+                                             problems)
+    if problems:
+        raise SystemExit(f"check_pe_rejects: {problems}")
+    return found
+
+
+def only_as(kind, pick):
+    """One RVA that leaves the program in that way alone."""
+    def choose(pe):
+        found = escapes(pe)
+        ways = {}
+        for k, rva, _ in found:
+            ways.setdefault(rva, set()).add(k)
+        candidates = sorted(rva for rva, k in ways.items() if k == {kind})
+        if not candidates:
+            raise SystemExit(f"check_pe_rejects: no code address leaves as {kind} alone")
+        return {candidates[pick]}
+    return choose
+
+
+def every_escape(pe):
+    return {rva for _, rva, _ in escapes(pe)}
+
+
+def handler_thunk(pe):
+    # The runtime's entry routines name the __C_specific_handler import
+    # thunk, listed by image_support.cpp alone.
+    return {rva for kind, rva, _ in escapes(pe) if kind == "handler"}
+
+
+def shift_lea(pe):
+    """The first LEA of a code address made to take the byte after it,
+    where no function starts and no other way leads."""
+    for at, target in check_pe.rip_lea_targets(pe, pe.source_path, []):
+        code = pe.get_data(at, 7)
+        if check_pe.in_code(pe, target) and code[0] & 0xF8 == 0x48 and code[1] == 0x8D and \
+                code[2] & 0xC7 == 0x05:
+            disp, = struct.unpack_from("<i", code, 3)
+            pe.set_bytes_at_rva(at + 3, struct.pack("<i", disp + 1))
+            return
+    raise SystemExit("check_pe_rejects: no LEA of a code address")
+
+
+def complaint(kind, where):
+    """The check's complaint of unlisted addresses reached that way."""
+    text = dict(check_pe.ESCAPES)[kind]
+    return re.compile(re.escape(text) + r": 0x[0-9a-f]+ \(" + where + r"\)(, 0x[0-9a-f]+ \("
+                      + where + r"\))*")
+
+
+STORED = r"at 0x[0-9a-f]+ in \.\w+"
+
+
+def unknown_from(dll):
+    return re.compile(f"imports from {re.escape(dll)} .*, whose minimum Windows version "
+                      "is not known here")
+
+
+def subsystem_version(major, minor):
+    def mutate(pe):
+        pe.OPTIONAL_HEADER.MajorSubsystemVersion = major
+        pe.OPTIONAL_HEADER.MinorSubsystemVersion = minor
+    return mutate
+
+
 def debug_entries(pe):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG]
     return directory, pe.get_data(directory.VirtualAddress, directory.Size)
@@ -122,7 +223,7 @@ def add_codeview_entry(pe):
 
 
 def code_sections(pe):
-    return [s for s in pe.sections if s.Characteristics & check_pe.IMAGE_SCN_MEM_EXECUTE]
+    return check_pe.code_sections(pe)
 
 
 def break_fast_fail(pe):
@@ -165,8 +266,17 @@ MUTATIONS = [
      "section .text is both writable and executable"),
     ("shared_data", set_section_flags(".data", check_pe.IMAGE_SCN_MEM_SHARED),
      "section .data is shared and writable"),
+    # kernel32's functions are unknown under the new name.
     ("static_cfgmgr32", rename_import("KERNEL32.dll", "CFGMGR32.dll"),
-     "imports CFGMGR32.dll statically, which is not a KnownDLL"),
+     ["imports CFGMGR32.dll statically, which is not a KnownDLL", unknown_from("CFGMGR32.dll")]),
+    ("unknown_import", rename_function("KERNEL32.dll", "GetStartupInfoA", "GetStartupInfoZ"),
+     "imports from KERNEL32.dll GetStartupInfoZ, whose minimum Windows version is not known here"),
+    # What would stop the programs on Windows 7 before any of their code.
+    ("newer_import", rename_function("KERNEL32.dll", "InitializeCriticalSection",
+                                     "SetDefaultDllDirectories"),
+     "imports KERNEL32.dll SetDefaultDllDirectories, which needs Windows 8, newer than Windows 7"),
+    ("subsystem_version", subsystem_version(6, 2),
+     "needs subsystem version 6.2, newer than Windows 7"),
     ("no_guard_cf", clear_characteristic(0x4000), "not marked for Control Flow Guard (GUARD_CF)"),
     ("uninstrumented", load_config_field(check_pe.LOAD_CONFIG_GUARD_FLAGS, "<I",
                                          lambda flags: flags & ~0x500),
@@ -179,6 +289,24 @@ MUTATIONS = [
      "has no Control Flow Guard check and dispatch pointers"),
     ("unlisted_tls_callback", unlist_tls_callback,
      "has a TLS callback that is no valid Control Flow Guard call target"),
+    # One of the runtime's targets that only kRuntimeCallTargets lists,
+    # each way a code address leaves the image unlisted in turn, and the
+    # table without any of them.
+    ("unlisted_runtime_handler", lambda pe: unlist(pe, handler_thunk),
+     complaint("handler", r"unwind data of 0x[0-9a-f]+")),
+    ("unlisted_entry", lambda pe: unlist(pe, only_as("entry", 0)),
+     "has an entry point that is no valid Control Flow Guard call target"),
+    ("unlisted_stored", lambda pe: unlist(pe, only_as("stored", -1)), complaint("stored", STORED)),
+    ("unlisted_scope_handler", lambda pe: unlist(pe, lambda p: {
+        rva for kind, rva, _ in escapes(p) if kind == "scope"}),
+     complaint("scope", r"scope table of 0x[0-9a-f]+")),
+    ("unlisted_lea", shift_lea, complaint("lea", r"LEA at 0x[0-9a-f]+")),
+    ("list_nothing", lambda pe: unlist(pe, every_escape), [
+        "has an entry point that is no valid Control Flow Guard call target",
+        "has a TLS callback that is no valid Control Flow Guard call target",
+        complaint("handler", r"unwind data of 0x[0-9a-f]+"),
+        complaint("scope", r"scope table of 0x[0-9a-f]+"),
+        complaint("stored", STORED)]),
     ("dependent_load_flags", load_config_field(check_pe.LOAD_CONFIG_DEPENDENT_LOAD_FLAGS, "<H",
                                                lambda flags: 0),
      "loads its imports with DependentLoadFlags 0x0, not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)"),
@@ -188,14 +316,24 @@ MUTATIONS = [
      "has no stack guard failing with __fastfail (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE)"),
     ("unguarded", drop_guard_checks, "has no function that checks the stack guard"),
     ("ssp_import", rename_function("msvcrt.dll", "__setusermatherr", "__stack_chk_fail"),
-     "imports its stack guard (__stack_chk_fail) from msvcrt.dll"),
+     ["imports its stack guard (__stack_chk_fail) from msvcrt.dll",
+      "imports from msvcrt.dll __stack_chk_fail, whose minimum Windows version is not known here"]),
     # What GCC's libssp seeded its guard with.
     ("crypto_import", both(rename_function("KERNEL32.dll", "GetTickCount64", "CryptGenRandom"),
                            rename_import("KERNEL32.dll", "ADVAPI32.dll")),
-     "imports CryptoAPI (ADVAPI32.dll CryptGenRandom)"),
+     ["imports CryptoAPI (ADVAPI32.dll CryptGenRandom)", unknown_from("ADVAPI32.dll")]),
     ("too_large", None,
      f"{check_pe.RELEASE_MAX_BYTES + 1} bytes, more than {check_pe.RELEASE_MAX_BYTES}"),
 ]
+
+
+def complains(problems, expected):
+    """Whether the problems are exactly those expected: a text, a pattern
+    (code addresses differ from program to program), or a list of them."""
+    expected = expected if isinstance(expected, list) else [expected]
+    return len(problems) == len(expected) and all(
+        e.fullmatch(p) if isinstance(e, re.Pattern) else e == p
+        for p, e in zip(problems, expected))
 
 
 def make_copy(program, mutate, path):
@@ -203,6 +341,8 @@ def make_copy(program, mutate, path):
     # structure it parsed back over the bytes, changes to them included.
     pe = pefile.PE(program, fast_load=True)
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    # What the disassembler reads, for mutations that look at the code.
+    pe.source_path = program
     if mutate is not None:
         mutate(pe)
     pe.write(path)
@@ -231,8 +371,8 @@ def main():
             path = os.path.join(args.work_dir, name, os.path.basename(program))
             make_copy(program, mutate, path)
             _, problems = check_pe.check(path, None, True)
-            if problems == [expected]:
-                print(f"{path}: rejected: {expected}")
+            if complains(problems, expected):
+                print(f"{path}: rejected: " + "; ".join(problems))
             else:
                 print(f"FAILED {path}: expected only {expected!r}, got {problems}")
                 failures += 1

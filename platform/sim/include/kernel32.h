@@ -75,6 +75,9 @@ HANDLE WINAPI GetCurrentProcess();
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 
-BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
+// kernel32.dll is loaded in every process; SetDefaultDllDirectories is
+// only had from it by name (GetProcAddress), as on Windows 7 and Vista,
+// which may lack it, so it is not declared here.
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
