@@ -429,7 +429,6 @@ def installed_version(package):
     return result.stdout.decode("ascii", "replace") if result.returncode == 0 else "none"
 
 
-
 def release_contents(path):
     """The keys of the commit's release_contents.txt this check needs
     (name, version, programs); others, a later packer's, are its own."""
