@@ -8,9 +8,10 @@
 #   BRELVIK_DFU_SWITCH-<version>/            the ZIP's files, unpacked
 #   SHA256SUMS                               check with: cd dist && sha256sum -c SHA256SUMS
 # The same commit gives the same bytes wherever it is checked out and
-# whenever: the ZIP's entries carry the commit's date, or SOURCE_DATE_EPOCH
-# when that is set. A copy of the sources outside git names its commit in
-# SOURCE_COMMIT.
+# whenever: the ZIP's entries carry the commit's committer time (a
+# SOURCE_DATE_EPOCH of another value is refused). A copy of the sources
+# outside git names its commit in SOURCE_COMMIT and that commit's committer
+# time in SOURCE_DATE_EPOCH.
 #
 #   scripts/release.sh [--sign CERT KEY [--timestamp URL]]
 #
@@ -84,9 +85,18 @@ if ! commit=$(source_commit); then
         "to the commit these sources are and its date" >&2
     exit 1
 fi
-if [[ -z ${SOURCE_DATE_EPOCH:-} ]] &&
-    ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit" 2>/dev/null); then
-    echo "release: set SOURCE_DATE_EPOCH to the date of commit $commit" >&2
+# A release is dated by its commit alone, its committer time, which is what
+# scripts/verify-release.sh requires BUILDINFO.txt's SOURCE_DATE_EPOCH to be.
+if committed=$(git --no-replace-objects log -1 --format=%ct "$commit" -- 2>/dev/null) && [[ -n $committed ]]; then
+    if [[ -n ${SOURCE_DATE_EPOCH:-} && $SOURCE_DATE_EPOCH != "$committed" ]]; then
+        echo "release: SOURCE_DATE_EPOCH is $SOURCE_DATE_EPOCH, but commit ${commit:0:12} was made at" \
+            "$committed; a release is dated by its commit alone: unset SOURCE_DATE_EPOCH" >&2
+        exit 1
+    fi
+    SOURCE_DATE_EPOCH=$committed
+elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+    echo "release: set SOURCE_DATE_EPOCH to the committer time of commit $commit" \
+        "(git log -1 --format=%ct $commit)" >&2
     exit 1
 fi
 if uncommitted_changes; then

@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # Sourced by scripts/release.sh (scripts/verify-release.sh heeds no
-# SOURCE_COMMIT: it checks a checkout's own commit).
+# SOURCE_COMMIT: it builds the commit a ZIP names from the repository).
 #
 # source_commit: prints the commit these sources are. SOURCE_COMMIT names
 # it for a copy of the sources outside git (as SOURCE_DATE_EPOCH dates

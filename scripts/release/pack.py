@@ -4,6 +4,8 @@ them: the same bytes from the same inputs, wherever and whenever it runs.
 
     pack.py --contents BUILD/release_contents.txt --epoch SECONDS --commit SHA
             [--sign CERT KEY [--timestamp URL]] --out DIR
+    pack.py --contents BUILD/release_contents.txt --epoch SECONDS --commit SHA
+            --programs DIR --buildinfo FILE --out DIR
 
 BUILD/release_contents.txt is written by CMake (brelvik_release_contents).
 DIR must be empty or absent; pack.py writes into it:
@@ -20,6 +22,12 @@ from the environment variable BRELVIK_SIGN_PASSPHRASE; either way it
 reaches osslsigncode through a pipe of its own, never an environment.
 The signing time is the epoch, so an RSA key gives the same bytes on every
 run (ECDSA signatures differ each time, and so does a timestamp).
+
+The second form repacks, for scripts/verify-release.sh: it takes the
+programs (by the file names the contents file's program lines give) from
+--programs DIR exactly as they are, signed or not, and FILE as
+BUILDINFO.txt, and signs nothing; everything else it derives as a release
+run does, so that DIR gets what a release with those programs holds.
 """
 import argparse
 import hashlib
@@ -55,6 +63,9 @@ EPOCH_PATTERN = re.compile(r"(?:0|[1-9][0-9]{0,9})\Z")
 # The last second a ZIP entry's DOS date can hold (2107-12-31 23:59:59).
 LAST_EPOCH = 4354819199
 BUILDINFO_LIMIT = 4096
+# The repack form above, as scripts/release/verify.py calls it: a release
+# of a commit whose packer lacks this line cannot be checked.
+REPACK_INTERFACE = 1
 
 
 def read_contents(path):
@@ -184,10 +195,14 @@ def main():
     parser.add_argument("--timestamp", metavar="URL", help="RFC 3161 timestamp server (with --sign)")
     parser.add_argument("--passphrase-fd", type=int, metavar="N",
                         help="read the key's passphrase from this file descriptor (with --sign)")
+    parser.add_argument("--programs", metavar="DIR", help="repack: the programs, as they are, from DIR")
+    parser.add_argument("--buildinfo", metavar="FILE", help="repack: BUILDINFO.txt as it is")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     if args.timestamp and not args.sign:
         parser.error("--timestamp needs --sign")
+    if (args.programs is None) != (args.buildinfo is None) or (args.programs and args.sign):
+        parser.error("--programs and --buildinfo go together, without --sign")
     # Nothing this starts gets the passphrase in its environment.
     passphrase = os.environ.pop(PASSPHRASE_VARIABLE, None)
     if args.passphrase_fd is not None:
@@ -202,17 +217,26 @@ def main():
     files = {}
     with tempfile.TemporaryDirectory() as scratch:
         for program in contents["program"]:
-            if args.sign:
-                files[os.path.basename(program)] = sign(program, *args.sign, args.epoch,
-                                                        args.timestamp, passphrase, scratch)
+            name = os.path.basename(program)
+            if args.programs:
+                with open(os.path.join(args.programs, name), "rb") as data:
+                    files[name] = data.read()
+            elif args.sign:
+                files[name] = sign(program, *args.sign, args.epoch, args.timestamp, passphrase, scratch)
             else:
                 with open(program, "rb") as data:
-                    files[os.path.basename(program)] = data.read()
-    files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
+                    files[name] = data.read()
+    if args.buildinfo:
+        with open(args.buildinfo, "rb") as data:
+            files[BUILDINFO_NAME] = data.read()
+    else:
+        files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
     try:
-        read_buildinfo(files[BUILDINFO_NAME])  # what scripts/verify-release.sh will accept
+        info = read_buildinfo(files[BUILDINFO_NAME])  # what scripts/verify-release.sh will accept
     except ValueError as error:
         sys.exit(f"pack: {BUILDINFO_NAME} would not be accepted: {error}")
+    if info["commit"] != args.commit or info["SOURCE_DATE_EPOCH"] != str(args.epoch):
+        sys.exit(f"pack: {BUILDINFO_NAME} names another commit or SOURCE_DATE_EPOCH than --commit and --epoch")
     # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
         files[GUIDE_NAME] = crlf(data.read())

