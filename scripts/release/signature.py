@@ -109,9 +109,13 @@ def whole(value):
     if isinstance(value, core.Choice):
         whole(value.chosen)
     elif isinstance(value, (core.SequenceOf, core.SetOf)):
+        if isinstance(value, core.SetOf):
+            encodings = [item.dump() for item in value]
+            if encodings != sorted(encodings):  # as DER orders a SET OF
+                raise Unreadable()
         for item in value:
             whole(item)
-    elif isinstance(value, core.Sequence):
+    elif isinstance(value, core.Sequence) and value._fields:
         if value.children is None:
             value._parse_children()
         if len(value.children) > len(value._fields):
@@ -121,7 +125,7 @@ def whole(value):
     elif isinstance(value, (core.Any, core.ParsableOctetString)):
         if value._parsed is not None:
             whole(value._parsed[0])
-    else:
+    elif not isinstance(value, core.Sequence):  # one of no fields is of open type too
         value.native  # noqa: B018 - parses it
 
 
@@ -129,13 +133,43 @@ def absent(value):
     return isinstance(value, core.Void)
 
 
+MAX_DEPTH = 40
+
+
+def der_only(data, at=0, end=None, depth=0):
+    """Refuses DATA[AT:END] unless it is DER elements back to back: short
+    tags, definite and shortest lengths, strings never constructed."""
+    end = len(data) if end is None else end
+    if depth > MAX_DEPTH:
+        raise Unreadable()
+    while at < end:
+        if at + 2 > end or data[at] & 0x1F == 0x1F:
+            raise Unreadable()
+        tag, length, body = data[at], data[at + 1], at + 2
+        if length == 0x80 or length == 0xFF:
+            raise Unreadable()
+        if length & 0x80:
+            count = length & 0x7F
+            if count > 3 or body + count > end or data[body] == 0:
+                raise Unreadable()
+            length, body = int.from_bytes(data[body:body + count], "big"), body + count
+            if length < 0x80:
+                raise Unreadable()
+        if body + length > end:
+            raise Unreadable()
+        if tag & 0x20:
+            if tag & 0xC0 == 0 and tag & 0x1F not in (0x10, 0x11):
+                raise Unreadable()
+            der_only(data, body, body + length, depth + 1)
+        at = body + length
+
+
 def strict(spec, der):
-    """DER, read as SPEC, every part of it; it must encode back to DER exactly."""
+    """DER, read as SPEC, every part of it."""
+    der_only(der)
     try:
         value = spec.load(der, strict=True)
         whole(value)
-        if value.dump(force=True) != der:
-            raise Unreadable()
         return value
     except (ValueError, TypeError, KeyError, IndexError, OverflowError) as error:
         raise Unreadable() from error

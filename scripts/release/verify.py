@@ -469,6 +469,14 @@ def compare(args):
         say(f"{name}: this source's build, signed")
         say(f"    signer: {shown(signature.subject, 200)}")
         say(f"    certificate SHA-256: {fingerprint}")
+        if verdict.verified:
+            say(f"    chain: verified against {against}")
+        elif args.ca:
+            problems.append(f"{name}: its signer's certificate does not verify against {against}")
+            say(f"    chain: does NOT verify against {against}")
+        else:
+            say(f"    chain: not verified (it does not verify against {against});"
+                " compare the fingerprint with the one the publisher gives")
         stamp = signature.timestamp
         if stamp is None:
             say("    timestamp: none (the signature is valid only while its certificate is)")
@@ -478,17 +486,9 @@ def compare(args):
         if verdict.refused:
             problems.append(f"{name}: {verdict.refused}")
             say(f"    refused: {verdict.refused}")
-        if verdict.verified:
-            say(f"    chain: verified against {against}")
-        elif args.ca:
-            problems.append(f"{name}: its signer's certificate does not verify against {against}")
-            say(f"    chain: does NOT verify against {against}")
-        else:
-            say(f"    chain: not verified (it does not verify against {against});"
-                " compare the fingerprint with the one the publisher gives")
     if len(set(signers.values())) > 1:
         problems.append("the programs have different signers: " + "; ".join(
-            f"{name} by {signer}" for name, signer in signers.items()))
+            f"{name} by {signer}" for name, signer in sorted(signers.items())))
         say(problems[-1])
     if args.ca and not signed:
         problems.append(f"the programs are unsigned; --ca asks for signatures that verify against {against}")
