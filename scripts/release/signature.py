@@ -188,7 +188,7 @@ def subject_text(name):
                 value = "#" + pair["value"].dump().hex()
                 pairs.append(f"{key}={value}")
                 continue
-            value = re.sub(r'([,+"\\<>;=])', r"\\\1", value)
+            value = re.sub(r'([,+"\\<>;])', r"\\\1", value)
             value = re.sub(r"^([ #])", r"\\\1", value)
             value = re.sub(r" $", r"\\ ", value)
             pairs.append(f"{key}={value}")

@@ -266,6 +266,15 @@ class Context:
                    "keyUsage=critical,keyCertSign,cRLSign\n", None, 50)
         self.issue("tsa", "/CN=Throwaway Test TSA", "keyUsage=critical,digitalSignature\n"
                    "extendedKeyUsage=critical,timeStamping\n", "tsa-ca", 51)
+        self.issue("serverauth", "/O=Throwaway Test Signer/CN=Server", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=serverAuth\n", "intermediate", 42)
+        self.issue("comma", "/CN=BRELVIK release test,O=Throwaway Test Signer", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=codeSigning\n", "intermediate", 43)
+        # --ca files: the CA after another certificate; the CA and a block that is none.
+        with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
+            out.write(self.pem("fake.pem") + self.pem("ca.pem"))
+        with open(os.path.join(keys, "ca-junk.pem"), "wb") as out:
+            out.write(self.pem("ca.pem") + b"-----BEGIN CERTIFICATE-----\nMAMCAQE=\n-----END CERTIFICATE-----\n")
         self.fingerprints = {name: self.fingerprint(os.path.join(keys, f"{name}.pem")) for name in ["signer", "fake"]}
 
     def issue(self, name, subject, extensions, issuer, serial):
@@ -316,7 +325,12 @@ class Context:
         added = (crypto_x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
                  .public_key(serialization.load_der_public_key(genuine.public_key.dump()))
                  .serial_number(genuine.serial_number).not_valid_before(now - datetime.timedelta(days=1))
-                 .not_valid_after(now + datetime.timedelta(days=2)).sign(key, hashes.SHA256()))
+                 .not_valid_after(now + datetime.timedelta(days=2))
+                 # Longer than the genuine one, so that DER's order puts it after that one,
+                 # and osslsigncode finds the genuine one first.
+                 .add_extension(crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier(
+                     "1.3.6.1.4.1.99999.1"), tlv(0x04, bytes(1024))), critical=False)
+                 .sign(key, hashes.SHA256()))
         added = x509.Certificate.load(added.public_bytes(serialization.Encoding.DER))
 
         def point(signer):
@@ -567,7 +581,16 @@ CASES = [
     ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1, "its signature block cannot be read"),
     ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
-        r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),
+        r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),    ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
+                                                                 for name in [PIPE, WINUSB]}), False, 1,
+     "not allowed to sign code (its extended key usage lacks codeSigning)"),
+    # Certificates: every block of --ca read; a subject printed with its separators escaped.
+    ("ca_second_in_its_file", "signed", lambda r, c: r.data, "ca-second.pem", 0, "chain: verified against"),
+    ("ca_file_with_a_junk_block", "signed", lambda r, c: r.data, "ca-junk.pem", 2,
+     "ca-junk.pem: not a readable file of PEM CA certificates"),
+    ("comma_in_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("comma", name)
+                                                                for name in [PIPE, WINUSB]}), True, 0,
+     "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),
 ]
 
 
