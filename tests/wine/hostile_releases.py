@@ -338,6 +338,15 @@ class Context:
                 "issuer": added.issuer, "serial_number": added.serial_number}})
         return signer_edited(program, point, [added.dump()])
 
+    def revocation_list(self):
+        """DER of an empty CRL of the release's intermediate CA."""
+        key = serialization.load_pem_private_key(self.pem("intermediate.key"), None)
+        issuer = crypto_x509.load_pem_x509_certificate(self.pem("intermediate.pem")).subject
+        now = datetime.datetime.now(datetime.timezone.utc)
+        crl = (crypto_x509.CertificateRevocationListBuilder().issuer_name(issuer).last_update(now)
+               .next_update(now + datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
+        return crl.public_bytes(serialization.Encoding.DER)
+
     def countersigned(self, program):
         """PROGRAM with a countersignature by the test's own authority."""
         signature = signed_data_of(program)["signer_infos"][0]["signature"].native
@@ -590,7 +599,12 @@ CASES = [
      "ca-junk.pem: not a readable file of PEM CA certificates"),
     ("comma_in_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("comma", name)
                                                                 for name in [PIPE, WINUSB]}), True, 0,
-     "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),
+     "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),    ("certificates_out_of_der_order", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts[:3] + [tlv(0xA0, b"".join(sorted((item.dump() for item in d["certificates"]), reverse=True)))]
+        + parts[4:]))}), False, 1, "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+    ("well_formed_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts_of(d, before_signers=tlv(0xA1, c.revocation_list()))))}), False, 1,
+     "its signature carries revocation lists, which osslsigncode does not write"),
 ]
 
 
