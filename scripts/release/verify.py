@@ -2,15 +2,16 @@
 """Checks a release ZIP, whatever its origin, against this source; run by
 scripts/verify-release.sh in two steps around its build of the commit.
 
-    verify.py examine [--ca CA.pem] --commit-out FILE ZIP
+    verify.py examine [--ca CA.pem] [--tsa-ca TSA-CA.pem] --commit-out FILE ZIP
         reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt,
         and writes the commit that names to FILE
-    verify.py compare --contents BUILD/release_contents.txt --commit SHA [--ca CA.pem] ZIP
+    verify.py compare --contents BUILD/release_contents.txt --commit SHA [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
         accepts the ZIP only if it is, byte for byte, what this commit's
         packer makes of the programs BUILD holds (for a signed release, of
         the ZIP's programs once each is shown to be one of those with one
         Authenticode signature added), this commit's user guide and the
-        ZIP's BUILDINFO.txt; says for each program who signed it
+        ZIP's BUILDINFO.txt; says for each program who signed it and any
+        timestamp's time (see signature.py for what a signature must be)
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
