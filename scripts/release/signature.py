@@ -109,9 +109,12 @@ def whole(value):
     if isinstance(value, core.Choice):
         whole(value.chosen)
     elif isinstance(value, (core.SequenceOf, core.SetOf)):
-        if isinstance(value, core.SetOf):
+        # DER orders a SET OF; OpenSSL writes the certificates (and CRLs)
+        # of a SignedData in the order they were added, as osslsigncode
+        # versions differ in.
+        if isinstance(value, core.SetOf) and not isinstance(value, (cms.CertificateSet, cms.RevocationInfoChoices)):
             encodings = [item.dump() for item in value]
-            if encodings != sorted(encodings):  # as DER orders a SET OF
+            if encodings != sorted(encodings):
                 raise Unreadable()
         for item in value:
             whole(item)
