@@ -10,7 +10,7 @@
 # a signed release, made of the ZIP's programs once each is shown to be
 # this build with one Authenticode signature added.
 #
-#   scripts/verify-release.sh [--ca CA.pem] ZIP
+#   scripts/verify-release.sh [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
 #
 # Run it from a checkout whose scripts/ are as HEAD has them; the commit
 # must be in HEAD's history, and its packer must offer the repack
@@ -20,8 +20,9 @@
 # differ), and for each program whether it is this source's build and,
 # signed, the signer's subject, the SHA-256 fingerprint of its certificate
 # and whether the chain verifies: against CA.pem with --ca (then it must),
-# else against the system's CA certificates (reported only). The last
-# line is the verdict; exit status 0 when accepted, 1 when rejected, 2
+# else against the system's CA certificates (reported only); and a
+# timestamp's time, which must verify against TSA-CA.pem with --tsa-ca,
+# else against the system's. The last line is the verdict; exit status 0 when accepted, 1 when rejected, 2
 # when it cannot be checked here. No environment variable, git
 # configuration, attribute file, replace ref or graft changes what it
 # checks: git, the build and the checks run with a fixed PATH of system
@@ -30,15 +31,18 @@ set -euo pipefail
 export PATH=/usr/bin:/bin
 
 usage() {
-    echo "usage: scripts/verify-release.sh [--ca CA.pem] ZIP" >&2
+    echo "usage: scripts/verify-release.sh [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP" >&2
     exit 2
 }
 
 ca=()
-if (($# == 3)) && [[ $1 == --ca && -n $2 ]]; then
-    ca=(--ca "$(realpath -m -- "$2")")
+while (($# >= 3)) && [[ ($1 == --ca || $1 == --tsa-ca) && -n $2 ]]; do
+    if [[ " ${ca[*]} " == *" $1 "* ]]; then
+        usage
+    fi
+    ca+=("$1" "$(realpath -m -- "$2")")
     shift 2
-fi
+done
 if (($# != 1)) || [[ -z $1 || $1 == -* ]]; then
     usage
 fi

@@ -3,27 +3,28 @@
 run by scripts/verify-release.sh in two steps around its build of the
 commit the ZIP names.
 
-    verify.py examine [--ca CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
+    verify.py examine [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
         reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt;
         with --git-dir, judges the commit that names in that repository (a
         commit in the history of HEAD, made by a packer with the repack
         interface) and writes to FILE three lines: the commit, its
         committer time and how many commits it lies behind HEAD
     verify.py compare --contents BUILD/release_contents.txt --packer PACK --commit SHA
-                      --commit-time SECONDS [--head SHA --behind N] [--ca CA.pem] ZIP
+                      --commit-time SECONDS [--head SHA --behind N] [--ca CA.pem]
+                      [--tsa-ca TSA-CA.pem] ZIP
         accepts the ZIP only if it is, byte for byte, what the commit's own
         packer PACK makes (in its repack mode) of the programs BUILD holds
         (for a signed release, of the ZIP's programs once each is shown to
         be one of those with one Authenticode signature added) and of the
         ZIP's BUILDINFO.txt, once that is shown to date the release by the
-        commit; says for each program who signed it
+        commit; says for each program who signed it and any timestamp's
+        time (see signature.py for what a signature must be)
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
 rejected (not this source's release), 2 when it cannot be checked.
 """
 import argparse
-import base64
 import collections
 import functools
 import hashlib
@@ -38,6 +39,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library: an untracked file here shadows nothing.
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
+import signature as authenticode  # noqa: E402
 from pack import (BUILDINFO_LIMIT, BUILDINFO_NAME, GUIDE_NAME, SIGNER_PACKAGE,  # noqa: E402
                   TOOLCHAIN_PACKAGES, read_buildinfo)
 from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Verdict, cannot_check, inflate,  # noqa: E402
@@ -76,9 +78,9 @@ def run(command, env=None):
 
 
 @functools.lru_cache(maxsize=None)
-def check_ca(ca):
-    if not os.path.isfile(ca) or run(["openssl", "x509", "-noout", "-in", ca]).returncode != 0:
-        cannot_check(f"--ca {shown(ca)}: not a readable file of PEM CA certificates")
+def check_ca(ca, option="--ca"):
+    if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
+        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
 
 
 def when(epoch):
@@ -139,6 +141,8 @@ def judge_commit(git_dir, commit, head):
 def examine(args):
     if args.ca:
         check_ca(args.ca)
+    if args.tsa_ca:
+        check_ca(args.tsa_ca, "--tsa-ca")
     data = read_zip(args.zip)
     entries = parse_zip(data)
     info, _ = buildinfo_of(data, entries, top_folder(entries))
@@ -148,177 +152,6 @@ def examine(args):
     with open(args.commit_out, "w", encoding="ascii") as out:
         out.write(f"{commit}\n{facts}")
     return 0
-
-
-# ASN.1 DER, as far as an Authenticode signature needs it.
-Node = collections.namedtuple("Node", "tag start body end")
-
-
-class Unreadable(Exception):
-    pass
-
-
-def oid(dotted):
-    numbers = [int(part) for part in dotted.split(".")]
-    encoded = bytearray([40 * numbers[0] + numbers[1]])
-    for number in numbers[2:]:
-        septets = [number & 0x7F]
-        while number > 0x7F:
-            number >>= 7
-            septets.append(0x80 | number & 0x7F)
-        encoded += bytes(reversed(septets))
-    return bytes(encoded)
-
-
-def dotted(encoded):
-    numbers, number = [], 0
-    for byte in encoded:
-        number = number << 7 | byte & 0x7F
-        if not byte & 0x80:
-            numbers.append(number)
-            number = 0
-    if not numbers:
-        return "?"
-    first = min(numbers[0] // 40, 2)
-    return ".".join(str(part) for part in [first, numbers[0] - 40 * first] + numbers[1:])
-
-
-OID_SIGNED_DATA = oid("1.2.840.113549.1.7.2")
-OID_INDIRECT_DATA = oid("1.3.6.1.4.1.311.2.1.4")
-OID_CONTENT_TYPE = oid("1.2.840.113549.1.9.3")
-OID_MESSAGE_DIGEST = oid("1.2.840.113549.1.9.4")
-OID_SHA256 = oid("2.16.840.1.101.3.4.2.1")
-OID_NESTED_SIGNATURE = oid("1.3.6.1.4.1.311.2.4.1")
-# Countersignature and RFC 3161 timestamp: what --timestamp adds.
-OID_TIMESTAMPS = {oid("1.2.840.113549.1.9.6"), oid("1.3.6.1.4.1.311.3.3.1")}
-# RSA, SHA-256 with RSA, EC key, ECDSA with SHA-256.
-OID_SIGNATURE_KINDS = {oid("1.2.840.113549.1.1.1"), oid("1.2.840.113549.1.1.11"), oid("1.2.840.10045.2.1"),
-                       oid("1.2.840.10045.4.3.2")}
-VERSION_1 = b"\x02\x01\x01"
-NAME_KEYS = {oid("2.5.4.3"): "CN", oid("2.5.4.6"): "C", oid("2.5.4.7"): "L", oid("2.5.4.8"): "ST",
-             oid("2.5.4.10"): "O", oid("2.5.4.11"): "OU", oid("2.5.4.5"): "serialNumber",
-             oid("2.5.4.9"): "street", oid("2.5.4.15"): "businessCategory",
-             oid("1.2.840.113549.1.9.1"): "emailAddress"}
-SEQUENCE, SET, INTEGER, OCTETS, OID, CONTEXT_0, CONTEXT_1 = 0x30, 0x31, 0x02, 0x04, 0x06, 0xA0, 0xA1
-
-
-def node(data, at, end):
-    if at + 2 > end or data[at] & 0x1F == 0x1F:
-        raise Unreadable()
-    length, body = data[at + 1], at + 2
-    if length & 0x80:
-        count = length & 0x7F
-        if not 1 <= count <= 3 or body + count > end:
-            raise Unreadable()
-        length, body = int.from_bytes(data[body:body + count], "big"), body + count
-    if body + length > end:
-        raise Unreadable()
-    return Node(data[at], at, body, body + length)
-
-
-def inside(data, parent, *tags):
-    """PARENT's elements; when TAGS are given, they must be exactly those."""
-    children, at = [], parent.body
-    while at < parent.end:
-        children.append(node(data, at, parent.end))
-        at = children[-1].end
-    if tags and tuple(child.tag for child in children) != tags:
-        raise Unreadable()
-    return children
-
-
-def first_oid(data, parent):
-    first = inside(data, parent)[0] if parent.body < parent.end else None
-    if first is None or first.tag != OID:
-        raise Unreadable()
-    return data[first.body:first.end]
-
-
-def name_text(data, name):
-    parts = []
-    for relative in inside(data, name):
-        for pair in inside(data, relative):
-            key, value = inside(data, pair)
-            raw = data[value.body:value.end]
-            text = (raw.decode("utf-16-be", "replace") if value.tag == 0x1E else
-                    raw.decode("utf-8", "replace") if value.tag == 0x0C else raw.decode("latin-1"))
-            parts.append(f"/{NAME_KEYS.get(data[key.body:key.end], dotted(data[key.body:key.end]))}={text}")
-    return "".join(parts)
-
-
-Signature = collections.namedtuple(
-    "Signature", "program_digest indirect_data message_digest signed_attributes value certificate subject key")
-
-
-def read_signature(data):
-    """An Authenticode PKCS#7 SignedData with one signer; a string saying
-    why when it is not one, or carries a second signature."""
-    try:
-        whole = node(data, 0, len(data))
-        # Zeros pad it to a multiple of 8 bytes, as osslsigncode does.
-        if whole.tag != SEQUENCE or len(data) - whole.end >= 8 or any(data[whole.end:]):
-            return "its signature block is not one PKCS#7 structure"
-        kind, wrapper = inside(data, whole, OID, CONTEXT_0)
-        (signed,) = inside(data, wrapper, SEQUENCE)
-        parts = inside(data, signed)
-        if data[kind.body:kind.end] != OID_SIGNED_DATA or len(parts) < 4:
-            raise Unreadable()
-        version, algorithms, content, *optional, signers = parts
-        certificates = [part for part in optional if part.tag == CONTEXT_0]
-        content_kind, content_wrapper = inside(data, content, OID, CONTEXT_0)
-        (indirect,) = inside(data, content_wrapper, SEQUENCE)
-        _, digest_info = inside(data, indirect, SEQUENCE, SEQUENCE)
-        algorithm, digest = inside(data, digest_info, SEQUENCE, OCTETS)
-        signer_infos = inside(data, signers)
-        if data[content_kind.body:content_kind.end] != OID_INDIRECT_DATA or signers.tag != SET:
-            raise Unreadable()
-        if len(signer_infos) != 1:
-            return f"its signature names {len(signer_infos)} signers, where a release's names one"
-        fields = inside(data, signer_infos[0])
-        tags = [field.tag for field in fields]
-        if tags[:6] != [INTEGER, SEQUENCE, SEQUENCE, CONTEXT_0, SEQUENCE, OCTETS] or tags[6:] not in ([], [CONTEXT_1]):
-            raise Unreadable()
-        signer_version, issuer_serial, signer_digest, attributes, kind, value, *unsigned = fields
-        # Fields the signature does not cover: as osslsigncode writes them.
-        if (data[version.start:version.end] != VERSION_1 or data[signer_version.start:signer_version.end] != VERSION_1
-                or [first_oid(data, item) for item in inside(data, algorithms)] != [OID_SHA256]
-                or first_oid(data, kind) not in OID_SIGNATURE_KINDS):
-            return "its signature is not in the form osslsigncode writes"
-        for attribute in (inside(data, unsigned[0]) if unsigned else []):
-            code = first_oid(data, attribute)
-            if code == OID_NESTED_SIGNATURE:
-                return "a second signature is nested in its signature"
-            if code not in OID_TIMESTAMPS:
-                return f"its signature carries an unsigned attribute {dotted(code)} that a release's does not"
-        if first_oid(data, algorithm) != OID_SHA256 or first_oid(data, signer_digest) != OID_SHA256:
-            return "its signature uses a digest other than SHA-256, which a release's does not"
-        signed_values = {}
-        for attribute in inside(data, attributes):
-            _, values = inside(data, attribute, OID, SET)
-            signed_values[first_oid(data, attribute)] = inside(data, values)
-        content_type, message_digest = signed_values.get(OID_CONTENT_TYPE), signed_values.get(OID_MESSAGE_DIGEST)
-        if (not content_type or not message_digest or len(content_type) != 1 or len(message_digest) != 1
-                or data[content_type[0].body:content_type[0].end] != OID_INDIRECT_DATA
-                or message_digest[0].tag != OCTETS):
-            raise Unreadable()
-        issuer, serial = inside(data, issuer_serial, SEQUENCE, INTEGER)
-        wanted = (data[issuer.start:issuer.end], data[serial.start:serial.end])
-        matches = []
-        for certificate in (inside(data, certificates[0]) if certificates else []):
-            items = inside(data, inside(data, certificate)[0])
-            items = items[1:] if items and items[0].tag == CONTEXT_0 else items
-            if len(items) >= 6 and (data[items[2].start:items[2].end], data[items[0].start:items[0].end]) == wanted:
-                matches.append((certificate, items[4], items[5]))
-        if len(matches) != 1:
-            return f"its signer's certificate is in it {len(matches)} times, where a release's holds it once"
-        certificate, subject, key = matches[0]
-        return Signature(data[digest.body:digest.end], data[indirect.body:indirect.end],
-                         data[message_digest[0].body:message_digest[0].end],
-                         b"\x31" + data[attributes.start + 1:attributes.end], data[value.body:value.end],
-                         data[certificate.start:certificate.end], name_text(data, subject),
-                         data[key.start:key.end])
-    except (Unreadable, ValueError, IndexError):
-        return "its signature block cannot be read as an Authenticode signature"
 
 
 def pe_fields(program):
@@ -371,29 +204,19 @@ def check_signed(program, built):
         return "this source's build, but something follows its signature", None
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
         return "this source's build, but its header checksum is not the signed program's", None
-    signature = read_signature(program[table + 8:table + length])
+    signature = authenticode.read(program[table + 8:table + length])
     if isinstance(signature, str):
         return f"this source's build, but {signature}", None
     return None, signature
 
 
-def signature_holds(program, signature, scratch):
+def signature_holds(program, signature):
     """Whether the signature is over this program, by its certificate's key."""
     checksum_at, security_at = pe_fields(program)
     table = struct.unpack_from("<I", program, security_at)[0]
     digest = hashlib.sha256(program[:checksum_at] + program[checksum_at + 4:security_at]
                             + program[security_at + 8:table]).digest()
-    if signature.program_digest != digest or signature.message_digest != hashlib.sha256(
-            signature.indirect_data).digest():
-        return False
-    files = {"key.pem": b"-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(signature.key)
-             + b"-----END PUBLIC KEY-----\n",
-             "attributes.der": signature.signed_attributes, "signature.bin": signature.value}
-    for name, content in files.items():
-        with open(os.path.join(scratch, name), "wb") as out:
-            out.write(content)
-    return run(["openssl", "dgst", "-sha256", "-verify", os.path.join(scratch, "key.pem"), "-signature",
-                os.path.join(scratch, "signature.bin"), os.path.join(scratch, "attributes.der")]).returncode == 0
+    return authenticode.holds(signature, digest)
 
 
 @functools.lru_cache(maxsize=None)
@@ -403,24 +226,32 @@ def osslsigncode_fetches_crls():
     return b"-ignore-cdp" in run(["osslsigncode", "help"]).stdout
 
 
-def chain_verifies(program, ca, scratch):
-    path = os.path.join(scratch, "program.exe")
-    with open(path, "wb") as out:
-        out.write(program)
-    command = ["osslsigncode", "verify", "-in", path] + (["-CAfile", ca] if ca else [])
-    if osslsigncode_fetches_crls():
-        command.append("-ignore-cdp")
-    return run(command).returncode == 0
+SignatureVerdict = collections.namedtuple("SignatureVerdict", "holds refused timestamp verified")
 
 
 @functools.lru_cache(maxsize=16)
-def signature_verdict(program, signature, ca):
-    """(whether the signature is over PROGRAM by its certificate's key,
-    whether that certificate verifies against CA or the system's)."""
+def signature_verdict(program, signature, ca, tsa_ca):
+    """Whether the signature is over PROGRAM by its certificate's key; why
+    it is refused whatever the CA (a signer not allowed to sign code, one
+    the chain check does not take for the signer, a timestamp that does
+    not verify), or None; whether the timestamp verifies; whether the
+    signer's chain verifies against CA or the system's."""
+    if not signature_holds(program, signature):
+        return SignatureVerdict(False, None, False, False)
+    refused = authenticode.signer_allowed(signature)
     with tempfile.TemporaryDirectory() as scratch:
-        if not signature_holds(program, signature, scratch):
-            return False, False
-        return True, chain_verifies(program, ca, scratch)
+        stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
+            signature.timestamp, tsa_ca, run, scratch)
+        path = os.path.join(scratch, "program.exe")
+        with open(path, "wb") as out:
+            out.write(program)
+        verified, same_leaf = authenticode.chain_verdict(path, signature, ca, tsa_ca, run,
+                                                         osslsigncode_fetches_crls())
+    if not same_leaf:
+        refused = "osslsigncode takes another of its certificates for the signer's"
+    elif signature.timestamp is not None and not stamped:
+        refused = refused or "its timestamp does not verify"
+    return SignatureVerdict(True, refused, stamped, verified)
 
 
 @functools.lru_cache(maxsize=None)
@@ -496,6 +327,8 @@ def show_packages(info):
 def compare(args):
     if args.ca:
         check_ca(args.ca)
+    if args.tsa_ca:
+        check_ca(args.tsa_ca, "--tsa-ca")
     data = read_zip(args.zip)
     entries = parse_zip(data)
     contents = release_contents(args.contents)
@@ -577,20 +410,24 @@ def compare(args):
                  f" it differs from byte {at} on, {where(entries, at)}")
 
     against = shown(args.ca) if args.ca else "the system's CA certificates"
+    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
+    signers = {}
     for name in programs:
         if not signed:
             say(f"{name}: this source's build, unsigned")
             continue
         signature = signatures[name]
-        holds, verified = signature_verdict(files[name], signature, args.ca)
-        if not holds:
+        verdict = signature_verdict(files[name], signature, args.ca, args.tsa_ca)
+        if not verdict.holds:
             problems.append(f"{name}: this source's build, but its signature is not over it, by its certificate")
             say(problems[-1])
             continue
+        fingerprint = authenticode.fingerprint(signature.certificate)
+        signers[name] = f"{shown(signature.subject, 200)} ({fingerprint})"
         say(f"{name}: this source's build, signed")
         say(f"    signer: {shown(signature.subject, 200)}")
-        say(f"    certificate SHA-256: {hashlib.sha256(signature.certificate).hexdigest().upper()}")
-        if verified:
+        say(f"    certificate SHA-256: {fingerprint}")
+        if verdict.verified:
             say(f"    chain: verified against {against}")
         elif args.ca:
             problems.append(f"{name}: its signer's certificate does not verify against {against}")
@@ -598,6 +435,19 @@ def compare(args):
         else:
             say(f"    chain: not verified (it does not verify against {against});"
                 " compare the fingerprint with the one the publisher gives")
+        stamp = signature.timestamp
+        if stamp is None:
+            say("    timestamp: none (the signature is valid only while its certificate is)")
+        else:
+            say(f"    timestamp: {authenticode.utc(stamp.time)} ({stamp.kind}, by {shown(stamp.subject, 200)}),"
+                f" {'verified' if verdict.timestamp else 'does NOT verify'} against {stamp_against}")
+        if verdict.refused:
+            problems.append(f"{name}: {verdict.refused}")
+            say(f"    refused: {verdict.refused}")
+    if len(set(signers.values())) > 1:
+        problems.append("the programs have different signers: " + "; ".join(
+            f"{name} by {signer}" for name, signer in sorted(signers.items())))
+        say(problems[-1])
     if args.ca and not signed:
         problems.append(f"the programs are unsigned; --ca asks for signatures that verify against {against}")
         say(problems[-1])
@@ -625,6 +475,8 @@ def main(argv):
     parser.add_argument("--behind", type=int, default=0)
     parser.add_argument("--commit-out")
     parser.add_argument("--ca", help="PEM file of CA certificates the signatures must verify against")
+    parser.add_argument("--tsa-ca", help="PEM file of CA certificates timestamps must verify against"
+                        " (else the system's)")
     parser.add_argument("zip")
     args = parser.parse_args(argv)
     if args.step == "examine":

@@ -14,6 +14,7 @@ signer's signature verified against the throwaway CA.
 """
 import collections
 import contextlib
+import datetime
 import functools
 import hashlib
 import io
@@ -30,6 +31,10 @@ import zipfile
 import zlib
 
 import pefile
+from asn1crypto import algos, cms, core, parser, x509
+from cryptography import x509 as crypto_x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
 
 from pack import BUILDINFO_NAME, GUIDE_NAME, pack_zip, read_buildinfo, sign
 import verify
@@ -165,6 +170,78 @@ def signature_flipped(signed):
     return with_checksum(changed)
 
 
+def tlv(tag, body):
+    """One DER element."""
+    size = len(body)
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+JUNK = tlv(0x30, tlv(0x02, b"\x01"))  # a SEQUENCE holding one INTEGER
+
+
+def signed_data_of(program):
+    table = table_of(program)[1]
+    length = struct.unpack_from("<I", table)[0]
+    return cms.ContentInfo.load(table[8:length].rstrip(b"\0"))["content"]
+
+
+def with_signed_data(program, parts):
+    """PROGRAM with its PKCS#7 replaced by a SignedData of PARTS (DER
+    elements, in order), padded and its header checksum mended."""
+    block = tlv(0x30, cms.ContentType("signed_data").dump() + tlv(0xA0, tlv(0x30, b"".join(parts))))
+    block += bytes(-len(block) % 8)
+    at = table_of(program)[0]
+    changed = bytearray(program[:at] + struct.pack("<IHH", 8 + len(block), 0x200, 2) + block)
+    struct.pack_into("<II", changed, security(program)[1], at, 8 + len(block))
+    return with_checksum(bytes(changed))
+
+
+def parts_of(signed, certificates=None, signer=None, before_signers=b""):
+    """The SignedData's elements, with CERTIFICATES (DER of each) or SIGNER
+    (DER of a SignerInfo) in place of its own, BEFORE_SIGNERS ahead of its
+    signers."""
+    if certificates is None:
+        certificates = [item.dump() for item in signed["certificates"]]
+    signers = tlv(0x31, signer or signed["signer_infos"][0].dump())
+    return [signed["version"].dump(), signed["digest_algorithms"].dump(), signed["encap_content_info"].dump(),
+            tlv(0xA0, b"".join(certificates)), before_signers, signers]
+
+
+def edited(program, edit):
+    """PROGRAM with EDIT(SignedData, its parts) giving the parts of its new one."""
+    signed = signed_data_of(program)
+    return with_signed_data(program, edit(signed, parts_of(signed)))
+
+
+def signer_edited(program, edit, certificates=()):
+    """PROGRAM with EDIT(SignerInfo) done on a copy of its signer, and
+    CERTIFICATES added to its signature's."""
+    signed = signed_data_of(program)
+    signer = cms.SignerInfo.load(signed["signer_infos"][0].dump())
+    edit(signer)
+    return with_signed_data(program, parts_of(
+        signed, [item.dump() for item in signed["certificates"]] + list(certificates), signer.dump(force=True)))
+
+
+def with_unsigned(program, code, value, certificates=()):
+    """PROGRAM with the unsigned attribute CODE of one VALUE (DER), and
+    CERTIFICATES added to its signature's."""
+    signed = signed_data_of(program)
+    body = parser.parse(signed["signer_infos"][0].dump())[4]
+    attribute = tlv(0x30, core.ObjectIdentifier(code).dump() + tlv(0x31, value))
+    return with_signed_data(program, parts_of(
+        signed, [item.dump() for item in signed["certificates"]] + list(certificates),
+        tlv(0x30, body + tlv(0xA1, attribute))))
+
+
+def signer_certificate(program):
+    signed = signed_data_of(program)
+    serial = signed["signer_infos"][0]["sid"].chosen["serial_number"].native
+    return next(item.chosen for item in signed["certificates"] if item.chosen.serial_number == serial)
+
+
 class Context:
     """Both genuine releases, and signatures made with a certificate of
     another key bearing the real signer's subject."""
@@ -182,7 +259,132 @@ class Context:
             command += ["-addext", extension]
         self.tool(command)
         self.fake = fake
+        self.subject = subject
+        # A second leaf of the release's CA (an insider's), one only for key
+        # encipherment, and a time stamping authority of its own.
+        self.issue("insider", "/O=Insider Ltd/CN=Insider", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=codeSigning\n", "intermediate", 40)
+        self.issue("keyenc", "/O=Throwaway Test Signer/CN=Key encipherment", "keyUsage=critical,keyEncipherment\n",
+                   "intermediate", 41)
+        self.issue("tsa-ca", "/CN=Throwaway Test TSA Root", "basicConstraints=critical,CA:TRUE\n"
+                   "keyUsage=critical,keyCertSign,cRLSign\n", None, 50)
+        self.issue("tsa", "/CN=Throwaway Test TSA", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=critical,timeStamping\n", "tsa-ca", 51)
+        self.issue("serverauth", "/O=Throwaway Test Signer/CN=Server", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=serverAuth\n", "intermediate", 42)
+        self.issue("comma", "/CN=BRELVIK release test,O=Throwaway Test Signer", "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=codeSigning\n", "intermediate", 43)
+        # --ca files: the CA after another certificate; the CA and a block that is none.
+        with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
+            out.write(self.pem("fake.pem") + self.pem("ca.pem"))
+        with open(os.path.join(keys, "ca-junk.pem"), "wb") as out:
+            out.write(self.pem("ca.pem") + b"-----BEGIN CERTIFICATE-----\nMAMCAQE=\n-----END CERTIFICATE-----\n")
         self.fingerprints = {name: self.fingerprint(os.path.join(keys, f"{name}.pem")) for name in ["signer", "fake"]}
+
+    def issue(self, name, subject, extensions, issuer, serial):
+        """keys/NAME.pem and .key, issued by keys/ISSUER.pem (None: by itself)."""
+        key, cert = os.path.join(self.keys, f"{name}.key"), os.path.join(self.keys, f"{name}.pem")
+        request = ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", subject]
+        if issuer is None:
+            self.tool(request + ["-x509", "-days", "2", "-set_serial", str(serial), "-out", cert]
+                      + [arg for line in extensions.splitlines() for arg in ("-addext", line)])
+            return
+        with open(os.path.join(self.keys, f"{name}.ext"), "w", encoding="ascii") as text:
+            text.write("basicConstraints=critical,CA:FALSE\n" + extensions)
+        self.tool(request + ["-out", os.path.join(self.keys, f"{name}.csr")])
+        self.tool(["openssl", "x509", "-req", "-in", os.path.join(self.keys, f"{name}.csr"), "-days", "2",
+                   "-CA", os.path.join(self.keys, f"{issuer}.pem"), "-CAkey", os.path.join(self.keys, f"{issuer}.key"),
+                   "-set_serial", str(serial), "-extfile", os.path.join(self.keys, f"{name}.ext"), "-out", cert])
+        with open(os.path.join(self.keys, f"{name}-chain.pem"), "wb") as chain:
+            for part in (cert, os.path.join(self.keys, f"{issuer}.pem")):
+                with open(part, "rb") as source:
+                    chain.write(source.read())
+
+    def pem(self, name):
+        with open(os.path.join(self.keys, name), "rb") as source:
+            return source.read()
+
+    @functools.lru_cache(maxsize=None)
+    def signed_by(self, who, name):
+        """The unsigned release's program NAME signed with keys/WHO.key."""
+        programs, signed = self.folders("programs", f"signed-by-{who}")
+        with open(os.path.join(programs, name), "wb") as out:
+            out.write(self.unsigned.files[name])
+        return sign(os.path.join(programs, name), os.path.join(self.keys, f"{who}-chain.pem"),
+                    os.path.join(self.keys, f"{who}.key"), self.signed.epoch, None, None, signed)
+
+    def relabelled(self, program, subject):
+        """PROGRAM with a certificate added (after the genuine one, which
+        osslsigncode then finds first) that bears its signer's key and
+        serial, SUBJECT, and its issuer's name in small letters, and its
+        signer's issuer and serial pointed at that certificate."""
+        genuine = signer_certificate(program)
+        issuer = crypto_x509.Name([crypto_x509.NameAttribute(crypto_x509.ObjectIdentifier(pair["type"].dotted),
+                                                             pair["value"].native.lower())
+                                   for rdn in genuine.issuer.chosen for pair in rdn])
+        subject = crypto_x509.Name([crypto_x509.NameAttribute(crypto_x509.ObjectIdentifier(
+            {"O": "2.5.4.10", "CN": "2.5.4.3"}[key]), value)
+            for key, value in (part.split("=", 1) for part in subject.strip("/").split("/"))])
+        key = serialization.load_pem_private_key(self.pem("fake.key"), None)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        added = (crypto_x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
+                 .public_key(serialization.load_der_public_key(genuine.public_key.dump()))
+                 .serial_number(genuine.serial_number).not_valid_before(now - datetime.timedelta(days=1))
+                 .not_valid_after(now + datetime.timedelta(days=2)).sign(key, hashes.SHA256()))
+        added = x509.Certificate.load(added.public_bytes(serialization.Encoding.DER))
+
+        def point(signer):
+            signer["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
+                "issuer": added.issuer, "serial_number": added.serial_number}})
+        return signer_edited(program, point, [added.dump()])
+
+    def revocation_list(self):
+        """DER of an empty CRL of the release's intermediate CA."""
+        key = serialization.load_pem_private_key(self.pem("intermediate.key"), None)
+        issuer = crypto_x509.load_pem_x509_certificate(self.pem("intermediate.pem")).subject
+        now = datetime.datetime.now(datetime.timezone.utc)
+        crl = (crypto_x509.CertificateRevocationListBuilder().issuer_name(issuer).last_update(now)
+               .next_update(now + datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
+        return crl.public_bytes(serialization.Encoding.DER)
+
+    def countersigned(self, program):
+        """PROGRAM with a countersignature by the test's own authority."""
+        signature = signed_data_of(program)["signer_infos"][0]["signature"].native
+        authority = x509.Certificate.load(self.tool(["openssl", "x509", "-in", os.path.join(self.keys, "tsa.pem"),
+                                                     "-outform", "DER"]))
+        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+        attributes = cms.CMSAttributes([
+            cms.CMSAttribute({"type": "content_type", "values": ["data"]}),
+            cms.CMSAttribute({"type": "signing_time", "values": [cms.Time({"utc_time": now})]}),
+            cms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(signature).digest()]})])
+        key = serialization.load_pem_private_key(self.pem("tsa.key"), None)
+        info = cms.SignerInfo({
+            "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
+                "issuer": authority.issuer, "serial_number": authority.serial_number}}),
+            "digest_algorithm": {"algorithm": "sha256", "parameters": core.Null()}, "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "rsassa_pkcs1v15", "parameters": core.Null()},
+            "signature": key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256())})
+        return with_unsigned(program, "1.2.840.113549.1.9.6", info.dump(), [authority.dump()])
+
+    def rfc3161(self, program):
+        """PROGRAM with an RFC 3161 timestamp by the test's own authority,
+        made by openssl ts as a server makes one."""
+        folder, = self.folders("tsa")
+        with open(os.path.join(folder, "signature.bin"), "wb") as out:
+            out.write(signed_data_of(program)["signer_infos"][0]["signature"].native)
+        with open(os.path.join(folder, "tsa.cnf"), "w", encoding="ascii") as out:
+            out.write(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {folder}/serial\n"
+                      f"signer_cert = {self.keys}/tsa.pem\nsigner_key = {self.keys}/tsa.key\n"
+                      "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
+                      "ess_cert_id_alg = sha256\n")
+        with open(os.path.join(folder, "serial"), "w", encoding="ascii") as out:
+            out.write("01\n")
+        self.tool(["openssl", "ts", "-query", "-data", os.path.join(folder, "signature.bin"), "-sha256", "-cert",
+                   "-out", os.path.join(folder, "query.tsq")])
+        self.tool(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"), "-queryfile",
+                   os.path.join(folder, "query.tsq"), "-token_out", "-out", os.path.join(folder, "token.der")])
+        with open(os.path.join(folder, "token.der"), "rb") as source:
+            return with_unsigned(program, "1.3.6.1.4.1.311.3.3.1", source.read())
 
     def tool(self, command):
         result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -248,7 +450,8 @@ ESCAPES = "\x1b[2K\x1b[1A\r"  # erase the line, up one: draws over what came bef
 # or RENAMED's), release, alteration(release, context),
 # with --ca (the throwaway CA, or a file of that name in its folder), exit
 # status, a line the output must hold ({signer} and {fake}: the
-# fingerprints of the real signer's certificate and of the impostor's).
+# fingerprints of the real signer's certificate and of the impostor's),
+# and optionally {"tsa_ca": a file of the CA folder for --tsa-ca}.
 CASES = [
     ("unsigned", "unsigned", lambda r, c: r.data, False, 0, "BRELVIK_DFU_PIPE.exe: this source's build, unsigned"),
     ("signed", "signed", lambda r, c: r.data, True, 0, "certificate SHA-256: {signer}"),
@@ -361,6 +564,71 @@ CASES = [
      "    clang-19 0.SECURITY-RECALL.call.support.1-800-555-0199  -- differs: this machine has"),
     ("renamed", "unsigned", lambda r, c: r.data, False, 1,
      "REJECTED BRELVIK_DFU_SWITCH-9.9.9-win64.zip: it is this source's release BRELVIK_DFU_SWITCH-"),
+    # Who signed: the signer as X.509 names it, one for both programs, allowed to sign code.
+    ("relabelled_signer_keyless", "signed", lambda r, c: r.pack({name: c.relabelled(
+        r.files[name], "/O=Someone Else Ltd/CN=Someone Else") for name in [PIPE, WINUSB]}), True, 1,
+     "its signer's issuer and serial fit 2 of its certificates"),
+    ("insider_relabelled_as_the_publisher", "signed", lambda r, c: r.pack({name: c.relabelled(
+        c.signed_by("insider", name), c.subject) for name in [PIPE, WINUSB]}), True, 1,
+     "its signer's issuer and serial fit 2 of its certificates"),
+    ("signer_issuer_in_small_letters", "signed", lambda r, c: r.pack({PIPE: signer_edited(r.files[PIPE], lambda s: (
+        s["sid"].chosen.__setitem__("issuer", x509.Name.build({"common_name": "throwaway test intermediate"}))))}),
+     True, 1, "its signer's issuer is spelt otherwise than in the certificate it names"),
+    ("mixed_signers", "signed", lambda r, c: r.pack({WINUSB: c.signed_by("insider", WINUSB)}), True, 1,
+     "the programs have different signers: BRELVIK_DFU_PIPE.exe by CN=BRELVIK release test,O=Throwaway Test Signer"
+     " ({signer}); BRELVIK_DFU_WINUSB.exe by CN=Insider,O=Insider Ltd"),
+    ("key_encipherment_only", "signed", lambda r, c: r.pack({name: c.signed_by("keyenc", name)
+                                                            for name in [PIPE, WINUSB]}), True, 1,
+     "its signer's certificate is not allowed to sign (its key usage lacks digitalSignature)"),
+    # What no signature covers, and what osslsigncode does not write.
+    ("junk_certificate_entry", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts_of(d, [item.dump() for item in d["certificates"]] + [JUNK])))}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+    ("junk_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts_of(d, before_signers=tlv(0xA1, JUNK))))}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+    ("extra_field_in_digest_algorithm", "signed", lambda r, c: r.pack({WINUSB: edited(r.files[WINUSB], lambda d, parts: (
+        parts[:1] + [tlv(0x31, tlv(0x30, algos.DigestAlgorithmId("sha256").dump() + b"\x05\x00\x02\x01\x00"))]
+        + parts[2:]))}), False, 1, "BRELVIK_DFU_WINUSB.exe: this source's build, but its signature block cannot be read"),
+    ("stray_element_before_signers", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts_of(d, before_signers=tlv(0x02, b"\x01"))))}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+    ("ecdsa_algorithm_over_rsa_key", "signed", lambda r, c: r.pack({PIPE: signer_edited(r.files[PIPE], lambda s: (
+        s.__setitem__("signature_algorithm", algos.SignedDigestAlgorithm({"algorithm": "sha256_ecdsa"}))))}),
+     False, 1, "its signature algorithm field does not fit its signer's key"),
+    # Timestamps: verified against --tsa-ca (or the system's), or refused.
+    ("rfc3161_timestamp_with_tsa_ca", "signed", lambda r, c: r.pack({name: c.rfc3161(r.files[name])
+                                                                    for name in [PIPE, WINUSB]}), True, 0,
+     "(RFC 3161, by CN=Throwaway Test TSA), verified against", {"tsa_ca": "tsa-ca.pem"}),
+    ("rfc3161_timestamp_without_tsa_ca", "signed", lambda r, c: r.pack({name: c.rfc3161(r.files[name])
+                                                                       for name in [PIPE, WINUSB]}), True, 1,
+     "its timestamp does not verify"),
+    ("countersignature_by_own_tsa", "signed", lambda r, c: r.pack({PIPE: c.countersigned(r.files[PIPE])}), False, 1,
+     "BRELVIK_DFU_PIPE.exe: its timestamp does not verify"),
+    ("countersignature_with_tsa_ca", "signed", lambda r, c: r.pack({name: c.countersigned(r.files[name])
+                                                                   for name in [PIPE, WINUSB]}), True, 0,
+     "(countersignature, by CN=Throwaway Test TSA), verified against", {"tsa_ca": "tsa-ca.pem"}),
+    ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
+        r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1, "its signature block cannot be read"),
+    ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
+        r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),
+    ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
+                                                                 for name in [PIPE, WINUSB]}), False, 1,
+     "not allowed to sign code (its extended key usage lacks codeSigning)"),
+    # Certificates: every block of --ca read; a subject printed with its separators escaped.
+    ("ca_second_in_its_file", "signed", lambda r, c: r.data, "ca-second.pem", 0, "chain: verified against"),
+    ("ca_file_with_a_junk_block", "signed", lambda r, c: r.data, "ca-junk.pem", 2,
+     "ca-junk.pem: not a readable file of PEM CA certificates"),
+    ("comma_in_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("comma", name)
+                                                                for name in [PIPE, WINUSB]}), True, 0,
+     "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),
+    # osslsigncode versions write the certificates in different orders: any is the same signature.
+    ("certificates_in_the_other_order", "signed", lambda r, c: r.pack({name: edited(r.files[name], lambda d, parts: (
+        parts[:3] + [tlv(0xA0, b"".join(item.dump() for item in reversed(list(d["certificates"]))))] + parts[4:]))
+        for name in [PIPE, WINUSB]}), True, 0, "certificate SHA-256: {signer}"),
+    ("well_formed_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
+        parts_of(d, before_signers=tlv(0xA1, c.revocation_list()))))}), False, 1,
+     "its signature carries revocation lists, which osslsigncode does not write"),
 ]
 # Cases whose ZIP's file name is what they try.
 RENAMED = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
@@ -384,7 +652,7 @@ def fit_for_a_terminal(output):
     return None
 
 
-def check(path, ca, contents, commit, epoch, in_process=False):
+def check(path, ca, contents, commit, epoch, in_process=False, tsa_ca=None):
     """Exit status and output of the release check's two steps on PATH."""
     packer = os.path.join(os.path.dirname(os.path.abspath(verify.__file__)), "pack.py")
     steps = [["examine", "--commit-out", os.path.join(os.path.dirname(path), "commit")],
@@ -392,7 +660,7 @@ def check(path, ca, contents, commit, epoch, in_process=False):
               "--commit-time", str(epoch)]]
     output = b""
     for step in steps:
-        argv = [step[0]] + (["--ca", ca] if ca else []) + step[1:] + [path]
+        argv = [step[0]] + (["--ca", ca] if ca else []) + (["--tsa-ca", tsa_ca] if tsa_ca else []) + step[1:] + [path]
         if in_process:
             captured = io.StringIO()
             with contextlib.redirect_stdout(captured):
@@ -441,7 +709,8 @@ def run(work, zips, keys, contents, commit, subject):
     os.makedirs(cases, exist_ok=True)
     failures = []
     start = time.monotonic()
-    for name, kind, alter, with_ca, status, line in CASES:
+    for name, kind, alter, with_ca, status, line, *options in CASES:
+        tsa_ca = options[0].get("tsa_ca") if options else None
         path = os.path.join(cases, verify.shown(name).replace("\\", "_"),
                             RENAMED.get(name, getattr(context, kind).zip_name()))
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -450,7 +719,8 @@ def run(work, zips, keys, contents, commit, subject):
         began = time.monotonic()
         try:
             got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
-                                ca if with_ca else None, contents, commit, context.signed.epoch)
+                                ca if with_ca else None, contents, commit, context.signed.epoch,
+                                tsa_ca=os.path.join(keys, tsa_ca) if tsa_ca else None)
         except subprocess.TimeoutExpired:
             got, output = None, b"(timed out)\n"
         print(f"-- {verify.shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
