@@ -9,7 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev clang-19 lld-19
     wine64 wine
     python3 python3-pefile
-    osslsigncode openssl
+    osslsigncode openssl reuse
     valgrind clang-tidy clang-format cppcheck
 )
 
