@@ -35,6 +35,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 from pack import (BUILDINFO_LIMIT, BUILDINFO_NAME, GUIDE_NAME, SIGNER_PACKAGE,  # noqa: E402
                   TOOLCHAIN_PACKAGES, crlf, pack_zip, read_buildinfo, read_contents)
+from notices import NOTICES_NAME, third_party_files  # noqa: E402
 
 # A release is a few dozen KiB: these leave room and bound what is read.
 ZIP_LIMIT = 1 << 20
@@ -553,7 +554,8 @@ def compare(args):
         cannot_check(f"cannot read what this source builds: {error}")
     top = f"{contents['name']}-{contents['version']}"
     programs = {os.path.basename(path): path for path in contents["program"]}
-    names = [f"{top}/{name}" for name in sorted(list(programs) + [GUIDE_NAME, BUILDINFO_NAME])]
+    derived = [NOTICES_NAME, f"{top}.cdx.json"]
+    names = [f"{top}/{name}" for name in sorted(list(programs) + [GUIDE_NAME, BUILDINFO_NAME] + derived)]
     held = [entry.name.decode("ascii") for entry in entries]
     if held != names:
         for name in names:
@@ -606,6 +608,16 @@ def compare(args):
         problems.append(f"{GUIDE_NAME}: not this source's user guide (it differs from line {line} on)")
         say(problems[-1])
     files[GUIDE_NAME] = guide
+    # The notices and the SBOM are what this source makes of these programs.
+    try:
+        made = third_party_files(contents, info, files)
+    except SystemExit as error:
+        cannot_check(f"cannot tell what this source's programs link: {error}")
+    for name in derived:
+        if inflate(data, entry[name], GUIDE_LIMIT) != made.get(name):
+            problems.append(f"{name}: not what this source makes of these programs")
+            say(problems[-1])
+        files[name] = made.get(name, b"")
     if any("NOT this source's build" in problem for problem in problems):
         for package in TOOLCHAIN_PACKAGES:
             if info[package] != installed_version(package):
