@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
 
 for preset in native native-clang native-asan mingw fuzz; do
     echo "== $preset"

@@ -336,6 +336,13 @@ CASES = [
      "BRELVIK_DFU_WINUSB.exe' inflates to more than the"),
     ("declares_4gib", "unsigned", lambda r, c: raw_zip(r.entries({GUIDE_NAME: (
         r.name(GUIDE_NAME), r.files[GUIDE_NAME], {"size": 0xFFFFFFF0})})), False, 1, "declares 4294967280 bytes"),
+    # The notices and the SBOM, one byte changed: a word, a program's hash.
+    ("notices_one_byte", "signed", lambda r, c: r.pack({"THIRD_PARTY_NOTICES.txt": r.files[
+        "THIRD_PARTY_NOTICES.txt"].replace(b"Contents", b"Contentz", 1)}), False, 1,
+     "THIRD_PARTY_NOTICES.txt: not what this source makes of these programs"),
+    ("sbom_other_hash", "unsigned", lambda r, c: r.pack({f"{r.top}.cdx.json": re.sub(
+        rb'("content": ")[0-9a-f]', rb"\g<1>x", r.files[f"{r.top}.cdx.json"], count=1)}), False, 1,
+     ".cdx.json: not what this source makes of these programs"),
 ]
 
 
