@@ -9,9 +9,9 @@
   the installed Debian copyright files they were taken from;
 - each archive and object notices.py maps to a Debian package belongs to
   that package on this machine (dpkg -S), where the linker finds it first;
-- notices.py on small link maps (MAPS): an input of no known package fails
-  the release naming it, one more member changes the notices, a map that
-  lld did not write is refused.
+- notices.py on small link and section maps (MAPS): an input of no known
+  package or archive fails the release naming it, one more member changes
+  the notices, a map that lld did not write is refused.
 
 Exit status 0 when all hold, 1 otherwise.
 """
@@ -62,20 +62,42 @@ MAP_HEAD = """ A
 """
 
 
+SECTIONS_HEAD = """Address  Size     Align Out     In      Symbol
+00001000 00002950  4096 .text
+00001000 00000510    16         /b/mingw-sysroot/lib/gcc/x86_64-w64-mingw32/12-posix/crt2.o:(.text)
+00001000 00000000     0                 mainCRTStartup
+00001510 00000020    16         main.cpp.obj:(.text)
+00001530 00000020    16         _chkstk_ms.o:(.text)
+00001550 00000020    16         _ctors.o:(.rdata$zzz)
+00005000 00000620     4         winusb_edition/CMakeFiles/A.dir/A.rc.res:(.rsrc)
+"""
+
+
 def symbol(member):
     return f" 0001:00000040       some_symbol                0000000140001040     {member}\n"
 
 
-# A link map, and what notices.py must say: a LinkError's text, or None
-# for notices (then differing from the first case's when marked so).
+def section(name, size=0x10):
+    return f"00003d80 {size:08x}    16         /b/mingw-sysroot/lib/gcc/x86_64-w64-mingw32/12-posix/{name}:(.text)\n"
+
+
+# A link map and a section map, and what notices.py must say: a
+# LinkError's text, or None for notices, which differ from the first
+# case's exactly when marked so.
 MAPS = [
-    ("genuine", MAP_HEAD, None, False),
-    ("one_more_member", MAP_HEAD + symbol("libmingwex:lib64_libmingwex_a-delayimp.o"), None, True),
-    ("unknown_archive", MAP_HEAD + symbol("libpthread:libpthread_a-thread.o"),
+    ("genuine", MAP_HEAD, SECTIONS_HEAD, None, False),
+    ("one_more_member", MAP_HEAD + symbol("libmingwex:lib64_libmingwex_a-delayimp.o"), SECTIONS_HEAD, None, True),
+    ("object_without_symbols", MAP_HEAD, SECTIONS_HEAD + section("crtend.o"), None, True),
+    ("empty_section_only", MAP_HEAD, SECTIONS_HEAD + section("crtfastmath.o", 0), None, False),
+    ("unknown_archive", MAP_HEAD + symbol("libpthread:libpthread_a-thread.o"), SECTIONS_HEAD,
      "A.exe links libpthread.a(libpthread_a-thread.o), whose Debian package and license", False),
-    ("unknown_object", MAP_HEAD + symbol("crtfastmath.o"), "A.exe links crtfastmath.o, whose", False),
-    ("escape_in_a_name", MAP_HEAD + symbol("lib\x1b[2Jx:y.o"), "an input named 'lib\\x1b[2Jx:y.o'", False),
-    ("not_a_map", "Timestamp is 0\n", "is not a link map lld wrote", False),
+    ("unknown_object", MAP_HEAD + symbol("crtfastmath.o"), SECTIONS_HEAD, "A.exe links crtfastmath.o, whose", False),
+    ("member_in_no_archive", MAP_HEAD, SECTIONS_HEAD + section("emutls.o"),
+     "A.exe links emutls.o, which its link map places in no archive", False),
+    ("escape_in_a_name", MAP_HEAD + symbol("lib\x1b[2Jx:y.o"), SECTIONS_HEAD, "an input named 'lib\\x1b[2Jx:y.o'",
+     False),
+    ("not_a_map", "Timestamp is 0\n", SECTIONS_HEAD, "is not a link map lld wrote", False),
+    ("not_a_section_map", MAP_HEAD, "Address Size\n", "is not a section map lld wrote", False),
 ]
 INFO = {"commit": "0" * 40, "SOURCE_DATE_EPOCH": "0", "mingw-w64-x86-64-dev": "10.0.0-3",
         "g++-mingw-w64-x86-64-posix": "12.2.0-14"}
@@ -136,18 +158,24 @@ def check_packages(failures):
             owners.update(line.split(":", 1)[0] for line in result.stdout.splitlines())
         if owners != {package}:
             failures.append(f"{name}: notices.py says {package}, dpkg says {sorted(owners) or 'none'}")
+    for member, archive in notices.SYMBOL_LESS.items():
+        path = next(os.path.join(f, f"{archive}.a") for f in LIBRARY_FOLDERS if os.path.exists(os.path.join(f, f"{archive}.a")))
+        listed = subprocess.run(["x86_64-w64-mingw32-ar", "t", path], check=True, stdout=subprocess.PIPE, text=True)
+        if member not in listed.stdout.split():
+            failures.append(f"{path} holds no {member}, which notices.py places there")
     print(f"-- {len(files)} archives and objects looked up with dpkg")
 
 
 def check_maps(failures):
     made = {}
     with tempfile.TemporaryDirectory() as scratch:
-        for case, text, error, differs in MAPS:
-            path = os.path.join(scratch, f"{case}.map")
-            with open(path, "w", encoding="ascii") as out:
-                out.write(text)
+        for case, text, sections, error, differs in MAPS:
+            paths = [os.path.join(scratch, f"{case}.map"), os.path.join(scratch, f"{case}.lldmap")]
+            for path, written in zip(paths, [text, sections]):
+                with open(path, "w", encoding="ascii") as out:
+                    out.write(written)
             contents = {"name": "BRELVIK_DFU_SWITCH", "version": "1.0.0",
-                        "program": ["/build/A.exe"], "linkmap": [path]}
+                        "program": ["/build/A.exe"], "linkmap": paths[:1], "sectionmap": paths[1:]}
             try:
                 made[case] = notices.notices_text(contents, INFO, notices.linked(contents))
                 said = None
@@ -158,9 +186,9 @@ def check_maps(failures):
                 failures.append(f"map {case}: {said}")
             elif error is not None and (said is None or error not in said):
                 failures.append(f"map {case}: expected an error with {error!r}, got {said!r}")
-            elif differs and made[case] == made["genuine"]:
-                failures.append(f"map {case}: the notices did not change")
-    if "libgcc.a: _chkstk_ms.o" not in made.get("genuine", "") or "main.cpp.obj" in made.get("genuine", ""):
+            elif error is None and differs == (made[case] == made["genuine"]):
+                failures.append(f"map {case}: the notices {'did not change' if differs else 'changed'}")
+    if "libgcc.a: _chkstk_ms.o, _ctors.o" not in made.get("genuine", "") or "main.cpp.obj" in made.get("genuine", ""):
         failures.append("the notices do not list exactly the third-party members of the genuine map")
 
 

@@ -2,7 +2,12 @@
 """THIRD_PARTY_NOTICES.txt, from what the linker put into each program.
 
 lld's link map of a program (release_contents.txt's linkmap lines) names,
-for every symbol of the image, the object and archive that defined it.
+for every symbol of the image, the object and archive that defined it;
+its section map (sectionmap lines, lld's /lldmap) names every input that
+puts bytes into the image, among them objects that define no symbol of
+their own, by file name alone. Each input of either is accounted for: its
+archive comes from the link map, or else from the member's name where
+mingw-w64's build puts it there, or from SYMBOL_LESS.
 Each archive and object is mapped here to the Debian package it comes
 from; the notices name each package that contributes code, its version
 (BUILDINFO.txt's), which members each program links, and its license as
@@ -95,8 +100,18 @@ for dll in ["advapi32", "cfgmgr32", "comdlg32", "gdi32", "kernel32", "ole32", "o
             "setupapi", "shell32", "user32", "uuid", "wbemuuid", "winspool", "winusb"]:
     ARCHIVES[f"lib{dll}"] = MINGW
 
+# Members that put bytes into the programs but define no symbol there, so
+# that the link map does not name their archive: the end of libgcc's
+# constructor list.
+SYMBOL_LESS = {"_ctors.o": "libgcc"}
+# mingw-w64's build names each member after its archive.
+MINGW_MEMBER = re.compile(r"lib64_(lib[a-z0-9]+)(?:_[a-z]+)?_a-")
+
 # A symbol line: address, name, Rva+Base, an optional flag, Lib:Object.
 SYMBOL_LINE = re.compile(r" [0-9a-f]{4}:[0-9a-f]{8} +\S+ +[0-9a-f]{16}(?: +f)? +(\S+)\Z")
+# A section map's input line: address, size, alignment, then (further in
+# than an output section, less far than a symbol) FILE:(SECTION).
+SECTION_LINE = re.compile(r"[0-9a-f]{8} ([0-9a-f]{8}) [ 0-9]{4}[0-9] {9}(\S.*):\(([^()]*)\)\Z")
 MEMBER_NAME = re.compile(r"[A-Za-z0-9_.+-]{1,128}\Z")
 LINKER_MADE = {"<absolute>", "<linker-defined>", "<common>"}
 
@@ -105,9 +120,7 @@ class LinkError(Exception):
     pass
 
 
-def map_inputs(path):
-    """The (archive, member) pairs that define the symbols of the map at
-    PATH; archive is None for an object linked by itself."""
+def map_lines(path):
     try:
         with open(path, "rb") as source:
             data = source.read(MAP_LIMIT + 1)
@@ -116,9 +129,36 @@ def map_inputs(path):
     if len(data) > MAP_LIMIT:
         raise LinkError(f"the link map {path} is longer than {MAP_LIMIT} bytes")
     try:
-        lines = data.decode("ascii").splitlines()
+        return data.decode("ascii").splitlines()
     except UnicodeDecodeError:
         raise LinkError(f"the link map {path} is not ASCII") from None
+
+
+def section_inputs(path):
+    """The file names of the inputs that put at least one byte into the
+    image, from the section map at PATH."""
+    lines = map_lines(path)
+    if not lines or lines[0].split() != ["Address", "Size", "Align", "Out", "In", "Symbol"]:
+        raise LinkError(f"{path} is not a section map lld wrote")
+    names = set()
+    for line in lines[1:]:
+        match = SECTION_LINE.match(line)
+        if not match or match.group(2) in LINKER_MADE:
+            continue
+        name = os.path.basename(match.group(2))
+        if not MEMBER_NAME.match(name):
+            raise LinkError(f"{path}: an input named {match.group(2)!r}")
+        if int(match.group(1), 16):
+            names.add(name)
+    if not names:
+        raise LinkError(f"{path} names no input")
+    return names
+
+
+def map_inputs(path):
+    """The (archive, member) pairs that define the symbols of the map at
+    PATH; archive is None for an object linked by itself."""
+    lines = map_lines(path)
     try:
         start = next(number for number, line in enumerate(lines) if "Publics by Value" in line)
     except StopIteration:
@@ -153,19 +193,39 @@ def package_of(archive, member):
     return ARCHIVES.get(archive)
 
 
+def inputs(name, link_map, section_map):
+    """(archive, member) of each input of the program NAME."""
+    placed = map_inputs(link_map)
+    members = {member for _, member in placed}
+    for member in section_inputs(section_map) - members:
+        mingw = MINGW_MEMBER.match(member)
+        if own(None, member) or member in OBJECTS:
+            placed.add((None, member))
+        elif member in SYMBOL_LESS:
+            placed.add((SYMBOL_LESS[member], member))
+        elif mingw and ARCHIVES.get(mingw.group(1)) == MINGW:
+            placed.add((mingw.group(1), member))
+        else:
+            raise LinkError(f"{name} links {member}, which its link map places in no archive")
+    return placed
+
+
 def linked(contents):
     """{program file name: {package: {archive or None: {member, ...}}}} of
     the third-party code each program links; raises LinkError for an input
     whose package is not known."""
     programs = contents["program"]
     maps = contents.get("linkmap", [])
-    if len(maps) != len(programs):
-        raise LinkError(f"{len(programs)} programs and {len(maps)} link maps in the contents")
+    sections = contents.get("sectionmap", [])
+    if not len(maps) == len(sections) == len(programs):
+        raise LinkError(f"{len(programs)} programs, {len(maps)} link maps and {len(sections)}"
+                        " section maps in the contents")
     result = {}
-    for program, link_map in zip(programs, maps):
+    for program, link_map, section_map in zip(programs, maps, sections):
         name = os.path.basename(program)
         packages = result.setdefault(name, {})
-        for archive, member in sorted(map_inputs(link_map), key=lambda i: (i[0] or "", i[1])):
+        for archive, member in sorted(inputs(name, link_map, section_map),
+                                      key=lambda i: (i[0] or "", i[1])):
             if own(archive, member):
                 continue
             package = package_of(archive, member)

@@ -62,7 +62,8 @@ BUILDINFO_LIMIT = 4096
 
 
 def read_contents(path):
-    contents = {"name": None, "version": None, "program": [], "linkmap": [], "guide": None}
+    contents = {"name": None, "version": None, "program": [], "linkmap": [], "sectionmap": [],
+                "guide": None}
     with open(path, encoding="utf-8") as lines:
         for line in lines:
             key, _, value = line.rstrip("\n").partition(" ")
