@@ -39,10 +39,18 @@
 #     -ffunction-sections lets lld drop the functions nothing calls (512
 #     bytes of the legacy edition); -fdata-sections drops nothing more.
 #
+#     lld writes two maps of each program beside it, what the release's
+#     notices and SBOM are made from (scripts/release/notices.py): <target>.map
+#     names the archive and member that define each symbol, <target>.lldmap
+#     every input section with its size, which also shows the objects that
+#     define no symbol of their own (crtend.o). Writing them changes no byte
+#     of the program.
+#
 # brelvik_release_contents(NAME <name> PROGRAMS <target>... GUIDE <file>)
 #     Writes <build>/release_contents.txt, what scripts/release/pack.py
-#     packs: lines of a key (name, version, program or guide), a space and
-#     the value.
+#     packs: lines of a key (name, version, program, linkmap, sectionmap or
+#     guide), a space and the value; the n-th linkmap and sectionmap lines
+#     are the n-th program's.
 function(brelvik_release_build)
     if(MSVC)
         foreach(target IN LISTS ARGN)
@@ -68,7 +76,9 @@ function(brelvik_release_build)
         if(type STREQUAL "EXECUTABLE")
             target_link_options(${target} PRIVATE
                 -Wl,--guard-cf -Wl,-Xlink=/cetcompat -Wl,-Xlink=-merge:.buildid=.rdata -Wl,-Xlink=/release
-                -Wl,--gc-sections -Wl,--no-insert-timestamp $<$<CONFIG:Release>:-s>)
+                -Wl,--gc-sections -Wl,--no-insert-timestamp $<$<CONFIG:Release>:-s>
+                "-Wl,-Xlink=/map:$<TARGET_FILE_DIR:${target}>/${target}.map"
+                "-Wl,-Xlink=/lldmap:$<TARGET_FILE_DIR:${target}>/${target}.lldmap")
         endif()
     endforeach()
 endfunction()
@@ -82,6 +92,10 @@ function(brelvik_release_contents)
     set(lines "name ${arg_NAME}\nversion ${PROJECT_VERSION}\n")
     foreach(program IN LISTS arg_PROGRAMS)
         string(APPEND lines "program $<TARGET_FILE:${program}>\n")
+    endforeach()
+    foreach(program IN LISTS arg_PROGRAMS)
+        string(APPEND lines "linkmap $<TARGET_FILE_DIR:${program}>/${program}.map\n")
+        string(APPEND lines "sectionmap $<TARGET_FILE_DIR:${program}>/${program}.lldmap\n")
     endforeach()
     string(APPEND lines "guide ${guide}\n")
     file(GENERATE OUTPUT "${CMAKE_BINARY_DIR}/release_contents.txt" CONTENT "${lines}")

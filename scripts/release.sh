@@ -2,8 +2,9 @@
 # What Windows users download, from this checkout: builds the programs in
 # Release with mingw-w64 (build/release, the flags the mingw preset tests)
 # and writes dist/ anew:
-#   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs, USER_GUIDE.txt and
-#                                            BUILDINFO.txt, in the folder
+#   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs, USER_GUIDE.txt,
+#                                            BUILDINFO.txt, THIRD_PARTY_NOTICES.txt
+#                                            and the SBOM (.cdx.json), in the folder
 #                                            BRELVIK_DFU_SWITCH-<version>/
 #   BRELVIK_DFU_SWITCH-<version>/            the ZIP's files, unpacked
 #   SHA256SUMS                               check with: cd dist && sha256sum -c SHA256SUMS

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the native suite with g++, with clang and under the address
+# Every test: the tree's licensing (reuse lint, the notices' texts and
+# link table), the native suite with g++, with clang and under the address
 # and undefined-behaviour sanitizers, the Windows build with its tests
 # under Wine, and the fuzz build: the suite again plus a short bounded run
 # of each fuzz harness on its seeds (scripts/fuzz.sh runs them longer);
@@ -7,7 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
+
+echo "== licensing"
+/usr/bin/python3 tests/check_licensing.py
 
 for preset in native native-clang native-asan mingw fuzz; do
     echo "== $preset"

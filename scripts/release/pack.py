@@ -9,8 +9,10 @@ them: the same bytes from the same inputs, wherever and whenever it runs.
 
 BUILD/release_contents.txt is written by CMake (brelvik_release_contents).
 DIR must be empty or absent; pack.py writes into it:
-    NAME-VERSION-win64.zip   the programs, USER_GUIDE.txt and BUILDINFO.txt,
-                             in one top folder NAME-VERSION/
+    NAME-VERSION-win64.zip   the programs, USER_GUIDE.txt, BUILDINFO.txt,
+                             THIRD_PARTY_NOTICES.txt and the SBOM
+                             NAME-VERSION.cdx.json (scripts/release/notices.py,
+                             sbom.py), in one top folder NAME-VERSION/
     NAME-VERSION/            the ZIP's files, unpacked
     SHA256SUMS               the ZIP's and each program's, as sha256sum writes them
 
@@ -39,6 +41,8 @@ import sys
 import tempfile
 import time
 import zipfile
+
+from notices import third_party_files
 
 # Regular file, rw-r--r--, in the high half of a Unix-made entry's attributes.
 ENTRY_ATTRIBUTES = 0o100644 << 16
@@ -69,7 +73,8 @@ REPACK_INTERFACE = 1
 
 
 def read_contents(path):
-    contents = {"name": None, "version": None, "program": [], "guide": None}
+    contents = {"name": None, "version": None, "program": [], "linkmap": [], "sectionmap": [],
+                "guide": None}
     with open(path, encoding="utf-8") as lines:
         for line in lines:
             key, _, value = line.rstrip("\n").partition(" ")
@@ -240,6 +245,8 @@ def main():
     # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
         files[GUIDE_NAME] = crlf(data.read())
+    # What the programs link, and their hashes as packed.
+    files.update(third_party_files(contents, info, files))
 
     zip_name = f"{top}-win64.zip"
     os.makedirs(os.path.join(args.out, top))

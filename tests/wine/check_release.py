@@ -16,8 +16,10 @@ unsigned and signed with a throwaway certificate.
     check_release.py package --work DIR
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
-        (the guide with CRLF line ends) and BUILDINFO.txt, under one top
-        folder, dated by the commit; the signed programs verify against the
+        (the guide with CRLF line ends), BUILDINFO.txt,
+        THIRD_PARTY_NOTICES.txt (CRLF) and the SBOM, under one top folder,
+        dated by the commit; each program's version resource carries the
+        copyright line; the signed programs verify against the
         throwaway CA, the unsigned carry no signature; no key in any file
     check_release.py reproducible --work DIR --contents FILE
         the released programs, without their signatures, are byte for byte
@@ -39,11 +41,20 @@ unsigned and signed with a throwaway certificate.
         FILE lists) rejects each ZIP of hostile_releases.CASES with the
         message it names, and every one of a seeded run of mutants of the
         genuine ZIPs, never with a traceback or a control character
+    check_release.py sbom --work DIR --node-modules DIR
+        each release's SBOM is valid CycloneDX 1.5 to the CycloneDX
+        library's strict JSON-schema validator (from DIR, which
+        scripts/install-deps.sh --tests fills), names exactly the ZIP's
+        programs with the SHA-256 of the ZIP's bytes of each, and the linked
+        packages and the build tools with BUILDINFO.txt's versions; copies
+        weakened in one point (SBOM_WEAKENED) must each fail that check
 
 Exit status 0 when the step succeeds, 1 otherwise.
 """
 import argparse
 import filecmp
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -63,7 +74,12 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 # The release's own reading of the contents file and BUILDINFO.txt.
 from pack import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # noqa: E402
                   read_buildinfo, read_contents)
+from notices import NOTICES_NAME  # noqa: E402
+from check_pe import version_strings  # noqa: E402
 import hostile_releases  # noqa: E402
+
+COPYRIGHT = "Copyright (c) 2026 The BRELVIK DFU switch authors"
+VALIDATE_SBOM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "validate_sbom.js")
 
 SIGNER_SUBJECT = "/O=Throwaway Test Signer/CN=BRELVIK release test"
 # Quotes, a space and a dollar: it reaches osslsigncode intact or not at all.
@@ -288,7 +304,7 @@ def package(args):
     contents = read_contents(os.path.join(checkout, "build", "release", "release_contents.txt"))
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
-    expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME])
+    expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME, NOTICES_NAME, f"{top}.cdx.json"])
     date = time.gmtime(int(recorded(args.work, "epoch")))[:6]
     # A ZIP entry's time counts seconds in twos.
     date = date[:5] + (date[5] - date[5] % 2,)
@@ -327,9 +343,16 @@ def package(args):
                     if archive.read(entry) != data.read():
                         fail(f"{entry.filename} differs from dist/{entry.filename}")
             guide = archive.read(f"{top}/{GUIDE_NAME}")
+            notices = archive.read(f"{top}/{NOTICES_NAME}")
             check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind == "signed")
         if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
             fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with CRLF line ends")
+        if b"\n" in notices.replace(b"\r\n", b"") or not notices.isascii():
+            fail(f"{NOTICES_NAME} is not ASCII with CRLF line ends")
+        for name in PROGRAM_NAMES:
+            found = version_strings(pefile.PE(os.path.join(dist, top, name))).get("LegalCopyright")
+            if found != COPYRIGHT:
+                fail(f"{name}'s version resource has LegalCopyright {found!r}, not {COPYRIGHT!r}")
         check_signatures(args.work, kind, [os.path.join(dist, top, name) for name in PROGRAM_NAMES])
         check_no_key(args.work, dist)
         print(f"{zip_name}: {', '.join(names)}, dated {time.strftime('%Y-%m-%d %H:%M:%S', date + (0, 0, 0))}")
@@ -498,14 +521,107 @@ def hostile(args):
                                   recorded(args.work, "commit"), SIGNER_SUBJECT))
 
 
+def sbom_programs(bom):
+    return [c for c in bom.get("components", []) if c.get("type") == "application"]
+
+
+def flipped_hash(bom):
+    entry = sbom_programs(bom)[0]["hashes"][0]
+    entry["content"] = ("0" if entry["content"][0] != "0" else "1") + entry["content"][1:]
+
+
+# Copies of a genuine SBOM weakened in one point, and what the check must
+# say of each: our comparison with the ZIP, or the CycloneDX schema.
+SBOM_WEAKENED = [
+    ("program_hash_changed", flipped_hash, "SHA-256"),
+    ("program_left_out", lambda bom: bom["components"].remove(sbom_programs(bom)[0]), "programs"),
+    ("package_version_changed", lambda bom: next(
+        c for c in bom["components"] if c["type"] == "library").update(version="0.1"), "version"),
+    ("hash_algorithm_misspelt", lambda bom: sbom_programs(bom)[0]["hashes"][0].update(alg="SHA256"), "schema"),
+    ("field_the_schema_lacks", lambda bom: bom["metadata"].update(builtBy="someone"), "schema"),
+]
+
+
+def sbom_problems(release, bom):
+    """What makes BOM (parsed) not the SBOM of RELEASE (hostile_releases.Release)."""
+    info = read_buildinfo(release.files[BUILDINFO_NAME])
+    problems = []
+    hashes = {c.get("name"): [h.get("content") for h in c.get("hashes", []) if h.get("alg") == "SHA-256"]
+              for c in sbom_programs(bom)}
+    if sorted(hashes) != PROGRAM_NAMES:
+        problems.append(f"it names the programs {sorted(hashes)}, where the ZIP holds {PROGRAM_NAMES}")
+    for name, found in hashes.items():
+        if name in release.files and found != [hashlib.sha256(release.files[name]).hexdigest()]:
+            problems.append(f"its SHA-256 of {name} is {found}, not that of the ZIP's {name}")
+    libraries = {c.get("name"): c.get("version") for c in bom.get("components", []) if c.get("type") == "library"}
+    tools = {c.get("name"): c.get("version") for c in bom.get("metadata", {}).get("tools", {}).get("components", [])}
+    expected_tools = ["clang-19", "lld-19", "binutils-mingw-w64-x86-64"] + [SIGNER_PACKAGE] * (SIGNER_PACKAGE in info)
+    if sorted(tools) != sorted(expected_tools):
+        problems.append(f"it names the build tools {sorted(tools)}, not {sorted(expected_tools)}")
+    gcc = info["g++-mingw-w64-x86-64-posix"]
+    wanted = {"mingw-w64-x86-64-dev": info["mingw-w64-x86-64-dev"], "gcc-mingw-w64-x86-64-posix": gcc}
+    for name, version in list(wanted.items()) + [(n, info.get(n)) for n in tools]:
+        found = libraries.get(name) if name in wanted else tools.get(name)
+        if found != version:
+            problems.append(f"it gives {name} version {found!r}, where {BUILDINFO_NAME} says {version!r}")
+    if bom.get("metadata", {}).get("timestamp") != time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(release.epoch)):
+        problems.append("its timestamp is not SOURCE_DATE_EPOCH")
+    return problems
+
+
+def sbom(args):
+    scratch = os.path.join(args.work, "sbom")
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    if not os.path.isdir(args.node_modules):
+        fail(f"no {args.node_modules}: run scripts/install-deps.sh --tests")
+    # (release, parsed SBOM, what the check must say of it or None, file)
+    cases, programs = [], {}
+    for kind, (dist, _) in releases(args.work).items():
+        release = hostile_releases.Release(zip_of(dist))
+        name = f"{release.top}.cdx.json"
+        bom = json.loads(release.files[name])
+        programs[kind] = {c["name"]: c["hashes"][0]["content"] for c in sbom_programs(bom)}
+        cases.append((f"{kind}", release, bom, None))
+        for case, weaken, complaint in SBOM_WEAKENED:
+            copy = json.loads(release.files[name])
+            weaken(copy)
+            cases.append((f"{kind}_{case}", release, copy, complaint))
+    paths = []
+    for case, _, bom, _ in cases:
+        paths.append(os.path.join(scratch, f"{case}.cdx.json"))
+        with open(paths[-1], "w", encoding="ascii") as out:
+            json.dump(bom, out, indent=2)
+    result = run(["node", VALIDATE_SBOM, *paths], env=dict(os.environ, NODE_PATH=args.node_modules))
+    verdicts = dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line)
+    failures = []
+    for (case, release, bom, complaint), path in zip(cases, paths):
+        problems = sbom_problems(release, bom)
+        if verdicts.get(path) != "valid":
+            problems.append(f"the CycloneDX 1.5 schema rejects it: {verdicts.get(path, result.stdout)[:300]}")
+        print(f"-- {case}: {'; '.join(problems) or 'valid, and the SBOM of its ZIP'}")
+        if complaint is None and problems:
+            failures.append(f"{case}: the genuine SBOM fails the check")
+        elif complaint is not None and not any(complaint in problem for problem in problems):
+            failures.append(f"{case}: the check did not say {complaint!r}")
+    if programs["signed"] == programs["unsigned"] or set(programs["signed"].values()) & set(programs["unsigned"].values()):
+        failures.append("the signed and the unsigned SBOM give the same hash for a program")
+    for failure in failures:
+        print(f"FAILED: {failure}")
+    if failures:
+        sys.exit(1)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile"])
+    parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile", "sbom"])
     parser.add_argument("--source")
     parser.add_argument("--work", required=True)
     parser.add_argument("--contents")
+    parser.add_argument("--node-modules")
     args = parser.parse_args()
-    steps = {"build": build, "package": package, "reproducible": reproducible, "verify": verify, "hostile": hostile}
+    steps = {"build": build, "package": package, "reproducible": reproducible, "verify": verify, "hostile": hostile,
+             "sbom": sbom}
     steps[args.step](args)
     return 0
 

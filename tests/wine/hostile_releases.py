@@ -36,7 +36,8 @@ from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from pack import BUILDINFO_NAME, GUIDE_NAME, pack_zip, read_buildinfo, sign
+from pack import BUILDINFO_NAME, GUIDE_NAME, pack_zip, read_buildinfo, read_contents, sign
+from notices import NOTICES_NAME, third_party_files
 import verify
 
 PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
@@ -65,9 +66,18 @@ class Release:
     def name(self, file):
         return f"{self.top}/{file}".encode("ascii")
 
+    # The release's contents (read_contents), once run() knows them.
+    contents = None
+
     def pack(self, changes):
-        """The packer's own ZIP of the files with CHANGES (None leaves one out)."""
+        """The packer's own ZIP of the files with CHANGES (None leaves one out).
+        With a program changed, the notices and the SBOM are made anew for
+        it, as a forger would, unless CHANGES names them too."""
         files = {**self.files, **changes}
+        derived = {NOTICES_NAME, f"{self.top}.cdx.json"}
+        if self.contents and any(name.endswith(".exe") for name in changes) and not derived & set(changes):
+            made = third_party_files(self.contents, read_buildinfo(files[BUILDINFO_NAME]), files)
+            files.update({name: made[name] for name in derived})
         return pack_zip(self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
 
     def entries(self, changes=None):
@@ -473,7 +483,7 @@ CASES = [
     ("planted_dll", "unsigned", lambda r, c: r.pack({"cfgmgr32.dll": b"MZ"}), False, 1,
      "cfgmgr32.dll: not part of a release of this source"),
     ("too_many_entries", "unsigned", lambda r, c: raw_zip(r.entries() + [(r.name(f"{n}.txt"), b"") for n in range(20)]),
-     False, 1, "24 entries, more than any release holds"),
+     False, 1, "26 entries, more than any release holds"),
     # The programs, signed or not, and their signatures.
     ("changed_unsigned_program", "unsigned", lambda r, c: r.pack({WINUSB: flipped(r.files[WINUSB])}), False, 1,
      "BRELVIK_DFU_WINUSB.exe: NOT this source's build"),
@@ -629,6 +639,13 @@ CASES = [
     ("well_formed_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
         parts_of(d, before_signers=tlv(0xA1, c.revocation_list()))))}), False, 1,
      "its signature carries revocation lists, which osslsigncode does not write"),
+    # The notices and the SBOM, one byte changed: a word, a program's hash.
+    ("notices_one_byte", "signed", lambda r, c: r.pack({"THIRD_PARTY_NOTICES.txt": r.files[
+        "THIRD_PARTY_NOTICES.txt"].replace(b"Contents", b"Contentz", 1)}), False, 1,
+     "THIRD_PARTY_NOTICES.txt: not this source's THIRD_PARTY_NOTICES.txt"),
+    ("sbom_other_hash", "unsigned", lambda r, c: r.pack({f"{r.top}.cdx.json": re.sub(
+        rb'("content": ")[0-9a-f]', rb"\g<1>x", r.files[f"{r.top}.cdx.json"], count=1)}), False, 1,
+     ".cdx.json: not this source's"),
 ]
 # Cases whose ZIP's file name is what they try.
 RENAMED = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
@@ -703,6 +720,7 @@ def mutated(rng, original, spots):
 
 
 def run(work, zips, keys, contents, commit, subject):
+    Release.contents = read_contents(contents)
     context = Context(work, zips, keys, subject)
     ca = os.path.join(keys, "ca.pem")
     cases = os.path.join(context.folder, "cases")
