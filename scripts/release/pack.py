@@ -42,7 +42,11 @@ import tempfile
 import time
 import zipfile
 
-from notices import third_party_files
+sys.dont_write_bytecode = True  # nothing written into the source tree
+# After the standard library, and found under python3 -I too (the release
+# check runs a commit's packer so).
+sys.path.append(os.path.dirname(os.path.abspath(__file__)))
+from notices import third_party_files  # noqa: E402
 
 # Regular file, rw-r--r--, in the high half of a Unix-made entry's attributes.
 ENTRY_ATTRIBUTES = 0o100644 << 16
