@@ -71,13 +71,20 @@ class Release:
 
     def pack(self, changes):
         """The packer's own ZIP of the files with CHANGES (None leaves one out).
-        With a program changed, the notices and the SBOM are made anew for
-        it, as a forger would, unless CHANGES names them too."""
+        With a program or BUILDINFO.txt changed, the notices and the SBOM
+        are made anew for it, as a forger would, unless CHANGES names them
+        too."""
         files = {**self.files, **changes}
         derived = {NOTICES_NAME, f"{self.top}.cdx.json"}
-        if self.contents and any(name.endswith(".exe") for name in changes) and not derived & set(changes):
-            made = third_party_files(self.contents, read_buildinfo(files[BUILDINFO_NAME]), files)
-            files.update({name: made[name] for name in derived})
+        remade = any(name.endswith(".exe") or name == BUILDINFO_NAME for name in changes)
+        if self.contents and remade and not derived & set(changes):
+            try:
+                info = read_buildinfo(files[BUILDINFO_NAME])
+            except (ValueError, TypeError):
+                info = None  # a malformed one: the check stops there
+            if info:
+                made = third_party_files(self.contents, info, files)
+                files.update({name: made[name] for name in derived})
         return pack_zip(self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
 
     def entries(self, changes=None):
