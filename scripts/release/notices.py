@@ -80,6 +80,9 @@ PACKAGES = {
         "license": GCC_LICENSE,
         "terms": "GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
         "texts": ["gcc", "gcc-exception", "gpl-3"],
+        "note": "crtend.o is linked from a copy in which its file-local frame-registration"
+                " constructor is made global (objcopy --globalize-symbol), so that it can be"
+                " listed as a Control Flow Guard call target; its code is unchanged.",
     },
     GXX: {
         "version": GXX, "source": "gcc-mingw-w64",
