@@ -167,11 +167,11 @@ def der_only(data, at=0, end=None, depth=0):
         at = body + length
 
 
-def strict(spec, der):
-    """DER, read as SPEC, every part of it."""
+def strict(asn1_type, der):
+    """DER, read as ASN1_TYPE, every part of it."""
     der_only(der)
     try:
-        value = spec.load(der, strict=True)
+        value = asn1_type.load(der, strict=True)
         whole(value)
         return value
     except (ValueError, TypeError, KeyError, IndexError, OverflowError) as error:
