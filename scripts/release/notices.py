@@ -57,6 +57,12 @@ MINGW = "mingw-w64-x86-64-dev"
 GCC = "gcc-mingw-w64-x86-64-posix"
 GXX = "g++-mingw-w64-x86-64-posix"
 GCC_LICENSE = "GPL-3.0-or-later WITH GCC-exception-3.1"
+# What both of GCC's packages here share: one source, one license.
+GCC_RUNTIME = {
+    "version": GXX, "source": "gcc-mingw-w64", "license": GCC_LICENSE,
+    "terms": "GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
+    "texts": ["gcc", "gcc-exception", "gpl-3"],
+}
 # version: the BUILDINFO.txt line that gives the package's version. GCC's
 # runtime package is not one of them: g++-mingw-w64-x86-64-posix, which
 # is, depends on exactly its own version of it (one source package).
@@ -75,22 +81,13 @@ PACKAGES = {
                 " be listed as Control Flow Guard call targets; their code is unchanged.",
     },
     GCC: {
-        "version": GXX, "source": "gcc-mingw-w64",
+        **GCC_RUNTIME,
         "what": "GCC's runtime library libgcc and its start files",
-        "license": GCC_LICENSE,
-        "terms": "GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
-        "texts": ["gcc", "gcc-exception", "gpl-3"],
         "note": "crtend.o is linked from a copy in which its file-local frame-registration"
                 " constructor is made global (objcopy --globalize-symbol), so that it can be"
                 " listed as a Control Flow Guard call target; its code is unchanged.",
     },
-    GXX: {
-        "version": GXX, "source": "gcc-mingw-w64",
-        "what": "GCC's C++ library libstdc++",
-        "license": GCC_LICENSE,
-        "terms": "GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
-        "texts": ["gcc", "gcc-exception", "gpl-3"],
-    },
+    GXX: {**GCC_RUNTIME, "what": "GCC's C++ library libstdc++"},
 }
 OBJECTS = {"crt2.o": MINGW, "crtbegin.o": GCC, "crtend.o": GCC}
 # Archives by the name the map gives them (the file name without .a).

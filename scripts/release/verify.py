@@ -83,6 +83,13 @@ def check_ca(ca, option="--ca"):
         cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
 
 
+def check_cas(args):
+    if args.ca:
+        check_ca(args.ca)
+    if args.tsa_ca:
+        check_ca(args.tsa_ca, "--tsa-ca")
+
+
 def when(epoch):
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
@@ -139,10 +146,7 @@ def judge_commit(git_dir, commit, head):
 
 
 def examine(args):
-    if args.ca:
-        check_ca(args.ca)
-    if args.tsa_ca:
-        check_ca(args.tsa_ca, "--tsa-ca")
+    check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
     info, _ = buildinfo_of(data, entries, top_folder(entries))
@@ -325,10 +329,7 @@ def show_packages(info):
 
 
 def compare(args):
-    if args.ca:
-        check_ca(args.ca)
-    if args.tsa_ca:
-        check_ca(args.tsa_ca, "--tsa-ca")
+    check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
     contents = release_contents(args.contents)
