@@ -11,7 +11,7 @@
 #     GoogleTest wants exceptions.
 #
 #     Hardened as Microsoft's SDL asks, each measure checked on the shipped
-#     programs by tests/wine/check_pe.py --release:
+#     programs by release/check_pe.py --release:
 #     - Control Flow Guard: our code's indirect calls go through the guard
 #       dispatch pointer, and lld writes the table of valid call targets
 #       (-mguard=cf, --guard-cf). The prebuilt runtime and libstdc++ are
@@ -40,14 +40,14 @@
 #     bytes of the legacy edition); -fdata-sections drops nothing more.
 #
 #     lld writes two maps of each program beside it, what the release's
-#     notices and SBOM are made from (scripts/release/notices.py): <target>.map
+#     notices and SBOM are made from (release/notices.py): <target>.map
 #     names the archive and member that define each symbol, <target>.lldmap
 #     every input section with its size, which also shows the objects that
 #     define no symbol of their own (crtend.o). Writing them changes no byte
 #     of the program.
 #
 # brelvik_release_contents(NAME <name> PROGRAMS <target>... GUIDE <file>)
-#     Writes <build>/release_contents.txt, what scripts/release/pack.py
+#     Writes <build>/release_contents.txt, what release/pack.py
 #     packs: lines of a key (name, version, program, linkmap, sectionmap or
 #     guide), a space and the value; the n-th linkmap and sectionmap lines
 #     are the n-th program's.

@@ -41,7 +41,7 @@ cmake --build "$bench" --target "${programs[@]}" >/dev/null
 
 echo
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores;" \
-    "$(. /etc/os-release && echo "$PRETTY_NAME"); $(date -u +%Y-%m-%d)"
+    "$(sed -n 's/^PRETTY_NAME="\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' /etc/os-release); $(date -u +%Y-%m-%d)"
 echo "Tools: $(clang++-19 --version | head -1), $(ld.lld-19 --version | head -1); $(g++ --version | head -1);" \
     "$(valgrind --version); $(wine --version 2>/dev/null)"
 

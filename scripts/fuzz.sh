@@ -17,7 +17,7 @@ all=(options target_id device_id device_path)
 names=("${all[@]}")
 seconds=300
 if [[ $# -ge 1 && ! $1 =~ ^[0-9]+$ ]]; then
-    if [[ ! " ${all[*]} " =~ " $1 " ]]; then
+    if [[ " ${all[*]} " != *" $1 "* ]]; then
         echo "unknown harness '$1'; one of: ${all[*]}" >&2
         exit 2
     fi
@@ -42,7 +42,7 @@ for name in "${names[@]}"; do
         -print_final_stats=1 -artifact_prefix="$out/$name-" \
         "$out/corpus/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
         grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log" || true
-        echo "corpus: $(ls "$out/corpus/$name" | wc -l) inputs"
+        echo "corpus: $(find "$out/corpus/$name" -type f | wc -l) inputs"
     else
         tail -n 40 "$log"
         echo "$name: FAILED (input saved under $out/$name-*)"

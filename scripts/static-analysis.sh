@@ -9,7 +9,7 @@
 # only Windows compiles (platform/windows, the Wine stand-in DLLs). Both are
 # configured here; nothing is built.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 jobs=$(nproc)
 work=$(mktemp -d)
@@ -70,7 +70,9 @@ tidy()
 }
 export -f tidy
 export work
+# shellcheck disable=SC2016 # expanded by the inner bash
 xargs -a "$work/native.txt" -P "$jobs" -I{} bash -c 'tidy build/native "$1"' _ {}
+# shellcheck disable=SC2016 # expanded by the inner bash
 xargs -a "$work/mingw.txt" -P "$jobs" -I{} bash -c 'tidy "$work/mingw" "$@"' _ {} "${mingw_args[@]}"
 # "N warnings generated" counts what the header filter and NOLINT hid.
 cat "$work"/tidy.*.log | grep -v -E '^[0-9]+ (warnings?|errors?)( and [0-9]+ errors?)? generated\.$' || true
@@ -83,7 +85,7 @@ fi
 
 echo "== cppcheck"
 start=$SECONDS
-cppcheck_args=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr
+cppcheck_args=("--enable=warning,style,performance,portability" --error-exitcode=1 --inline-suppr
     --std=c++17 --language=c++ --quiet -j "$jobs" --suppressions-list=.cppcheck-suppressions
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]')
 # The programs and the stand-in, as the native build compiles them.
@@ -104,11 +106,13 @@ echo "cppcheck: $((SECONDS - start)) s"
 [ "$cppcheck_ok" -eq 1 ] || failed+=(cppcheck)
 
 echo "== clang-format"
+# shellcheck disable=SC2016 # expanded by the inner sh
 unformatted=$(git ls-files -z '*.cpp' '*.h' |
     xargs -0 -n 1 sh -c 'clang-format "$0" | cmp -s - "$0" || echo "$0"')
 if [ -n "$unformatted" ]; then
     echo "not formatted (clang-format -i fixes them):"
-    echo "$unformatted" | sed 's/^/  /'
+    mapfile -t unformatted_files <<<"$unformatted"
+    printf '  %s\n' "${unformatted_files[@]}"
     failed+=(clang-format)
 fi
 

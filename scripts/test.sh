@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
 
 echo "== licensing"
-/usr/bin/python3 tests/check_licensing.py
+/usr/bin/python3 release/tests/check_licensing.py
 
 for preset in native native-clang native-asan mingw fuzz; do
     echo "== $preset"

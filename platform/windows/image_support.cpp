@@ -56,7 +56,7 @@ __attribute__((no_stack_protector)) void SeedStackGuard()
 // the address of, and for GCC-compiled code those it refers to by a
 // symbol typed as a function; the runtime's objects refer to these through
 // their section or an untyped symbol instead, so they are named here.
-// tests/wine/check_pe.py --release finds every such address in the image
+// release/check_pe.py --release finds every such address in the image
 // and fails on one missing from the table. The file-local ones among them
 // are global in the toolchain's copies of crt2.o, crtend.o and
 // libmingw32.a (cmake/toolchains/mingw-w64-x86_64.cmake).

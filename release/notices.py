@@ -15,7 +15,7 @@ Debian's copyright file for it gives it, followed by the project's own
 license. A member of an archive or an object this table does not know
 fails the release: its license cannot be told.
 
-The texts come from this tree (scripts/release/third_party/ and
+The texts come from this tree (release/third_party/ and
 LICENSES/, excerpts of the installed copyright files that
 tests/check_licensing.py holds against them), so the same commit and
 BUILDINFO.txt give the same bytes on any machine.
@@ -30,7 +30,9 @@ import re
 import sys
 import textwrap
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from buildinfo import read_buildinfo, read_contents
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NOTICES_NAME = "THIRD_PARTY_NOTICES.txt"
 PROJECT_LICENSE = "LICENSE"
 MAP_LIMIT = 8 << 20
@@ -42,11 +44,11 @@ MINGW_COPYRIGHT = "/usr/share/doc/mingw-w64-x86-64-dev/copyright"
 GCC_COPYRIGHT = "/usr/share/doc/gcc-mingw-w64-x86-64-posix/copyright"
 TEXTS = {
     "zpl": ("mingw-w64: ZPL-2.1, with its disclaimer",
-            "scripts/release/third_party/mingw-w64.copyright.txt", MINGW_COPYRIGHT),
+            "release/third_party/mingw-w64.copyright.txt", MINGW_COPYRIGHT),
     "mingw-pd": ("mingw-w64: the public-domain statement",
-                 "scripts/release/third_party/mingw-w64.public-domain.txt", MINGW_COPYRIGHT),
+                 "release/third_party/mingw-w64.public-domain.txt", MINGW_COPYRIGHT),
     "gcc": ("GCC: the runtime libraries' license",
-            "scripts/release/third_party/gcc-mingw-w64.copyright.txt", GCC_COPYRIGHT),
+            "release/third_party/gcc-mingw-w64.copyright.txt", GCC_COPYRIGHT),
     "gcc-exception": ("GCC Runtime Library Exception, version 3.1",
                       "LICENSES/GCC-exception-3.1.txt", GCC_COPYRIGHT),
     "gpl-3": ("GNU General Public License, version 3",
@@ -232,7 +234,7 @@ def linked(contents):
             if package is None:
                 shown = f"{archive}.a({member})" if archive else member
                 raise LinkError(f"{name} links {shown}, whose Debian package and license"
-                                " scripts/release/notices.py does not know")
+                                " notices.py does not know")
             packages.setdefault(package, {}).setdefault(archive, set()).add(member)
     return result
 
@@ -322,28 +324,11 @@ def notices_text(contents, info, links):
     return "\n".join(out)
 
 
-def third_party_files(contents, info, files):
-    """The notices and the SBOM a release of these programs carries:
-    {name: bytes}. INFO is BUILDINFO.txt's fields (read_buildinfo), FILES
-    what the ZIP holds so far, the programs as shipped among them. Exits
-    with one line when the link holds what cannot be told."""
-    import sbom  # pylint: disable=import-outside-toplevel
-    try:
-        links = linked(contents)
-        notices = notices_text(contents, info, links).encode("ascii")
-        bom_name, bom = sbom.sbom(contents, info, files, links)
-    except LinkError as error:
-        sys.exit(f"pack: {error}")
-    return {NOTICES_NAME: notices.replace(b"\n", b"\r\n"), bom_name: bom}
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--contents", required=True)
     parser.add_argument("--buildinfo", required=True)
     args = parser.parse_args()
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from pack import read_buildinfo, read_contents  # pylint: disable=import-outside-toplevel
     with open(args.buildinfo, "rb") as source:
         info = read_buildinfo(source.read())
     contents = read_contents(args.contents)

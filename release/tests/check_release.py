@@ -13,10 +13,11 @@ unsigned and signed with a throwaway certificate.
         kept as WORK/unsigned) and with --sign (WORK/signed), where neither
         cmake nor osslsigncode may find the passphrase in its environment;
         a SOURCE_DATE_EPOCH other than the commit's is refused
-    check_release.py package --work DIR
+    check_release.py package --work DIR --contents FILE
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
-        (the guide with CRLF line ends), BUILDINFO.txt,
+        (the guide with FILE's version for @VERSION@, none written by
+        hand, and CRLF line ends), BUILDINFO.txt,
         THIRD_PARTY_NOTICES.txt (CRLF) and the SBOM, under one top folder,
         dated by the commit; each program's version resource carries the
         copyright line; the signed programs verify against the
@@ -37,7 +38,7 @@ unsigned and signed with a throwaway certificate.
         a cmake, python3 and git of their own first in PATH, GIT_DIR,
         SOURCE_COMMIT and SOURCE_DATE_EPOCH
     check_release.py hostile --work DIR --contents FILE
-        the release check (scripts/release/verify.py, against the programs
+        the release check (release/verify.py, against the programs
         FILE lists) rejects each ZIP of hostile_releases.CASES with the
         message it names, and every one of a seeded run of mutants of the
         genuine ZIPs, never with a traceback or a control character
@@ -67,13 +68,13 @@ import pefile
 
 PROGRAM_NAMES = ["BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"]
 GUIDE_NAME = "USER_GUIDE.txt"
-PACK_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "release")
-PACK = os.path.join(PACK_DIR, "pack.py")
-sys.path.insert(0, PACK_DIR)
+RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PACK = os.path.join(RELEASE_DIR, "pack.py")
+sys.path.insert(0, RELEASE_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # The release's own reading of the contents file and BUILDINFO.txt.
-from pack import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # noqa: E402
-                  read_buildinfo, read_contents)
+from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # noqa: E402
+                       read_buildinfo, read_contents)
 from notices import NOTICES_NAME  # noqa: E402
 from check_pe import version_strings  # noqa: E402
 import hostile_releases  # noqa: E402
@@ -85,15 +86,15 @@ SIGNER_SUBJECT = "/O=Throwaway Test Signer/CN=BRELVIK release test"
 # Quotes, a space and a dollar: it reaches osslsigncode intact or not at all.
 PASSPHRASE = "throwaway 'pass' phrase; $HOME"
 PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
-# In front of PATH for the signed release: whatever the build starts
-# inherits cmake's environment.
+# In front of PATH for both releases: the release's build and signing use
+# the system's tools alone, so none of these may run. The caller's flags
+# and a stale build folder of the checkout must not reach the programs
+# either (the reproducible step compares them with the ones tested).
 SHIM = """#!/bin/sh
-if [ -n "${BRELVIK_SIGN_PASSPHRASE+set}" ]; then
-    echo "$0: started with BRELVIK_SIGN_PASSPHRASE in its environment" >&2
-    exit 97
-fi
-exec /usr/bin/"${0##*/}" "$@"
+touch "$0.ran"
+exit 97
 """
+CALLER_FLAGS = {"CXXFLAGS": "-O0 -g -DBRELVIK_CALLER_FLAGS", "LDFLAGS": "-Wl,--no-gc-sections"}
 # Root, intermediate and signer; scripts/release.sh gets the signer's
 # certificate followed by the intermediate, as a CA issues them.
 CERTIFICATES = [
@@ -186,7 +187,7 @@ def build(args):
                       GIT_AUTHOR_NAME="release test", GIT_AUTHOR_EMAIL="release-test@invalid",
                       GIT_COMMITTER_NAME="release test", GIT_COMMITTER_EMAIL="release-test@invalid",
                       GIT_AUTHOR_DATE=date, GIT_COMMITTER_DATE=date)
-    packer = os.path.join(checkout, "scripts", "release", "pack.py")
+    packer = os.path.join(checkout, "release", "pack.py")
     with open(packer, "rb") as source:
         current = source.read()
 
@@ -229,11 +230,16 @@ def build(args):
             shim.write(SHIM)
         os.chmod(os.path.join(shims, name), 0o755)
 
+    refused(checkout)
+    stale = os.path.join(checkout, "build", "release")
+    os.makedirs(stale)
+    with open(os.path.join(stale, "CMakeCache.txt"), "w", encoding="ascii") as cache:
+        cache.write(f"CMAKE_CXX_FLAGS:STRING={CALLER_FLAGS['CXXFLAGS']}\n")
     for kind, (dist, options) in releases(args.work).items():
         log_path = os.path.join(args.work, f"release-{kind}.log")
-        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch, PATH=f"{shims}:{os.environ['PATH']}", **CALLER_FLAGS)
         if options:
-            env.update({PASSPHRASE_VARIABLE: PASSPHRASE, "PATH": f"{shims}:{os.environ['PATH']}"})
+            env[PASSPHRASE_VARIABLE] = PASSPHRASE
         start = time.monotonic()
         with open(log_path, "wb") as log:
             status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options], env=env,
@@ -242,6 +248,9 @@ def build(args):
             print(log.read())
         if status != 0:
             fail(f"scripts/release.sh {' '.join(options)} exited with {status}")
+        ran = [name[:-4] for name in os.listdir(shims) if name.endswith(".ran")]
+        if ran:
+            fail(f"scripts/release.sh {' '.join(options)} ran the caller's {', '.join(ran)}")
         os.rename(os.path.join(checkout, "dist"), dist)
         print(f"{' '.join(['scripts/release.sh'] + options)} took {time.monotonic() - start:.1f} s;"
               f" dist/ kept as {dist}")
@@ -251,6 +260,33 @@ def build(args):
         fail(f"scripts/release.sh with SOURCE_DATE_EPOCH={int(epoch) - 1}, not the commit's {epoch}, exited"
              f" with {result.returncode}:\n{result.stdout}")
     print(f"scripts/release.sh refuses a SOURCE_DATE_EPOCH other than the commit's: {result.stdout.strip()}")
+
+
+def refused(checkout):
+    """release.sh refuses a tree that is not its commit: an untracked file,
+    a changed one, and makes no dist/."""
+    guide = os.path.join(checkout, "docs", "USER_GUIDE.md")
+    with open(guide, "rb") as source:
+        kept = source.read()
+    untracked = os.path.join(checkout, "protocol", "extra.h")
+
+    def add_untracked():
+        with open(untracked, "w", encoding="ascii") as out:
+            out.write("#error not committed\n")
+
+    def change_tracked():
+        with open(guide, "ab") as out:
+            out.write(b"A line not committed.\n")
+
+    for name, make, undo in [("an untracked file", add_untracked, lambda: os.remove(untracked)),
+                             ("a changed file", change_tracked, lambda: open(guide, "wb").write(kept))]:
+        make()
+        result = run([os.path.join(checkout, "scripts", "release.sh")])
+        undo()
+        if result.returncode != 1 or "changed or untracked files" not in result.stdout or \
+                os.path.exists(os.path.join(checkout, "dist")):
+            fail(f"scripts/release.sh on a tree with {name} exited with {result.returncode}:\n{result.stdout}")
+        print(f"scripts/release.sh refuses a tree with {name}: {result.stdout.strip().splitlines()[-1]}")
 
 
 def is_signed(path):
@@ -301,15 +337,24 @@ def check_no_key(work, dist):
 
 def package(args):
     checkout = os.path.join(args.work, "checkout")
-    contents = read_contents(os.path.join(checkout, "build", "release", "release_contents.txt"))
+    contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
     expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME, NOTICES_NAME, f"{top}.cdx.json"])
     date = time.gmtime(int(recorded(args.work, "epoch")))[:6]
     # A ZIP entry's time counts seconds in twos.
     date = date[:5] + (date[5] - date[5] % 2,)
+    version = contents["version"].encode("ascii")
     with open(os.path.join(checkout, "docs", "USER_GUIDE.md"), "rb") as source:
         written = source.read().replace(b"\r\n", b"\n")
+    # The version is the build's alone: a copy in the guide would go stale.
+    if version in written:
+        fail(f"docs/USER_GUIDE.md names version {contents['version']} by hand; write @VERSION@ there")
+    written = written.replace(b"@VERSION@", version)
+    for named in re.findall(rb"BRELVIK_DFU_SWITCH-([^\s`\\/]*)", written):
+        named = named.rstrip(b".,;:)'\"")
+        if not (named == version or named.startswith((version + b"-win64", version + b".cdx.json", b"<version>"))):
+            fail(f"the shipped guide names the release BRELVIK_DFU_SWITCH-{named.decode()}, not {contents['version']}")
 
     for kind, (dist, _) in releases(args.work).items():
         print(f"== {kind} release, {dist}")
@@ -346,7 +391,7 @@ def package(args):
             notices = archive.read(f"{top}/{NOTICES_NAME}")
             check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind == "signed")
         if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
-            fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with CRLF line ends")
+            fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with the version filled in and CRLF line ends")
         if b"\n" in notices.replace(b"\r\n", b"") or not notices.isascii():
             fail(f"{NOTICES_NAME} is not ASCII with CRLF line ends")
         for name in PROGRAM_NAMES:

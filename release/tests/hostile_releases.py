@@ -1,7 +1,7 @@
 """Release ZIPs made to fool the release check, and a seeded run of random
 mutations of the genuine ones; run by check_release.py hostile.
 
-Each case runs scripts/release/verify.py as scripts/verify-release.sh does
+Each case runs verify.py as verify-release.sh does
 (examine, then compare against the tested programs and this tree's packer,
 as the tested commit's), under a memory limit
 and a time limit; each mutant runs it in this process. Whatever the input,
@@ -36,8 +36,9 @@ from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from pack import BUILDINFO_NAME, GUIDE_NAME, pack_zip, read_buildinfo, read_contents, sign
-from notices import NOTICES_NAME, third_party_files
+from buildinfo import BUILDINFO_NAME, read_buildinfo, read_contents
+from pack import GUIDE_NAME, pack_zip, sign, third_party_files
+from notices import NOTICES_NAME
 import verify
 
 PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Checks a release ZIP, whatever its origin, by the rules of this checkout;
-run by scripts/verify-release.sh in two steps around its build of the
+run by verify-release.sh in two steps around its build of the
 commit the ZIP names.
 
     verify.py examine [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
@@ -40,8 +40,9 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library: an untracked file here shadows nothing.
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 import signature as authenticode  # noqa: E402
-from pack import (BUILDINFO_LIMIT, BUILDINFO_NAME, GUIDE_NAME, SIGNER_PACKAGE,  # noqa: E402
-                  TOOLCHAIN_PACKAGES, read_buildinfo)
+from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
+                       TOOLCHAIN_PACKAGES, read_buildinfo)
+from pack import GUIDE_NAME  # noqa: E402
 from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
@@ -54,10 +55,10 @@ TOOL_SECONDS = 60
 GIT = ["git", "-c", "core.attributesFile=/dev/null", "-c", "core.commitGraph=false"]
 GIT_ENVIRONMENT = {**TOOL_ENVIRONMENT, "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull,
                    "GIT_ATTR_NOSYSTEM": "1", "GIT_NO_REPLACE_OBJECTS": "1", "HOME": os.devnull}
-# The packer's repack interface (scripts/release/pack.py, REPACK_INTERFACE)
-# this check knows how to call; a commit whose packer declares none is
-# older than any release it can judge.
-PACKER = "scripts/release/pack.py"
+# The packer's repack interface (release/pack.py, REPACK_INTERFACE) this
+# check knows how to call; a commit whose packer declares none is older than
+# any release it can judge. Earlier commits kept the packer under scripts/.
+PACKERS = ("release/pack.py", "scripts/release/pack.py")
 REPACK_INTERFACES = {"1"}
 REPACK_MARKER = re.compile(rb"^REPACK_INTERFACE = ([0-9]+)$", re.MULTILINE)
 SHA = re.compile(r"[0-9a-f]{40}\Z")
@@ -72,7 +73,7 @@ def run(command, env=None):
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, env=env or TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
     except FileNotFoundError:
-        cannot_check(f"{command[0]} is not installed (scripts/install-deps.sh installs it)")
+        cannot_check(f"{command[0]} is not installed (release/install-deps.sh installs it)")
     except subprocess.TimeoutExpired:
         cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
 
@@ -111,8 +112,9 @@ def git(git_dir, *arguments):
 
 
 def judge_commit(git_dir, commit, head):
-    """(committer time, commits behind HEAD) of COMMIT, once it is shown to
-    be a commit of HEAD's history whose packer this check can call."""
+    """(committer time, commits behind HEAD, its packer's path) of COMMIT,
+    once it is shown to be a commit of HEAD's history whose packer this
+    check can call."""
     kind = git(git_dir, "cat-file", "-t", commit)
     if kind.returncode != 0:
         cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
@@ -133,8 +135,12 @@ def judge_commit(git_dir, commit, head):
     behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
     if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
         cannot_check(f"cannot read the date of commit {commit}")
-    packer = git(git_dir, "cat-file", "blob", f"{commit}:{PACKER}")
-    marker = REPACK_MARKER.search(packer.stdout) if packer.returncode == 0 else None
+    marker, path = None, PACKERS[0]
+    for path in PACKERS:
+        packer = git(git_dir, "cat-file", "blob", f"{commit}:{path}")
+        if packer.returncode == 0:
+            marker = REPACK_MARKER.search(packer.stdout)
+            break
     if marker is None:
         cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"
                      " release this check can judge: that commit's packer cannot pack given programs, so"
@@ -142,7 +148,7 @@ def judge_commit(git_dir, commit, head):
     if marker.group(1).decode("ascii") not in REPACK_INTERFACES:
         cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"
                      f" which this check does not know")
-    return int(fields[0]), int(behind[0])
+    return int(fields[0]), int(behind[0]), path
 
 
 def examine(args):

@@ -13,7 +13,8 @@ import sys
 
 import pefile
 
-import check_pe
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import check_pe  # noqa: E402
 
 BASERELOC = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
 DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]

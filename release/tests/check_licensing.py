@@ -5,7 +5,7 @@
 
 - `reuse lint` passes on this checkout, and fails on copies of it weakened
   in one point (WEAKENED), saying what is missing;
-- the texts scripts/release/notices.py reproduces are still, verbatim, in
+- the texts notices.py reproduces are still, verbatim, in
   the installed Debian copyright files they were taken from;
 - each archive and object notices.py maps to a Debian package belongs to
   that package on this machine (dpkg -S), where the linker finds it first;
@@ -21,8 +21,9 @@ import subprocess
 import sys
 import tempfile
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(TOP, "scripts", "release"))
+RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOP = os.path.dirname(RELEASE_DIR)
+sys.path.insert(0, RELEASE_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 import notices  # noqa: E402
 

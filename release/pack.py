@@ -11,7 +11,7 @@ BUILD/release_contents.txt is written by CMake (brelvik_release_contents).
 DIR must be empty or absent; pack.py writes into it:
     NAME-VERSION-win64.zip   the programs, USER_GUIDE.txt, BUILDINFO.txt,
                              THIRD_PARTY_NOTICES.txt and the SBOM
-                             NAME-VERSION.cdx.json (scripts/release/notices.py,
+                             NAME-VERSION.cdx.json (notices.py,
                              sbom.py), in one top folder NAME-VERSION/
     NAME-VERSION/            the ZIP's files, unpacked
     SHA256SUMS               the ZIP's and each program's, as sha256sum writes them
@@ -25,7 +25,7 @@ reaches osslsigncode through a pipe of its own, never an environment.
 The signing time is the epoch, so an RSA key gives the same bytes on every
 run (ECDSA signatures differ each time, and so does a timestamp).
 
-The second form repacks, for scripts/verify-release.sh: it takes the
+The second form repacks, for verify-release.sh: it takes the
 programs (by the file names the contents file's program lines give) from
 --programs DIR exactly as they are, signed or not, and FILE as
 BUILDINFO.txt, and signs nothing; everything else it derives as a release
@@ -35,7 +35,6 @@ import argparse
 import hashlib
 import io
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -46,102 +45,25 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library, and found under python3 -I too (the release
 # check runs a commit's packer so).
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
-from notices import third_party_files  # noqa: E402
+from buildinfo import (BUILDINFO_NAME, buildinfo, crlf, read_buildinfo,  # noqa: E402
+                       read_contents)
+import notices  # noqa: E402
+import sbom  # noqa: E402
 
 # Regular file, rw-r--r--, in the high half of a Unix-made entry's attributes.
 ENTRY_ATTRIBUTES = 0o100644 << 16
 MADE_ON_UNIX = 3
 DOS_EPOCH = (1980, 1, 1, 0, 0, 0)
 
-BUILDINFO_NAME = "BUILDINFO.txt"
 GUIDE_NAME = "USER_GUIDE.txt"
-# The Debian packages whose versions decide the programs' bytes: compiler
-# and linker, the GCC runtime and C++ library they link, binutils (the
-# resource compiler) and the Windows headers and import libraries; the
-# signer's when signed.
-TOOLCHAIN_PACKAGES = ["clang-19", "lld-19", "g++-mingw-w64-x86-64-posix",
-                      "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev"]
-SIGNER_PACKAGE = "osslsigncode"
+# Where the guide names the release's version: the version is set in one
+# place, the build's.
+VERSION_PLACEHOLDER = b"@VERSION@"
 PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
 
-COMMIT_PATTERN = re.compile(r"[0-9a-f]{40}\Z")
-# A Debian version as dpkg-query prints it, and no longer than any here.
-VERSION_PATTERN = re.compile(r"[0-9][A-Za-z0-9.+~:-]{0,63}\Z")
-EPOCH_PATTERN = re.compile(r"(?:0|[1-9][0-9]{0,9})\Z")
-# The last second a ZIP entry's DOS date can hold (2107-12-31 23:59:59).
-LAST_EPOCH = 4354819199
-BUILDINFO_LIMIT = 4096
-# The repack form above, as scripts/release/verify.py calls it: a release
+# The repack form above, as verify.py calls it: a release
 # of a commit whose packer lacks this line cannot be checked.
 REPACK_INTERFACE = 1
-
-
-def read_contents(path):
-    contents = {"name": None, "version": None, "program": [], "linkmap": [], "sectionmap": [],
-                "guide": None}
-    with open(path, encoding="utf-8") as lines:
-        for line in lines:
-            key, _, value = line.rstrip("\n").partition(" ")
-            if key not in contents or not value:
-                sys.exit(f"{path}: cannot read line {line!r}")
-            if isinstance(contents[key], list):
-                contents[key].append(value)
-            else:
-                contents[key] = value
-    if None in contents.values() or not contents["program"]:
-        sys.exit(f"{path}: needs a name, a version, a guide and at least one program")
-    return contents
-
-
-def read_buildinfo(data):
-    """BUILDINFO.txt's lines as {key: value}, in their order, when it is
-    exactly what buildinfo() writes; raises ValueError saying what is not."""
-    if len(data) > BUILDINFO_LIMIT:
-        raise ValueError(f"longer than {BUILDINFO_LIMIT} bytes")
-    if re.fullmatch(rb"(?:[\x20-\x7e]*\r\n)+", data) is None:
-        raise ValueError("not lines of printable ASCII, each ended by CRLF")
-    lines = data.decode("ascii").split("\r\n")[:-1]
-    keys = ["commit", "SOURCE_DATE_EPOCH"] + TOOLCHAIN_PACKAGES
-    if len(lines) == len(keys) + 1:
-        keys.append(SIGNER_PACKAGE)
-    if len(lines) != len(keys):
-        raise ValueError(f"{len(lines)} lines, where the release script writes"
-                         f" {len(keys)} (or {len(keys) + 1} when it signs)")
-    info = {}
-    for number, (key, line) in enumerate(zip(keys, lines), start=1):
-        name, _, value = line.partition(" ")
-        if name != key:
-            raise ValueError(f"line {number} does not start with '{key} '")
-        pattern = {"commit": COMMIT_PATTERN, "SOURCE_DATE_EPOCH": EPOCH_PATTERN}.get(key, VERSION_PATTERN)
-        if not pattern.match(value):
-            raise ValueError(f"line {number}: the {key} is not in the form the release script writes")
-        info[key] = value
-    if int(info["SOURCE_DATE_EPOCH"]) > LAST_EPOCH:
-        raise ValueError("SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds")
-    versions = [(key, info[key]) for key in keys[2:]]
-    if buildinfo_text(info["commit"], int(info["SOURCE_DATE_EPOCH"]), versions) != data:
-        raise ValueError("not in the form the release script writes")
-    return info
-
-
-def package_version(package):
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    if result.returncode != 0 or not result.stdout:
-        sys.exit(f"pack: cannot tell which version of the Debian package {package} is installed")
-    return result.stdout
-
-
-def buildinfo_text(commit, epoch, versions):
-    lines = [f"commit {commit}", f"SOURCE_DATE_EPOCH {epoch}"]
-    lines += [f"{package} {version}" for package, version in versions]
-    return crlf("\n".join(lines).encode("ascii") + b"\n")
-
-
-def buildinfo(commit, epoch, signed):
-    """What a second builder needs to reproduce the programs' bytes."""
-    packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
-    return buildinfo_text(commit, epoch, [(package, package_version(package)) for package in packages])
 
 
 def pack_zip(top, files, epoch):
@@ -189,8 +111,18 @@ def sign(program, cert, key, epoch, timestamp, passphrase, scratch):
         return data.read()
 
 
-def crlf(text):
-    return text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+def third_party_files(contents, info, files):
+    """The notices and the SBOM a release of these programs carries:
+    {name: bytes}. INFO is BUILDINFO.txt's fields (read_buildinfo), FILES
+    what the ZIP holds so far, the programs as shipped among them. Exits
+    with one line when the link holds what cannot be told."""
+    try:
+        links = notices.linked(contents)
+        text = notices.notices_text(contents, info, links).encode("ascii")
+        bom_name, bom = sbom.sbom(contents, info, files, links)
+    except notices.LinkError as error:
+        sys.exit(f"pack: {error}")
+    return {notices.NOTICES_NAME: text.replace(b"\n", b"\r\n"), bom_name: bom}
 
 
 def main():
@@ -241,14 +173,15 @@ def main():
     else:
         files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
     try:
-        info = read_buildinfo(files[BUILDINFO_NAME])  # what scripts/verify-release.sh will accept
+        info = read_buildinfo(files[BUILDINFO_NAME])  # what verify-release.sh will accept
     except ValueError as error:
         sys.exit(f"pack: {BUILDINFO_NAME} would not be accepted: {error}")
     if info["commit"] != args.commit or info["SOURCE_DATE_EPOCH"] != str(args.epoch):
         sys.exit(f"pack: {BUILDINFO_NAME} names another commit or SOURCE_DATE_EPOCH than --commit and --epoch")
     # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
-        files[GUIDE_NAME] = crlf(data.read())
+        guide = data.read().replace(VERSION_PLACEHOLDER, contents["version"].encode("ascii"))
+    files[GUIDE_NAME] = crlf(guide)
     # What the programs link, and their hashes as packed.
     files.update(third_party_files(contents, info, files))
 

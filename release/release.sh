@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# What Windows users download, made from this checkout's HEAD commit: a
+# clean export of the commit (git archive) is built in Release in a
+# temporary folder, under an environment of fixed contents, then checked
+# and packed by the commit's own release/check_pe.py and release/pack.py.
+# Nothing of the working tree, of an existing build folder or of the
+# caller's environment reaches the programs; a tree with changed or
+# untracked files is refused, since its release would name a commit it is
+# not. Writes dist/ anew:
+#   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs, USER_GUIDE.txt,
+#                                            BUILDINFO.txt, THIRD_PARTY_NOTICES.txt
+#                                            and the SBOM (.cdx.json), in the folder
+#                                            BRELVIK_DFU_SWITCH-<version>/
+#   BRELVIK_DFU_SWITCH-<version>/            the ZIP's files, unpacked
+#   SHA256SUMS                               check with: cd dist && sha256sum -c SHA256SUMS
+# The ZIP's entries carry the commit's committer time (a SOURCE_DATE_EPOCH
+# of another value is refused).
+#
+#   scripts/release.sh [--sign CERT KEY [--timestamp URL]]
+#
+# --sign signs both programs (Authenticode, SHA-256, signing time the
+# commit's) before they are packed: CERT is a PEM file with the signing
+# certificate followed by any intermediates, KEY its PEM private key, kept
+# outside this tree; a passphrase comes from the environment variable
+# BRELVIK_SIGN_PASSPHRASE, which this script takes out of its environment
+# at once and hands to osslsigncode alone. --timestamp has the signatures
+# timestamped by that RFC 3161 server (the bytes then differ every run).
+set -euo pipefail
+
+unset passphrase
+if [[ -v BRELVIK_SIGN_PASSPHRASE ]]; then
+    passphrase=$BRELVIK_SIGN_PASSPHRASE
+    unset BRELVIK_SIGN_PASSPHRASE
+fi
+
+usage() {
+    echo "usage: scripts/release.sh [--sign CERT KEY [--timestamp URL]]" >&2
+    exit 2
+}
+
+refuse() {
+    echo "release: $*" >&2
+    exit 1
+}
+
+sign=()
+timestamp=()
+while (($#)); do
+    case $1 in
+    --sign)
+        (($# >= 3)) || usage
+        for file in "$2" "$3"; do
+            if [[ ! -f $file || ! -r $file ]]; then
+                echo "release: cannot read $file" >&2
+                exit 2
+            fi
+        done
+        sign=(--sign "$(realpath -- "$2")" "$(realpath -- "$3")")
+        shift 3
+        ;;
+    --timestamp)
+        (($# >= 2)) || usage
+        timestamp=(--timestamp "$2")
+        shift 2
+        ;;
+    *) usage ;;
+    esac
+done
+if ((${#timestamp[@]} && !${#sign[@]})); then
+    usage
+fi
+
+cd "$(dirname "$0")/.."
+top=$(pwd -P)
+if ((${#sign[@]})); then
+    case ${sign[2]} in
+    "$top"/*)
+        echo "release: keep the signing key outside the source tree, not at ${sign[2]}" >&2
+        exit 2
+        ;;
+    esac
+fi
+
+release/install-deps.sh
+
+# git without the caller's configuration, attribute files or replace refs.
+git=(env GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null GIT_ATTR_NOSYSTEM=1 GIT_NO_REPLACE_OBJECTS=1
+    git -c core.attributesFile=/dev/null -c core.fsmonitor=false)
+checkout=$("${git[@]}" rev-parse --show-toplevel 2>/dev/null) || checkout=
+if [[ -z $checkout || $(cd "$checkout" && pwd -P) != "$top" ]]; then
+    refuse "$top is not the top of a git checkout; a release is made from a commit of one"
+fi
+commit=$("${git[@]}" rev-parse --verify --quiet 'HEAD^{commit}') || refuse "this checkout has no commit"
+changed=$("${git[@]}" status --porcelain --untracked-files=all)
+if [[ -n $changed ]]; then
+    echo "release: this tree is not commit ${commit:0:12} as it stands (changed or untracked files):" >&2
+    head -n 10 <<<"$changed" | sed 's/^/release:   /' >&2
+    refuse "commit the changes, or stash them (git stash -u), and try again"
+fi
+committed=$("${git[@]}" log -1 --format=%ct "$commit")
+if [[ -n ${SOURCE_DATE_EPOCH:-} && $SOURCE_DATE_EPOCH != "$committed" ]]; then
+    refuse "SOURCE_DATE_EPOCH is $SOURCE_DATE_EPOCH, but commit ${commit:0:12} was made at" \
+        "$committed; a release is dated by its commit alone: unset SOURCE_DATE_EPOCH"
+fi
+
+scratch=$(mktemp -d)
+trap 'rm -rf -- "$scratch"' EXIT
+mkdir "$scratch/home" "$scratch/source"
+clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" LANG=C.UTF-8)
+# A repository of this checkout's objects alone: no info/attributes, no
+# grafts, no configuration of its own.
+objects=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)/objects
+"${clean[@]}" git init -q --bare "$scratch/git"
+printf '%s\n' "$objects" >"$scratch/git/objects/info/alternates"
+echo "Building the programs of commit ${commit:0:12} from a clean export of it"
+"${git[@]}" --git-dir="$scratch/git" archive --format=tar "$commit" | tar -x -C "$scratch/source"
+(cd "$scratch/source" && "${clean[@]}" cmake --preset release >/dev/null &&
+    "${clean[@]}" cmake --build --preset release --parallel "$(nproc)")
+
+contents=$scratch/source/build/release/release_contents.txt
+version=$(sed -n 's/^version //p' "$contents")
+mapfile -t programs < <(sed -n 's/^program //p' "$contents")
+"${clean[@]}" /usr/bin/python3 -I "$scratch/source/release/check_pe.py" --version "$version" --release \
+    "${programs[@]}"
+
+rm -rf dist
+"${clean[@]}" /usr/bin/python3 -I "$scratch/source/release/pack.py" --contents "$contents" \
+    --epoch "$committed" --commit "$commit" "${sign[@]}" "${timestamp[@]}" \
+    ${passphrase+--passphrase-fd 3} --out "$top/dist" 3< <(printf %s "${passphrase-}")
+(cd dist && sha256sum -c SHA256SUMS)
+echo
+ls -l dist dist/*/
