@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis: clang-tidy (.clang-tidy) over the programs, the stand-in
-# platform and the tests; cppcheck over the programs and the platform; and
-# the format check (.clang-format) over every tracked .cpp and .h. Exits
-# non-zero on any finding.
+# platform and the tests; cppcheck over the programs and the platform; the
+# format check (.clang-format) over every tracked .cpp and .h; mypy --strict
+# (release/mypy.ini) and pyflakes over every tracked Python file; shellcheck
+# over every shell script. Exits non-zero on any finding.
 #
 # clang-tidy reads the compile database of the native build, and that of the
 # mingw build for the programs against the SDK's own headers and for what
@@ -115,6 +116,17 @@ if [ -n "$unformatted" ]; then
     printf '  %s\n' "${unformatted_files[@]}"
     failed+=(clang-format)
 fi
+
+echo "== Python: mypy --strict, pyflakes"
+mapfile -t python_files < <(git ls-files '*.py')
+/usr/bin/python3 -m mypy --config-file release/mypy.ini --cache-dir=/dev/null "${python_files[@]}" ||
+    failed+=(mypy)
+pyflakes3 "${python_files[@]}" || failed+=(pyflakes)
+
+echo "== shellcheck"
+mapfile -t shell_files < <(git ls-files '*.sh' .ci/run tests/wine/wine-run.in)
+shellcheck "${shell_files[@]}" && echo "shellcheck: ${#shell_files[@]} scripts, no findings" ||
+    failed+=(shellcheck)
 
 if [ ${#failed[@]} -ne 0 ]; then
     echo "static analysis: findings from ${failed[*]}"
