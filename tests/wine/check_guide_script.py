@@ -11,12 +11,12 @@ prints them, and holds each outcome to the guide's own word for it.
 
 Each script is saved as the guide prints it: the lines of its indented
 block, indent removed, with CRLF line ends; the file is then read back and
-compared with the guide's lines. Nothing in it is rewritten for Wine: the
-scripts must use only what Wine's cmd reads as Windows' does (not `&&` or
-`||`, which Wine's cmd gets wrong). Wine's own findstr gives 0 whether or
-not a line matched, so a findstr.exe of the tests' own, with Windows'
-exit statuses, sits beside the script (cmd looks in the current folder
-first).
+compared with the guide's lines. Nothing in it is rewritten for Wine, so
+the scripts may use only what Wine's cmd reads as Windows' does: no `&&`
+(Wine's cmd runs what follows it after a failure) and no `||`. Wine's own
+findstr gives 0 whether or not a line matched, so a findstr.exe of the
+tests' own, with Windows' exit statuses, sits beside the script (cmd looks
+in the current folder first).
 
 check_winusb.cmd runs against the real WinUSB program and the stand-in
 DLLs: a working adapter, each write error of the guide's LastError table
@@ -24,11 +24,11 @@ and one code it does not list, no adapter, a failed lookup, and no program
 at all. check_pipe.cmd runs against the real legacy program, which under
 Wine finds no adapter and prints only "Found device 1", against a stand-in
 that prints what a switch prints, and with no program at all. Each script
-also runs after an earlier run that switched the adapter left its result
-file (the verdict must be this run's), and with that file made read-only,
-which its `del` cannot remove (the script must stop with 1). The status
-expected for each run is the one the guide's legend below the script, or
-the LastError table, gives for that output.
+also runs where an earlier run that switched the adapter left its result
+file, made read-only so that neither its `del` nor the redirection can
+replace it: the script must stop with 1, not give that run's verdict.
+The status expected for each run is the one the guide's legend below the
+script, or the LastError table, gives for that output.
 """
 import argparse
 import importlib
@@ -48,7 +48,7 @@ RUN_TIMEOUT = 100
 # a search string without its trailing space would take it for 2.
 UNLISTED_CODE = 23
 INDENT = "    "
-# What Wine's cmd reads otherwise than Windows' does.
+# What Wine's cmd reads otherwise than Windows' does, or may.
 NOT_ALIKE_IN_WINE = ("&&", "||")
 
 WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
@@ -147,8 +147,6 @@ def winusb_runs(statuses: Dict[int, int], exe: str) -> List[Run]:
         Run("lookup_failed", exe, ["Failed looking for device, HRESULT 0x8007000d"],
             "any other line", {"SIZE_CR": "0x13"}),
         Run("no_program", None, [], "or none"),
-        # No program now, after a run that switched the adapter.
-        Run("stale_result", None, [], "or none", stale=[WORKING_LINE]),
     ]
     for code, status in sorted(statuses.items()):
         # LastError 0: the write call succeeded but wrote short.
@@ -172,8 +170,6 @@ def pipe_runs(exe: str, program_output: str) -> List[Run]:
         Run("switched", program_output, switched, "switched (",
             {"PRINTED": "|".join(switched)}),
         Run("no_program", None, [], "printed nothing"),
-        # No program now, after a run that switched the adapter.
-        Run("stale_result", None, [], "printed nothing", stale=switched),
     ]
 
 
@@ -278,9 +274,11 @@ def check_runs(args: argparse.Namespace, guide_lines: List[str], script_name: st
     entries = legend(guide_lines, start + len(script))
     print(f"{script_name}, as saved and run:\n" + "\n".join(script))
     print(f"legend: {entries}\n")
-    # The result file of a run that switched, which this run cannot remove:
-    # the script must stop, not give that run's verdict.
-    held = Run("result_file_held", switched.program, [], "", scenario=switched.scenario,
+    # The result file of a run that switched, which this run cannot remove.
+    # Only then can that run's verdict come through (the redirection empties
+    # a file it can open, even for a program that is not there): the script
+    # must stop instead.
+    held = Run("stale_result_held", switched.program, [], "", scenario=switched.scenario,
                stale=switched.printed, read_only=True, status=1)
     for run in runs + [held]:
         expected = run.status if run.status is not None else legend_status(entries, run.outcome)
