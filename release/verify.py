@@ -25,7 +25,6 @@ and the last line is the verdict. Exit status 0 when accepted, 1 when
 rejected (not this source's release), 2 when it cannot be checked.
 """
 import argparse
-import collections
 import functools
 import hashlib
 import os
@@ -35,15 +34,16 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import NamedTuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library: an untracked file here shadows nothing.
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 import signature as authenticode  # noqa: E402
 from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
-                       TOOLCHAIN_PACKAGES, read_buildinfo)
+                       TOOLCHAIN_PACKAGES, BuildinfoError, read_buildinfo)
 from pack import GUIDE_NAME  # noqa: E402
-from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Verdict, cannot_check, inflate,  # noqa: E402
+from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
 # What the checks run, whatever the caller's environment says.
@@ -64,77 +64,77 @@ REPACK_MARKER = re.compile(rb"^REPACK_INTERFACE = ([0-9]+)$", re.MULTILINE)
 SHA = re.compile(r"[0-9a-f]{40}\Z")
 
 
-def say(line):
+def say(line: str) -> None:
     print(line, flush=True)
 
 
-def run(command, env=None):
+def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.CompletedProcess[bytes]:  # type: ignore[return]
     try:
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, env=env or TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
     except FileNotFoundError:
-        cannot_check(f"{command[0]} is not installed (release/install-deps.sh installs it)")
+        cannot_check(f"{command[0]} is not installed (release/install-deps.sh installs it)")  # type: ignore[no-untyped-call]
     except subprocess.TimeoutExpired:
-        cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
+        cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")  # type: ignore[no-untyped-call]
 
 
 @functools.lru_cache(maxsize=None)
-def check_ca(ca, option="--ca"):
-    if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
-        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
+def check_ca(ca: str, option: str = "--ca") -> None:
+    if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:  # type: ignore[no-untyped-call]
+        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")  # type: ignore[no-untyped-call]
 
 
-def check_cas(args):
+def check_cas(args: argparse.Namespace) -> None:
     if args.ca:
         check_ca(args.ca)
     if args.tsa_ca:
         check_ca(args.tsa_ca, "--tsa-ca")
 
 
-def when(epoch):
+def when(epoch: int) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
-def buildinfo_of(data, entries, top):
+def buildinfo_of(data: bytes, entries: list[Entry], top: str) -> tuple[dict[str, str], bytes]:  # type: ignore[return]
     wanted = f"{top}/{BUILDINFO_NAME}".encode("ascii")
     found = [entry for entry in entries if entry.name == wanted]
     if not found:
-        rejected(f"it holds no {top}/{BUILDINFO_NAME}: it does not say what built it")
-    text = inflate(data, found[0], BUILDINFO_LIMIT)
+        rejected(f"it holds no {top}/{BUILDINFO_NAME}: it does not say what built it")  # type: ignore[no-untyped-call]
+    text = inflate(data, found[0], BUILDINFO_LIMIT)  # type: ignore[no-untyped-call]
     try:
         return read_buildinfo(text), text
-    except ValueError as error:
-        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")
+    except BuildinfoError as error:
+        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")  # type: ignore[no-untyped-call]
 
 
-def git(git_dir, *arguments):
+def git(git_dir: str, *arguments: str) -> subprocess.CompletedProcess[bytes]:
     return run(GIT + [f"--git-dir={git_dir}", *arguments], GIT_ENVIRONMENT)
 
 
-def judge_commit(git_dir, commit, head):
+def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     """(committer time, commits behind HEAD, its packer's path) of COMMIT,
     once it is shown to be a commit of HEAD's history whose packer this
     check can call."""
-    kind = git(git_dir, "cat-file", "-t", commit)
-    if kind.returncode != 0:
-        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
+    result = git(git_dir, "cat-file", "-t", commit)
+    if result.returncode != 0:
+        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"  # type: ignore[no-untyped-call]
                      " history that holds it (or clone the repository it comes from) and check again")
-    kind = kind.stdout.decode("ascii", "replace").strip()
+    kind = result.stdout.decode("ascii", "replace").strip()
     if kind != "commit":
-        rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
+        rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"  # type: ignore[no-untyped-call]
                  " the release script names the commit it built")
     ancestor = git(git_dir, "merge-base", "--is-ancestor", commit, head).returncode
     if ancestor == 1:
-        cannot_check(f"it was built from commit {commit}, which is not in the history of this checkout's"
+        cannot_check(f"it was built from commit {commit}, which is not in the history of this checkout's"  # type: ignore[no-untyped-call]
                      f" HEAD {head}: only a release of HEAD or of a commit before it can be judged by"
                      " HEAD's rules")
     if ancestor != 0:
-        cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"
+        cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"  # type: ignore[no-untyped-call]
                      " (a shallow clone? fetch its whole history)")
     fields = git(git_dir, "show", "-s", "--format=%ct", commit).stdout.decode("ascii", "replace").split()
     behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
     if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
-        cannot_check(f"cannot read the date of commit {commit}")
+        cannot_check(f"cannot read the date of commit {commit}")  # type: ignore[no-untyped-call]
     marker, path = None, PACKERS[0]
     for path in PACKERS:
         packer = git(git_dir, "cat-file", "blob", f"{commit}:{path}")
@@ -142,20 +142,20 @@ def judge_commit(git_dir, commit, head):
             marker = REPACK_MARKER.search(packer.stdout)
             break
     if marker is None:
-        cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"
+        cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"  # type: ignore[no-untyped-call]
                      " release this check can judge: that commit's packer cannot pack given programs, so"
                      " what it makes of them cannot be compared with the ZIP")
-    if marker.group(1).decode("ascii") not in REPACK_INTERFACES:
-        cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"
+    if marker.group(1).decode("ascii") not in REPACK_INTERFACES:  # type: ignore[union-attr]
+        cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"  # type: ignore[no-untyped-call, union-attr]
                      f" which this check does not know")
     return int(fields[0]), int(behind[0]), path
 
 
-def examine(args):
+def examine(args: argparse.Namespace) -> int:
     check_cas(args)
-    data = read_zip(args.zip)
-    entries = parse_zip(data)
-    info, _ = buildinfo_of(data, entries, top_folder(entries))
+    data = read_zip(args.zip)  # type: ignore[no-untyped-call]
+    entries = parse_zip(data)  # type: ignore[no-untyped-call]
+    info, _ = buildinfo_of(data, entries, top_folder(entries))  # type: ignore[no-untyped-call]
     commit, facts = info["commit"], ""
     if args.git_dir:
         facts = "".join(f"{fact}\n" for fact in judge_commit(args.git_dir, commit, args.head))
@@ -164,7 +164,7 @@ def examine(args):
     return 0
 
 
-def pe_fields(program):
+def pe_fields(program: bytes) -> tuple[int, int] | None:
     """Offsets of the header checksum and of the security directory entry,
     or None when PROGRAM is no 64-bit Windows program with one."""
     if len(program) < 0x40 or program[:2] != b"MZ":
@@ -181,18 +181,20 @@ def pe_fields(program):
     return optional + 64, optional + 112 + 4 * 8
 
 
-def pe_checksum(program, at):
+def pe_checksum(program: bytes, at: int) -> int:
     padded = program + b"\0" * (len(program) % 2)
-    total = sum(struct.unpack(f"<{len(padded) // 2}H", padded)) - sum(struct.unpack_from("<HH", padded, at))
+    total: int = sum(struct.unpack(f"<{len(padded) // 2}H", padded)) - sum(struct.unpack_from("<HH", padded, at))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return total + len(program)
 
 
-def check_signed(program, built):
+def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode.Signature | None]:
     """(problem, Signature): problem None when PROGRAM is BUILT with one
     Authenticode signature appended as osslsigncode appends it."""
-    checksum_at, security_at = pe_fields(built)
+    fields = pe_fields(built)
+    assert fields is not None, "compare() checks the programs built here for these fields"
+    checksum_at, security_at = fields
     if program == built:
         return f"this source's build, but unsigned, where its {BUILDINFO_NAME} says the release was signed", None
     if len(program) <= len(built):
@@ -214,33 +216,40 @@ def check_signed(program, built):
         return "this source's build, but something follows its signature", None
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
         return "this source's build, but its header checksum is not the signed program's", None
-    signature = authenticode.read(program[table + 8:table + length])
+    signature = authenticode.read(program[table + 8:table + length])  # type: ignore[no-untyped-call]
     if isinstance(signature, str):
         return f"this source's build, but {signature}", None
     return None, signature
 
 
-def signature_holds(program, signature):
+def signature_holds(program: bytes, signature: authenticode.Signature) -> bool:
     """Whether the signature is over this program, by its certificate's key."""
-    checksum_at, security_at = pe_fields(program)
+    fields = pe_fields(program)
+    assert fields is not None, "check_signed() has shown the program to be one built here, signed"
+    checksum_at, security_at = fields
     table = struct.unpack_from("<I", program, security_at)[0]
     digest = hashlib.sha256(program[:checksum_at] + program[checksum_at + 4:security_at]
                             + program[security_at + 8:table]).digest()
-    return authenticode.holds(signature, digest)
+    return authenticode.holds(signature, digest)  # type: ignore[no-any-return, no-untyped-call]
 
 
 @functools.lru_cache(maxsize=None)
-def osslsigncode_fetches_crls():
+def osslsigncode_fetches_crls() -> bool:
     # Since 2.6 verify fetches a certificate's CRLs from where it points
     # (a server a forged signature names) unless told not to.
     return b"-ignore-cdp" in run(["osslsigncode", "help"]).stdout
 
 
-SignatureVerdict = collections.namedtuple("SignatureVerdict", "holds refused timestamp verified")
+class SignatureVerdict(NamedTuple):
+    holds: bool
+    refused: str | None
+    timestamp: bool
+    verified: bool
 
 
 @functools.lru_cache(maxsize=16)
-def signature_verdict(program, signature, ca, tsa_ca):
+def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str | None,
+                      tsa_ca: str | None) -> SignatureVerdict:
     """Whether the signature is over PROGRAM by its certificate's key; why
     it is refused whatever the CA (a signer not allowed to sign code, one
     the chain check does not take for the signer, a timestamp that does
@@ -248,14 +257,14 @@ def signature_verdict(program, signature, ca, tsa_ca):
     signer's chain verifies against CA or the system's."""
     if not signature_holds(program, signature):
         return SignatureVerdict(False, None, False, False)
-    refused = authenticode.signer_allowed(signature)
+    refused = authenticode.signer_allowed(signature)  # type: ignore[no-untyped-call]
     with tempfile.TemporaryDirectory() as scratch:
-        stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
+        stamped = signature.timestamp is not None and authenticode.timestamp_verdict(  # type: ignore[no-untyped-call]
             signature.timestamp, tsa_ca, run, scratch)
         path = os.path.join(scratch, "program.exe")
         with open(path, "wb") as out:
             out.write(program)
-        verified, same_leaf = authenticode.chain_verdict(path, signature, ca, tsa_ca, run,
+        verified, same_leaf = authenticode.chain_verdict(path, signature, ca, tsa_ca, run,  # type: ignore[no-untyped-call]
                                                          osslsigncode_fetches_crls())
     if not same_leaf:
         refused = "osslsigncode takes another of its certificates for the signer's"
@@ -265,34 +274,43 @@ def signature_verdict(program, signature, ca, tsa_ca):
 
 
 @functools.lru_cache(maxsize=None)
-def installed_version(package):
+def installed_version(package: str) -> str:
     result = run(["dpkg-query", "-W", "-f=${Version}", package])
     return result.stdout.decode("ascii", "replace") if result.returncode == 0 else "none"
 
 
-def release_contents(path):
+class Release(NamedTuple):
+    """What release_contents.txt names that this check needs."""
+    name: str
+    version: str
+    programs: list[str]
+
+
+def release_contents(path: str) -> Release:
     """The keys of the commit's release_contents.txt this check needs
     (name, version, programs); others, a later packer's, are its own."""
-    contents = {"name": None, "version": None, "program": []}
+    named: dict[str, str] = {}
+    programs: list[str] = []
     try:
         with open(path, encoding="utf-8") as lines:
             for line in lines:
                 key, _, value = line.rstrip("\n").partition(" ")
                 if not key or not value:
-                    cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")
+                    cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")  # type: ignore[no-untyped-call]
                 if key == "program":
-                    contents[key].append(value)
-                elif key in contents:
-                    contents[key] = value
+                    programs.append(value)
+                elif key in ("name", "version"):
+                    named[key] = value
     except (OSError, UnicodeError) as error:
-        cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")
-    if None in contents.values() or not contents["program"]:
-        cannot_check(f"cannot read what this source builds: {shown(path)} names no program")
-    return contents
+        cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")  # type: ignore[no-untyped-call]
+    if "name" not in named or "version" not in named or not programs:
+        cannot_check(f"cannot read what this source builds: {shown(path)} names no program")  # type: ignore[no-untyped-call]
+    return Release(named["name"], named["version"], programs)
 
 
 @functools.lru_cache(maxsize=8)
-def repacked(packer, contents, commit, epoch, buildinfo, programs):
+def repacked(packer: str, contents: str, commit: str, epoch: int, buildinfo: bytes,
+             programs: tuple[tuple[str, bytes], ...]) -> tuple[str, bytes, dict[str, bytes]]:
     """What the commit's own packer writes of PROGRAMS ((name, bytes)...)
     and BUILDINFO: (the ZIP's file name, its bytes, {entry name: bytes})."""
     with tempfile.TemporaryDirectory() as scratch:
@@ -308,68 +326,74 @@ def repacked(packer, contents, commit, epoch, buildinfo, programs):
                       "--out", out])
         if result.returncode != 0:
             last = (result.stdout.decode("utf-8", "replace").strip().splitlines() or ["no output"])[-1]
-            cannot_check(f"the packer of commit {commit} failed: {shown(last, 200)}")
+            cannot_check(f"the packer of commit {commit} failed: {shown(last, 200)}")  # type: ignore[no-untyped-call]
         zips = [name for name in os.listdir(out) if name.endswith(".zip")]
         if len(zips) != 1:
-            cannot_check(f"the packer of commit {commit} wrote {len(zips)} ZIPs, not one")
+            cannot_check(f"the packer of commit {commit} wrote {len(zips)} ZIPs, not one")  # type: ignore[no-untyped-call]
         try:
-            packed = read_zip(os.path.join(out, zips[0]))
-            entries = parse_zip(packed)
+            packed = read_zip(os.path.join(out, zips[0]))  # type: ignore[no-untyped-call]
+            entries = parse_zip(packed)  # type: ignore[no-untyped-call]
         except Verdict as verdict:
-            cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")
-        files = {}
+            cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")  # type: ignore[no-untyped-call]
+        files: dict[str, bytes] = {}
         for entry in entries:
             with open(os.path.join(out, *entry.name.decode("ascii").split("/")), "rb") as file:
                 files[entry.name.decode("ascii")] = file.read()
     return zips[0], packed, files
 
 
-def show_packages(info):
+def show_packages(info: dict[str, str]) -> None:
     """The package versions BUILDINFO.txt claims, each flagged where this
     machine's differs: what the releaser reports, which nothing checks."""
     say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
     for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if SIGNER_PACKAGE in info else []):
         mine = installed_version(package)
-        say(f"    {package} {shown(info[package])}"
-            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))
+        say(f"    {package} {shown(info[package])}"  # type: ignore[no-untyped-call]
+            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))  # type: ignore[no-untyped-call]
 
 
-def compare(args):
+def compare(args: argparse.Namespace) -> int:
     check_cas(args)
-    data = read_zip(args.zip)
-    entries = parse_zip(data)
+    data = read_zip(args.zip)  # type: ignore[no-untyped-call]
+    entries = parse_zip(data)  # type: ignore[no-untyped-call]
     contents = release_contents(args.contents)
-    top = f"{contents['name']}-{contents['version']}"
-    info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
+    top = f"{contents.name}-{contents.version}"
+    info, buildinfo = buildinfo_of(data, entries, top_folder(entries))  # type: ignore[no-untyped-call]
     if info["commit"] != args.commit:
-        cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
+        cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")  # type: ignore[no-untyped-call]
     epoch = int(info["SOURCE_DATE_EPOCH"])
     older = (f", {args.behind} commit{'s' if args.behind != 1 else ''} older than this checkout's HEAD"
              f" {args.head[:12]}" if args.behind else "")
-    say(f"{shown(top)}: commit {args.commit} of {when(args.commit_time)}{older}")
+    say(f"{shown(top)}: commit {args.commit} of {when(args.commit_time)}{older}")  # type: ignore[no-untyped-call]
     if epoch != args.commit_time:
-        rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"
+        rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"  # type: ignore[no-untyped-call]
                  f" script dates a release by its commit alone, {args.commit_time} ({when(args.commit_time)})")
     signed = SIGNER_PACKAGE in info
     show_packages(info)
 
     held = {entry.name.decode("ascii"): entry for entry in entries}
-    programs = {os.path.basename(path): path for path in contents["program"]}
-    files, problems, signatures, packing = {}, [], {}, {}
+    programs = {os.path.basename(path): path for path in contents.programs}
+    files: dict[str, bytes] = {}
+    problems: list[str] = []
+    signatures: dict[str, authenticode.Signature] = {}
+    packing: dict[str, bytes] = {}
     for name, path in programs.items():
         try:
             with open(path, "rb") as source:
                 built = source.read()
         except OSError as error:
-            cannot_check(f"cannot read the program built here, {shown(path)} ({error.strerror})")
+            cannot_check(f"cannot read the program built here, {shown(path)} ({error.strerror})")  # type: ignore[no-untyped-call]
         if pe_fields(built) is None:
-            cannot_check(f"{shown(path)}, built here, is no 64-bit Windows program")
+            cannot_check(f"{shown(path)}, built here, is no 64-bit Windows program")  # type: ignore[no-untyped-call]
         packing[name] = built
         if f"{top}/{name}" not in held:
             continue  # named below, with whatever else is missing
-        program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)
+        program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)  # type: ignore[no-untyped-call]
+        problem: str | None
         if signed:
-            problem, signatures[name] = check_signed(program, built)
+            problem, signature = check_signed(program, built)
+            if signature is not None:
+                signatures[name] = signature
         elif program != built:
             fields = pe_fields(program)
             problem = "NOT this source's build"
@@ -394,31 +418,31 @@ def compare(args):
                 say(f"{name}: missing from the ZIP")
         for name in held:
             if name not in names:
-                say(f"{shown(name)}: not part of a release of this source")
-        rejected("it does not hold exactly a release's files" if sorted(held) != sorted(names) else
+                say(f"{shown(name)}: not part of a release of this source")  # type: ignore[no-untyped-call]
+        rejected("it does not hold exactly a release's files" if sorted(held) != sorted(names) else  # type: ignore[no-untyped-call]
                  "its files are not in the order the packer writes them")
     for name in names:
         file = name.split("/", 1)[1]
         if file in programs:
             continue
-        theirs = inflate(data, held[name], BUILDINFO_LIMIT if file == BUILDINFO_NAME else GUIDE_LIMIT)
+        theirs = inflate(data, held[name], BUILDINFO_LIMIT if file == BUILDINFO_NAME else GUIDE_LIMIT)  # type: ignore[no-untyped-call]
         if theirs != expected[name]:
             line = next((at for at, (a, b) in enumerate(zip(expected[name], theirs)) if a != b),
                         min(len(expected[name]), len(theirs)))
             line = expected[name][:line].count(b"\n") + 1
-            what = "user guide" if file == GUIDE_NAME else shown(file)
+            what = "user guide" if file == GUIDE_NAME else shown(file)  # type: ignore[no-untyped-call]
             problems.append(f"{file}: not this source's {what} (it differs from line {line} on)")
             say(problems[-1])
     if problems:
-        rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")
+        rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")  # type: ignore[no-untyped-call]
     if mine != data:
         at = next((at for at, (a, b) in enumerate(zip(mine, data)) if a != b), min(len(mine), len(data)))
-        rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"
+        rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"  # type: ignore[no-untyped-call]
                  f" it differs from byte {at} on, {where(entries, at)}")
 
-    against = shown(args.ca) if args.ca else "the system's CA certificates"
-    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
-    signers = {}
+    against = shown(args.ca) if args.ca else "the system's CA certificates"  # type: ignore[no-untyped-call]
+    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"  # type: ignore[no-untyped-call]
+    signers: dict[str, str] = {}
     for name in programs:
         if not signed:
             say(f"{name}: this source's build, unsigned")
@@ -429,10 +453,10 @@ def compare(args):
             problems.append(f"{name}: this source's build, but its signature is not over it, by its certificate")
             say(problems[-1])
             continue
-        fingerprint = authenticode.fingerprint(signature.certificate)
-        signers[name] = f"{shown(signature.subject, 200)} ({fingerprint})"
+        fingerprint = authenticode.fingerprint(signature.certificate)  # type: ignore[no-untyped-call]
+        signers[name] = f"{shown(signature.subject, 200)} ({fingerprint})"  # type: ignore[no-untyped-call]
         say(f"{name}: this source's build, signed")
-        say(f"    signer: {shown(signature.subject, 200)}")
+        say(f"    signer: {shown(signature.subject, 200)}")  # type: ignore[no-untyped-call]
         say(f"    certificate SHA-256: {fingerprint}")
         if verdict.verified:
             say(f"    chain: verified against {against}")
@@ -446,7 +470,7 @@ def compare(args):
         if stamp is None:
             say("    timestamp: none (the signature is valid only while its certificate is)")
         else:
-            say(f"    timestamp: {authenticode.utc(stamp.time)} ({stamp.kind}, by {shown(stamp.subject, 200)}),"
+            say(f"    timestamp: {authenticode.utc(stamp.time)} ({stamp.kind}, by {shown(stamp.subject, 200)}),"  # type: ignore[no-untyped-call]
                 f" {'verified' if verdict.timestamp else 'does NOT verify'} against {stamp_against}")
         if verdict.refused:
             problems.append(f"{name}: {verdict.refused}")
@@ -459,18 +483,18 @@ def compare(args):
         problems.append(f"the programs are unsigned; --ca asks for signatures that verify against {against}")
         say(problems[-1])
     if problems:
-        rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")
+        rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")  # type: ignore[no-untyped-call]
     # The name is what a user goes by, and says the version it holds.
     if os.path.basename(args.zip) != zip_name:
-        rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
+        rejected(f"it is this source's release {zip_name} under another name; a release's file name says"  # type: ignore[no-untyped-call]
                  " which version it holds")
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
-        f" {shown(contents['version'])} of commit {info['commit']} ({when(args.commit_time)}){older},"
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"  # type: ignore[no-untyped-call]
+        f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
         f" {'signed' if signed else 'unsigned'}")
     return 0
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("step", choices=["examine", "compare"])
     parser.add_argument("--contents")
@@ -494,15 +518,15 @@ def main(argv):
     if wrong or (args.head and not SHA.match(args.head)):
         parser.error("examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
                      " --packer, --commit and --commit-time (and --head with --behind)")
-    name = shown(os.path.basename(args.zip))
+    name = shown(os.path.basename(args.zip))  # type: ignore[no-untyped-call]
     try:
         return examine(args) if args.step == "examine" else compare(args)
     except Verdict as verdict:
         word = "REJECTED" if verdict.status == 1 else "CANNOT CHECK"
         say(f"verify-release: {word} {name}: {verdict.reason}")
-        return verdict.status
+        return verdict.status  # type: ignore[no-any-return]
     except Exception as error:  # a last resort: one line, never a traceback
-        say(f"verify-release: CANNOT CHECK {name}: internal error, {type(error).__name__}: {shown(str(error))}")
+        say(f"verify-release: CANNOT CHECK {name}: internal error, {type(error).__name__}: {shown(str(error))}")  # type: ignore[no-untyped-call]
         return 2
 
 
