@@ -27,6 +27,7 @@ TOP = os.path.dirname(RELEASE_DIR)
 sys.path.insert(0, RELEASE_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 import notices  # noqa: E402
+from buildinfo import Programs  # noqa: E402
 
 # In the order clang's driver searches them (the toolchain file's sysroot
 # maps these): both hold a crtbegin.o, and the first is the one linked.
@@ -183,12 +184,11 @@ def check_maps(failures: list[str]) -> None:
             for path, written in zip(paths, [text, sections]):
                 with open(path, "w", encoding="ascii") as out:
                     out.write(written)
-            contents = {"name": "BRELVIK_DFU_SWITCH", "version": "1.0.0",
+            contents: Programs = {"name": "BRELVIK_DFU_SWITCH", "version": "1.0.0",
                         "program": ["/build/A.exe"], "linkmap": paths[:1], "sectionmap": paths[1:]}
             said: str | None
             try:
-                made[case] = notices.notices_text(  # type: ignore[no-untyped-call]
-                    contents, INFO, notices.linked(contents))  # type: ignore[no-untyped-call]
+                made[case] = notices.notices_text(contents, INFO, notices.linked(contents))
                 said = None
             except notices.LinkError as raised:
                 said = str(raised)

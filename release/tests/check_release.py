@@ -303,7 +303,7 @@ def is_signed(path: str) -> bool:
 
 def check_buildinfo(work: str, data: bytes, signed: bool) -> None:
     try:
-        info = read_buildinfo(data)  # type: ignore[no-untyped-call]
+        info = read_buildinfo(data)
     except ValueError as error:
         fail(f"{BUILDINFO_NAME} is not what the release check accepts ({error}): {data!r}")
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
@@ -344,7 +344,7 @@ def check_no_key(work: str, dist: str) -> None:
 
 def package(args: argparse.Namespace) -> None:
     checkout = os.path.join(args.work, "checkout")
-    contents = read_contents(args.contents)  # type: ignore[no-untyped-call]
+    contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
     expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME, NOTICES_NAME, f"{top}.cdx.json"])
@@ -423,7 +423,7 @@ def unsigned_bytes(path: str, scratch: str) -> bytes:
 
 
 def reproducible(args: argparse.Namespace) -> None:
-    contents = read_contents(args.contents)  # type: ignore[no-untyped-call]
+    contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     for kind, (dist, options) in releases(args.work).items():
         scratch = os.path.join(args.work, f"repack-{kind}")
@@ -472,7 +472,7 @@ def of_commit(release: hostile_releases.Release, commit: str, epoch: str,
     files = {**release.files, BUILDINFO_NAME: buildinfo}
     if guide:
         files[GUIDE_NAME] = guide(files[GUIDE_NAME])
-    packed: bytes = pack_zip(release.top, files, int(epoch))  # type: ignore[no-untyped-call]
+    packed: bytes = pack_zip(release.top, files, int(epoch))
     return packed
 
 
@@ -603,7 +603,7 @@ SBOM_WEAKENED: list[tuple[str, Callable[[Bom], object], str]] = [
 
 def sbom_problems(release: hostile_releases.Release, bom: Bom) -> list[str]:
     """What makes BOM (parsed) not the SBOM of RELEASE (hostile_releases.Release)."""
-    info = read_buildinfo(release.files[BUILDINFO_NAME])  # type: ignore[no-untyped-call]
+    info = read_buildinfo(release.files[BUILDINFO_NAME])
     problems: list[str] = []
     hashes = {c.get("name"): [h.get("content") for h in c.get("hashes", []) if h.get("alg") == "SHA-256"]
               for c in sbom_programs(bom)}

@@ -38,7 +38,7 @@ from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from buildinfo import BUILDINFO_NAME, read_buildinfo, read_contents
+from buildinfo import BUILDINFO_NAME, BuildinfoError, Contents, read_buildinfo, read_contents
 from pack import GUIDE_NAME, pack_zip, sign, third_party_files
 from notices import NOTICES_NAME
 from zip_reader import shown
@@ -74,7 +74,7 @@ class Release:
             self.spots = [at for entry in archive.infolist()
                           for at in range(entry.header_offset, entry.header_offset + 30 + len(entry.filename))]
             self.spots += range(archive.start_dir, len(self.data))
-        self.epoch = int(read_buildinfo(self.files[BUILDINFO_NAME])["SOURCE_DATE_EPOCH"])  # type: ignore[no-untyped-call]
+        self.epoch = int(read_buildinfo(self.files[BUILDINFO_NAME])["SOURCE_DATE_EPOCH"])
 
     def zip_name(self) -> str:
         return f"{self.top}-win64.zip"
@@ -83,7 +83,7 @@ class Release:
         return f"{self.top}/{file}".encode("ascii")
 
     # The release's contents (read_contents), once run() knows them.
-    contents: ClassVar[dict[str, Any] | None] = None
+    contents: ClassVar[Contents | None] = None
 
     def pack(self, changes: Mapping[str, bytes | None]) -> bytes:
         """The packer's own ZIP of the files with CHANGES (None leaves one out).
@@ -94,14 +94,15 @@ class Release:
         derived = {NOTICES_NAME, f"{self.top}.cdx.json"}
         remade = any(name.endswith(".exe") or name == BUILDINFO_NAME for name in changes)
         if self.contents and remade and not derived & set(changes):
+            kept = {name: data for name, data in files.items() if data is not None}
             try:
-                info = read_buildinfo(files[BUILDINFO_NAME])  # type: ignore[no-untyped-call]
-            except (ValueError, TypeError):
+                info = read_buildinfo(kept.get(BUILDINFO_NAME, b""))
+            except BuildinfoError:
                 info = None  # a malformed one: the check stops there
             if info:
-                made = third_party_files(self.contents, info, files)  # type: ignore[no-untyped-call]
+                made = third_party_files(self.contents, info, kept)
                 files.update({name: made[name] for name in derived})
-        packed: bytes = pack_zip(  # type: ignore[no-untyped-call]
+        packed: bytes = pack_zip(
             self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
         return packed
 
@@ -347,7 +348,7 @@ class Context:
         programs, signed = self.folders("programs", f"signed-by-{who}")
         with open(os.path.join(programs, name), "wb") as out:
             out.write(self.unsigned.files[name])
-        program: bytes = sign(  # type: ignore[no-untyped-call]
+        program: bytes = sign(
             os.path.join(programs, name), os.path.join(self.keys, f"{who}-chain.pem"),
             os.path.join(self.keys, f"{who}.key"), self.signed.epoch, None, None, signed)
         return program
@@ -454,7 +455,7 @@ class Context:
         programs, signed = self.folders("programs", "fake-signed")
         with open(os.path.join(programs, name), "wb") as out:
             out.write(self.unsigned.files[name])
-        program: bytes = sign(  # type: ignore[no-untyped-call]
+        program: bytes = sign(
             os.path.join(programs, name), self.fake["cert"], self.fake["key"], self.signed.epoch, None, None, signed)
         return program
 
@@ -483,7 +484,7 @@ def with_commit(buildinfo: bytes, commit: str) -> bytes:
 def dated(release: Release, epoch: int) -> bytes:
     """The release as packed with another SOURCE_DATE_EPOCH than its commit's."""
     buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH %d" % epoch, release.files[BUILDINFO_NAME])
-    packed: bytes = pack_zip(release.top, {**release.files, BUILDINFO_NAME: buildinfo}, epoch)  # type: ignore[no-untyped-call]
+    packed: bytes = pack_zip(release.top, {**release.files, BUILDINFO_NAME: buildinfo}, epoch)
     return packed
 
 
@@ -723,7 +724,7 @@ def check(path: str, ca: str | None, contents: str, commit: str, epoch: int, in_
         if in_process:
             captured = io.StringIO()
             with contextlib.redirect_stdout(captured):
-                status: int = verify.main(argv)  # type: ignore[no-untyped-call]
+                status: int = verify.main(argv)
             output += captured.getvalue().encode("utf-8")
         else:
             result = subprocess.run(["/usr/bin/python3", "-I", verify.__file__] + argv, stdin=subprocess.DEVNULL,
@@ -762,7 +763,7 @@ def mutated(rng: random.Random, original: bytes, spots: Sequence[int]) -> bytes:
 
 
 def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, subject: str) -> int:
-    Release.contents = read_contents(contents)  # type: ignore[no-untyped-call]
+    Release.contents = read_contents(contents)
     context = Context(work, zips, keys, subject)
     ca = os.path.join(keys, "ca.pem")
     cases = os.path.join(context.folder, "cases")
@@ -771,7 +772,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
     start = time.monotonic()
     for name, kind, alter, with_ca, status, line, *options in CASES:
         tsa_ca = options[0].get("tsa_ca") if options else None
-        path = os.path.join(cases, shown(name).replace("\\", "_"),  # type: ignore[no-untyped-call]
+        path = os.path.join(cases, shown(name).replace("\\", "_"),
                             RENAMED.get(name, getattr(context, kind).zip_name()))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
@@ -784,13 +785,13 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
                                 tsa_ca=os.path.join(keys, tsa_ca) if tsa_ca else None)
         except subprocess.TimeoutExpired:
             got, output = None, b"(timed out)\n"
-        print(f"-- {shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")  # type: ignore[no-untyped-call]
+        print(f"-- {shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
         for text in output.decode("latin-1").splitlines():
-            print(f"   {shown(text, 300)}")  # type: ignore[no-untyped-call]
+            print(f"   {shown(text, 300)}")
         wanted = line.format(**context.fingerprints)
         problem = fit_for_a_terminal(output)
         if got != status or wanted.encode("ascii") not in output or problem:
-            failures.append(f"{shown(name)}: expected exit status {status} and a line with {wanted!r}"  # type: ignore[no-untyped-call]
+            failures.append(f"{shown(name)}: expected exit status {status} and a line with {wanted!r}"
                             f"{'; ' + problem if problem else ''}")
     print(f"{len(CASES)} hostile ZIPs checked in {time.monotonic() - start:.1f} s")
 
@@ -812,7 +813,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
                 if len(changed) > 0x200:
                     checksum_at = security(program)[0]
                     struct.pack_into("<I", changed, checksum_at,
-                                     verify.pe_checksum(bytes(changed), checksum_at))  # type: ignore[no-untyped-call]
+                                     verify.pe_checksum(bytes(changed), checksum_at))
                 data = context.signed.pack({name: bytes(changed)})
             with open(path, "wb") as out:
                 out.write(data)
@@ -825,7 +826,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
             except BaseException as error:  # noqa: B036 - the check itself must never raise
                 got, output, problem = None, b"", f"raised {type(error).__name__}: {error}"
             if problem:
-                failures.append(f"{kind} mutant {number}: {problem}:\n{shown(output.decode('latin-1'), 2000)}")  # type: ignore[no-untyped-call]
+                failures.append(f"{kind} mutant {number}: {problem}:\n{shown(output.decode('latin-1'), 2000)}")
             verdict = output.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("ascii", "replace")
             outcomes[re.sub(r"[0-9a-f]{40}|\d+|'[^']*'", "#", verdict.split(": ", 2)[-1])[:90]] += 1
         print(f"{count} mutants of a {kind} (seed {SEED}) checked in {time.monotonic() - start:.1f} s;"
