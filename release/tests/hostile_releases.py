@@ -30,7 +30,7 @@ import time
 import zipfile
 import zlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, ClassVar, TypedDict
+from typing import ClassVar, TypedDict
 
 import pefile
 from asn1crypto import algos, cms, core, parser, x509
