@@ -43,17 +43,16 @@ ATTRIBUTES = {"1.2.840.113549.1.9.3": core.ObjectIdentifier(INDIRECT_DATA).dump(
               STATEMENT_TYPE: signature.SpcStatementType(["1.3.6.1.4.1.311.2.1.21"]).dump()}
 
 
-def signer_info(attributes: dict[str, Any], signed: Callable[[bytes], bytes] = lambda der: der,
-                unsigned: bytes = b"", version: int = 1, issuer: Any = None) -> bytes:
+def signer_info(attributes: dict[str, Any], unsigned: bytes = b"", version: int = 1, issuer: Any = None) -> bytes:
     """A SignerInfo of ATTRIBUTES ({type: DER of its one value, or a tuple
-    of them}), SIGNED(their SET) signed; UNSIGNED: DER of its attributes."""
+    of them}), signed; UNSIGNED: DER of its unsigned attributes."""
     signed_set = b"".join(sorted(attribute(code, *(value if isinstance(value, tuple) else (value,)))
                                  for code, value in attributes.items()))
     sid = cms.IssuerAndSerialNumber({"issuer": issuer or CERTIFICATE.issuer, "serial_number": 7}).dump()
     return tlv(0x30, core.Integer(version).dump() + sid + algos.DigestAlgorithm(SHA256).dump()
                + (tlv(0xA0, signed_set) if attributes else b"")
                + algos.SignedDigestAlgorithm({"algorithm": "rsassa_pkcs1v15", "parameters": core.Null()}).dump()
-               + core.OctetString(KEY.sign(signed(tlv(0x31, signed_set)), padding.PKCS1v15(), hashes.SHA256())).dump()
+               + core.OctetString(KEY.sign(tlv(0x31, signed_set), padding.PKCS1v15(), hashes.SHA256())).dump()
                + (tlv(0xA1, unsigned) if unsigned else b""))
 
 
