@@ -251,15 +251,11 @@ def subject_text(name: x509.Name) -> str:
         pairs = []
         for pair in rdn:
             key = NAME_KEYS.get(pair["type"].dotted, pair["type"].dotted)
-            value = pair["value"]
-            if isinstance(value, core.Any):  # of a type asn1crypto does not know: parsed here
-                with parsing(f"the {key} of a name"):
-                    value = value.parse()
-            if not isinstance(value, (core.AbstractString, core.Choice)):
-                pairs.append(f"{key}=#{pair['value'].dump().hex()}")
-                continue
-            with parsing(f"the {key} of a name"):
-                value = value.native
+            # A value of a type asn1crypto does not know is parsed here, as
+            # any DER; a REAL or INSTANCE OF in it has no value in Python
+            # (AttributeError, from within asn1crypto).
+            with parsing(f"the {key} of a name", MALFORMED_VALUE + (AttributeError,)):
+                value = pair["value"].native
             if not isinstance(value, str):
                 pairs.append(f"{key}=#{pair['value'].dump().hex()}")
                 continue

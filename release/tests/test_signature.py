@@ -83,10 +83,19 @@ def with_attributes(**changes: Any) -> bytes:
     return block(signer=signer_info({code: value for code, value in attributes.items() if value is not None}))
 
 
-def version_2(der: bytes) -> bytes:
-    certificate = x509.Certificate.load(der)
+def version_2() -> bytes:
+    certificate = x509.Certificate.load(CERTIFICATE.dump())
     certificate["tbs_certificate"]["version"] = "v2"
     return bytes(certificate.dump(force=True))
+
+
+def subject_of_type(code: str, value: bytes) -> bytes:
+    """The certificate with a subject of one attribute, CODE, of VALUE (DER),
+    its own signature left as it was (a reader does not check it)."""
+    tbs, subject = CERTIFICATE["tbs_certificate"].dump(), CERTIFICATE.subject.dump()
+    at = tbs.rindex(subject)  # after the issuer, the same name
+    name = tlv(0x30, tlv(0x31, tlv(0x30, core.ObjectIdentifier(code).dump() + value)))
+    return tlv(0x30, tlv(0x30, tbs[4:at] + name + tbs[at + len(subject):]) + CERTIFICATE.dump()[4 + len(tbs):])
 
 
 UTC_TIME = core.UTCTime(NOW).dump()
@@ -109,8 +118,10 @@ REFUSED: list[tuple[str, Callable[[], bytes], str]] = [
      "its PKCS#7 structure is data, not SignedData"),
     ("other content", lambda: block(content=tlv(0x30, core.ObjectIdentifier("1.2.3").dump())),
      "what it signs is 1.2.3, not Authenticode's indirect data"),
-    ("version 2 certificate", lambda: block(certificates=version_2(CERTIFICATE.dump())),
+    ("version 2 certificate", lambda: block(certificates=version_2()),
      "a certificate it carries cannot be read (1 is not a valid X509 version)"),
+    ("REAL in the subject", lambda: block(certificates=subject_of_type("1.2.3.4", b"\x09\x01\x40")),
+     "the 1.2.3.4 of a name is malformed ('Real' object has no attribute 'native')"),
     ("no signed attributes", lambda: block(signer=signer_info({})), "its signer has no signed attributes"),
     ("unknown attribute", lambda: with_attributes(other=b"\x05\x00"), "hold an attribute 1.2.3.4, which"),
     ("two values", lambda: with_attributes(opus=(ATTRIBUTES[OPUS_INFO], b"\x30\x03\x80\x01\x00")),
