@@ -68,20 +68,20 @@ def say(line: str) -> None:
     print(line, flush=True)
 
 
-def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.CompletedProcess[bytes]:  # type: ignore[return]
+def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.CompletedProcess[bytes]:
     try:
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, env=env or TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
     except FileNotFoundError:
-        cannot_check(f"{command[0]} is not installed (release/install-deps.sh installs it)")  # type: ignore[no-untyped-call]
+        cannot_check(f"{command[0]} is not installed (release/install-deps.sh installs it)")
     except subprocess.TimeoutExpired:
-        cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")  # type: ignore[no-untyped-call]
+        cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
 
 
 @functools.lru_cache(maxsize=None)
 def check_ca(ca: str, option: str = "--ca") -> None:
-    if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:  # type: ignore[no-untyped-call]
-        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")  # type: ignore[no-untyped-call]
+    if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
+        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
 
 
 def check_cas(args: argparse.Namespace) -> None:
@@ -95,16 +95,16 @@ def when(epoch: int) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
-def buildinfo_of(data: bytes, entries: list[Entry], top: str) -> tuple[dict[str, str], bytes]:  # type: ignore[return]
+def buildinfo_of(data: bytes, entries: list[Entry], top: str) -> tuple[dict[str, str], bytes]:
     wanted = f"{top}/{BUILDINFO_NAME}".encode("ascii")
     found = [entry for entry in entries if entry.name == wanted]
     if not found:
-        rejected(f"it holds no {top}/{BUILDINFO_NAME}: it does not say what built it")  # type: ignore[no-untyped-call]
-    text = inflate(data, found[0], BUILDINFO_LIMIT)  # type: ignore[no-untyped-call]
+        rejected(f"it holds no {top}/{BUILDINFO_NAME}: it does not say what built it")
+    text = inflate(data, found[0], BUILDINFO_LIMIT)
     try:
         return read_buildinfo(text), text
     except BuildinfoError as error:
-        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")  # type: ignore[no-untyped-call]
+        rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")
 
 
 def git(git_dir: str, *arguments: str) -> subprocess.CompletedProcess[bytes]:
@@ -117,24 +117,24 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     check can call."""
     result = git(git_dir, "cat-file", "-t", commit)
     if result.returncode != 0:
-        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"  # type: ignore[no-untyped-call]
+        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
                      " history that holds it (or clone the repository it comes from) and check again")
     kind = result.stdout.decode("ascii", "replace").strip()
     if kind != "commit":
-        rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"  # type: ignore[no-untyped-call]
+        rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
                  " the release script names the commit it built")
     ancestor = git(git_dir, "merge-base", "--is-ancestor", commit, head).returncode
     if ancestor == 1:
-        cannot_check(f"it was built from commit {commit}, which is not in the history of this checkout's"  # type: ignore[no-untyped-call]
+        cannot_check(f"it was built from commit {commit}, which is not in the history of this checkout's"
                      f" HEAD {head}: only a release of HEAD or of a commit before it can be judged by"
                      " HEAD's rules")
     if ancestor != 0:
-        cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"  # type: ignore[no-untyped-call]
+        cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"
                      " (a shallow clone? fetch its whole history)")
     fields = git(git_dir, "show", "-s", "--format=%ct", commit).stdout.decode("ascii", "replace").split()
     behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
     if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
-        cannot_check(f"cannot read the date of commit {commit}")  # type: ignore[no-untyped-call]
+        cannot_check(f"cannot read the date of commit {commit}")
     marker, path = None, PACKERS[0]
     for path in PACKERS:
         packer = git(git_dir, "cat-file", "blob", f"{commit}:{path}")
@@ -142,20 +142,20 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
             marker = REPACK_MARKER.search(packer.stdout)
             break
     if marker is None:
-        cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"  # type: ignore[no-untyped-call]
+        cannot_check(f"it was built from commit {commit} of {when(int(fields[0]))}, older than the first"
                      " release this check can judge: that commit's packer cannot pack given programs, so"
                      " what it makes of them cannot be compared with the ZIP")
-    if marker.group(1).decode("ascii") not in REPACK_INTERFACES:  # type: ignore[union-attr]
-        cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"  # type: ignore[no-untyped-call, union-attr]
+    if marker.group(1).decode("ascii") not in REPACK_INTERFACES:
+        cannot_check(f"the packer of commit {commit} offers repack interface {marker.group(1).decode('ascii')},"
                      f" which this check does not know")
     return int(fields[0]), int(behind[0]), path
 
 
 def examine(args: argparse.Namespace) -> int:
     check_cas(args)
-    data = read_zip(args.zip)  # type: ignore[no-untyped-call]
-    entries = parse_zip(data)  # type: ignore[no-untyped-call]
-    info, _ = buildinfo_of(data, entries, top_folder(entries))  # type: ignore[no-untyped-call]
+    data = read_zip(args.zip)
+    entries = parse_zip(data)
+    info, _ = buildinfo_of(data, entries, top_folder(entries))
     commit, facts = info["commit"], ""
     if args.git_dir:
         facts = "".join(f"{fact}\n" for fact in judge_commit(args.git_dir, commit, args.head))
@@ -216,7 +216,7 @@ def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode
         return "this source's build, but something follows its signature", None
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
         return "this source's build, but its header checksum is not the signed program's", None
-    signature = authenticode.read(program[table + 8:table + length])  # type: ignore[no-untyped-call]
+    signature = authenticode.read(program[table + 8:table + length])
     if isinstance(signature, str):
         return f"this source's build, but {signature}", None
     return None, signature
@@ -230,7 +230,7 @@ def signature_holds(program: bytes, signature: authenticode.Signature) -> bool:
     table = struct.unpack_from("<I", program, security_at)[0]
     digest = hashlib.sha256(program[:checksum_at] + program[checksum_at + 4:security_at]
                             + program[security_at + 8:table]).digest()
-    return authenticode.holds(signature, digest)  # type: ignore[no-any-return, no-untyped-call]
+    return authenticode.holds(signature, digest)
 
 
 @functools.lru_cache(maxsize=None)
@@ -257,14 +257,14 @@ def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str
     signer's chain verifies against CA or the system's."""
     if not signature_holds(program, signature):
         return SignatureVerdict(False, None, False, False)
-    refused = authenticode.signer_allowed(signature)  # type: ignore[no-untyped-call]
+    refused = authenticode.signer_allowed(signature)
     with tempfile.TemporaryDirectory() as scratch:
-        stamped = signature.timestamp is not None and authenticode.timestamp_verdict(  # type: ignore[no-untyped-call]
+        stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
             signature.timestamp, tsa_ca, run, scratch)
         path = os.path.join(scratch, "program.exe")
         with open(path, "wb") as out:
             out.write(program)
-        verified, same_leaf = authenticode.chain_verdict(path, signature, ca, tsa_ca, run,  # type: ignore[no-untyped-call]
+        verified, same_leaf = authenticode.chain_verdict(path, signature, ca, tsa_ca, run,
                                                          osslsigncode_fetches_crls())
     if not same_leaf:
         refused = "osslsigncode takes another of its certificates for the signer's"
@@ -296,15 +296,15 @@ def release_contents(path: str) -> Release:
             for line in lines:
                 key, _, value = line.rstrip("\n").partition(" ")
                 if not key or not value:
-                    cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")  # type: ignore[no-untyped-call]
+                    cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")
                 if key == "program":
                     programs.append(value)
                 elif key in ("name", "version"):
                     named[key] = value
     except (OSError, UnicodeError) as error:
-        cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")  # type: ignore[no-untyped-call]
+        cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")
     if "name" not in named or "version" not in named or not programs:
-        cannot_check(f"cannot read what this source builds: {shown(path)} names no program")  # type: ignore[no-untyped-call]
+        cannot_check(f"cannot read what this source builds: {shown(path)} names no program")
     return Release(named["name"], named["version"], programs)
 
 
@@ -326,15 +326,15 @@ def repacked(packer: str, contents: str, commit: str, epoch: int, buildinfo: byt
                       "--out", out])
         if result.returncode != 0:
             last = (result.stdout.decode("utf-8", "replace").strip().splitlines() or ["no output"])[-1]
-            cannot_check(f"the packer of commit {commit} failed: {shown(last, 200)}")  # type: ignore[no-untyped-call]
+            cannot_check(f"the packer of commit {commit} failed: {shown(last, 200)}")
         zips = [name for name in os.listdir(out) if name.endswith(".zip")]
         if len(zips) != 1:
-            cannot_check(f"the packer of commit {commit} wrote {len(zips)} ZIPs, not one")  # type: ignore[no-untyped-call]
+            cannot_check(f"the packer of commit {commit} wrote {len(zips)} ZIPs, not one")
         try:
-            packed = read_zip(os.path.join(out, zips[0]))  # type: ignore[no-untyped-call]
-            entries = parse_zip(packed)  # type: ignore[no-untyped-call]
+            packed = read_zip(os.path.join(out, zips[0]))
+            entries = parse_zip(packed)
         except Verdict as verdict:
-            cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")  # type: ignore[no-untyped-call]
+            cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")
         files: dict[str, bytes] = {}
         for entry in entries:
             with open(os.path.join(out, *entry.name.decode("ascii").split("/")), "rb") as file:
@@ -348,25 +348,25 @@ def show_packages(info: dict[str, str]) -> None:
     say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
     for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if SIGNER_PACKAGE in info else []):
         mine = installed_version(package)
-        say(f"    {package} {shown(info[package])}"  # type: ignore[no-untyped-call]
-            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))  # type: ignore[no-untyped-call]
+        say(f"    {package} {shown(info[package])}"
+            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))
 
 
 def compare(args: argparse.Namespace) -> int:
     check_cas(args)
-    data = read_zip(args.zip)  # type: ignore[no-untyped-call]
-    entries = parse_zip(data)  # type: ignore[no-untyped-call]
+    data = read_zip(args.zip)
+    entries = parse_zip(data)
     contents = release_contents(args.contents)
     top = f"{contents.name}-{contents.version}"
-    info, buildinfo = buildinfo_of(data, entries, top_folder(entries))  # type: ignore[no-untyped-call]
+    info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
     if info["commit"] != args.commit:
-        cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")  # type: ignore[no-untyped-call]
+        cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
     epoch = int(info["SOURCE_DATE_EPOCH"])
     older = (f", {args.behind} commit{'s' if args.behind != 1 else ''} older than this checkout's HEAD"
              f" {args.head[:12]}" if args.behind else "")
-    say(f"{shown(top)}: commit {args.commit} of {when(args.commit_time)}{older}")  # type: ignore[no-untyped-call]
+    say(f"{shown(top)}: commit {args.commit} of {when(args.commit_time)}{older}")
     if epoch != args.commit_time:
-        rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"  # type: ignore[no-untyped-call]
+        rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"
                  f" script dates a release by its commit alone, {args.commit_time} ({when(args.commit_time)})")
     signed = SIGNER_PACKAGE in info
     show_packages(info)
@@ -382,13 +382,13 @@ def compare(args: argparse.Namespace) -> int:
             with open(path, "rb") as source:
                 built = source.read()
         except OSError as error:
-            cannot_check(f"cannot read the program built here, {shown(path)} ({error.strerror})")  # type: ignore[no-untyped-call]
+            cannot_check(f"cannot read the program built here, {shown(path)} ({error.strerror})")
         if pe_fields(built) is None:
-            cannot_check(f"{shown(path)}, built here, is no 64-bit Windows program")  # type: ignore[no-untyped-call]
+            cannot_check(f"{shown(path)}, built here, is no 64-bit Windows program")
         packing[name] = built
         if f"{top}/{name}" not in held:
             continue  # named below, with whatever else is missing
-        program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)  # type: ignore[no-untyped-call]
+        program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)
         problem: str | None
         if signed:
             problem, signature = check_signed(program, built)
@@ -418,30 +418,30 @@ def compare(args: argparse.Namespace) -> int:
                 say(f"{name}: missing from the ZIP")
         for name in held:
             if name not in names:
-                say(f"{shown(name)}: not part of a release of this source")  # type: ignore[no-untyped-call]
-        rejected("it does not hold exactly a release's files" if sorted(held) != sorted(names) else  # type: ignore[no-untyped-call]
+                say(f"{shown(name)}: not part of a release of this source")
+        rejected("it does not hold exactly a release's files" if sorted(held) != sorted(names) else
                  "its files are not in the order the packer writes them")
     for name in names:
         file = name.split("/", 1)[1]
         if file in programs:
             continue
-        theirs = inflate(data, held[name], BUILDINFO_LIMIT if file == BUILDINFO_NAME else GUIDE_LIMIT)  # type: ignore[no-untyped-call]
+        theirs = inflate(data, held[name], BUILDINFO_LIMIT if file == BUILDINFO_NAME else GUIDE_LIMIT)
         if theirs != expected[name]:
             line = next((at for at, (a, b) in enumerate(zip(expected[name], theirs)) if a != b),
                         min(len(expected[name]), len(theirs)))
             line = expected[name][:line].count(b"\n") + 1
-            what = "user guide" if file == GUIDE_NAME else shown(file)  # type: ignore[no-untyped-call]
+            what = "user guide" if file == GUIDE_NAME else shown(file)
             problems.append(f"{file}: not this source's {what} (it differs from line {line} on)")
             say(problems[-1])
     if problems:
-        rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")  # type: ignore[no-untyped-call]
+        rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")
     if mine != data:
         at = next((at for at, (a, b) in enumerate(zip(mine, data)) if a != b), min(len(mine), len(data)))
-        rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"  # type: ignore[no-untyped-call]
+        rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"
                  f" it differs from byte {at} on, {where(entries, at)}")
 
-    against = shown(args.ca) if args.ca else "the system's CA certificates"  # type: ignore[no-untyped-call]
-    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"  # type: ignore[no-untyped-call]
+    against = shown(args.ca) if args.ca else "the system's CA certificates"
+    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
     signers: dict[str, str] = {}
     for name in programs:
         if not signed:
@@ -453,10 +453,10 @@ def compare(args: argparse.Namespace) -> int:
             problems.append(f"{name}: this source's build, but its signature is not over it, by its certificate")
             say(problems[-1])
             continue
-        fingerprint = authenticode.fingerprint(signature.certificate)  # type: ignore[no-untyped-call]
-        signers[name] = f"{shown(signature.subject, 200)} ({fingerprint})"  # type: ignore[no-untyped-call]
+        fingerprint = authenticode.fingerprint(signature.certificate)
+        signers[name] = f"{shown(signature.subject, 200)} ({fingerprint})"
         say(f"{name}: this source's build, signed")
-        say(f"    signer: {shown(signature.subject, 200)}")  # type: ignore[no-untyped-call]
+        say(f"    signer: {shown(signature.subject, 200)}")
         say(f"    certificate SHA-256: {fingerprint}")
         if verdict.verified:
             say(f"    chain: verified against {against}")
@@ -470,7 +470,7 @@ def compare(args: argparse.Namespace) -> int:
         if stamp is None:
             say("    timestamp: none (the signature is valid only while its certificate is)")
         else:
-            say(f"    timestamp: {authenticode.utc(stamp.time)} ({stamp.kind}, by {shown(stamp.subject, 200)}),"  # type: ignore[no-untyped-call]
+            say(f"    timestamp: {authenticode.utc(stamp.time)} ({stamp.kind}, by {shown(stamp.subject, 200)}),"
                 f" {'verified' if verdict.timestamp else 'does NOT verify'} against {stamp_against}")
         if verdict.refused:
             problems.append(f"{name}: {verdict.refused}")
@@ -483,12 +483,12 @@ def compare(args: argparse.Namespace) -> int:
         problems.append(f"the programs are unsigned; --ca asks for signatures that verify against {against}")
         say(problems[-1])
     if problems:
-        rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")  # type: ignore[no-untyped-call]
+        rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")
     # The name is what a user goes by, and says the version it holds.
     if os.path.basename(args.zip) != zip_name:
-        rejected(f"it is this source's release {zip_name} under another name; a release's file name says"  # type: ignore[no-untyped-call]
+        rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
                  " which version it holds")
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"  # type: ignore[no-untyped-call]
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
         f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
         f" {'signed' if signed else 'unsigned'}")
     return 0
@@ -518,15 +518,15 @@ def main(argv: list[str]) -> int:
     if wrong or (args.head and not SHA.match(args.head)):
         parser.error("examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
                      " --packer, --commit and --commit-time (and --head with --behind)")
-    name = shown(os.path.basename(args.zip))  # type: ignore[no-untyped-call]
+    name = shown(os.path.basename(args.zip))
     try:
         return examine(args) if args.step == "examine" else compare(args)
     except Verdict as verdict:
         word = "REJECTED" if verdict.status == 1 else "CANNOT CHECK"
         say(f"verify-release: {word} {name}: {verdict.reason}")
-        return verdict.status  # type: ignore[no-any-return]
+        return verdict.status
     except Exception as error:  # a last resort: one line, never a traceback
-        say(f"verify-release: CANNOT CHECK {name}: internal error, {type(error).__name__}: {shown(str(error))}")  # type: ignore[no-untyped-call]
+        say(f"verify-release: CANNOT CHECK {name}: internal error, {type(error).__name__}: {shown(str(error))}")
         return 2
 
 
