@@ -1,9 +1,12 @@
 // Simulated WMI client: the locator, a connection to ROOT\CIMV2, and a
-// forward-only enumerator over the scenario's Win32_USBHub instances,
-// which stand for whatever the query matches.
+// forward-only enumerator over the scenario's Win32_USBHub instances that
+// the query matches. The one query form the programs may send is read as
+// WMI reads it; anything else is refused as WMI refuses a query it cannot
+// parse.
 #include "platform/sim/com_object.h"
 
 #include <cwctype>
+#include <optional>
 #include <utility>
 
 using namespace sim;
@@ -31,6 +34,123 @@ bool SameName(const WCHAR* text, const WCHAR* name)
         if (std::towupper(static_cast<wint_t>(*text)) != std::towupper(static_cast<wint_t>(*name)))
             return false;
     return *text == *name;
+}
+
+wint_t Upper(WCHAR ch)
+{
+    return std::towupper(static_cast<wint_t>(ch));
+}
+
+// The instance's relative path as WMI forms it from the key: the key's
+// value is a quoted string in which backslash and quotation mark are
+// escaped with a backslash.
+std::wstring RelativePath(const UsbHub& hub)
+{
+    std::wstring path = L"Win32_USBHub.DeviceID=\"";
+    for (const WCHAR ch : hub.deviceId) {
+        if (ch == L'\\' || ch == L'"')
+            path += L'\\';
+        path += ch;
+    }
+    return path + L'"';
+}
+
+// WQL's LIKE: "%" any run of characters, "_" any one, "[a-f]" or "[abc]"
+// one of a range or set, "[^...]" one outside it; letters compare without
+// case. Nothing for a pattern WMI would not parse (a "[" without its "]").
+std::optional<bool> Like(const WCHAR* text, const WCHAR* pattern)
+{
+    if (*pattern == L'\0')
+        return *text == L'\0';
+    if (*pattern == L'%') {
+        for (;; ++text) {
+            const std::optional<bool> rest = Like(text, pattern + 1);
+            if (!rest || *rest || *text == L'\0')
+                return rest;
+        }
+    }
+    bool matched = false;
+    if (*pattern == L'[') {
+        ++pattern;
+        const bool negated = *pattern == L'^';
+        if (negated)
+            ++pattern;
+        bool inSet = false;
+        for (; *pattern != L']'; ++pattern) {
+            if (*pattern == L'\0')
+                return std::nullopt;
+            const wint_t low = Upper(*pattern);
+            wint_t high = low;
+            if (pattern[1] == L'-' && pattern[2] != L']' && pattern[2] != L'\0') {
+                high = Upper(pattern[2]);
+                pattern += 2;
+            }
+            inSet = inSet || (Upper(*text) >= low && Upper(*text) <= high);
+        }
+        matched = *text != L'\0' && inSet != negated;
+    } else {
+        matched = *text != L'\0' && (*pattern == L'_' || Upper(*text) == Upper(*pattern));
+    }
+    // The rest of the pattern is read even past a mismatch, so that a
+    // malformed set anywhere in it is noticed.
+    const std::optional<bool> rest = Like(*text == L'\0' ? text : text + 1, pattern + 1);
+    if (!rest)
+        return rest;
+    return matched && *rest;
+}
+
+// Splits a query into names (letters, digits, "_"), quoted strings (kept
+// without their quotes; a backslash takes the next character as it is) and
+// single other characters. False for a string without its closing quote.
+bool Tokens(const WCHAR* query, std::vector<std::wstring>* tokens, std::vector<bool>* quoted)
+{
+    auto isName = [](WCHAR ch) { return std::iswalnum(static_cast<wint_t>(ch)) || ch == L'_'; };
+    while (*query != L'\0') {
+        if (std::iswspace(static_cast<wint_t>(*query))) {
+            ++query;
+            continue;
+        }
+        std::wstring token;
+        const bool isString = *query == L'"' || *query == L'\'';
+        if (isString) {
+            const WCHAR quote = *query++;
+            for (; *query != quote; ++query) {
+                if (*query == L'\\' && query[1] != L'\0')
+                    ++query;
+                if (*query == L'\0')
+                    return false;
+                token += *query;
+            }
+            ++query;
+        } else if (isName(*query)) {
+            while (isName(*query))
+                token += *query++;
+        } else {
+            token += *query++;
+        }
+        tokens->push_back(token);
+        quoted->push_back(isString);
+    }
+    return true;
+}
+
+// The LIKE pattern of "SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH
+// LIKE <string>", the only form read here; nothing for any other query.
+std::optional<std::wstring> HubQueryPattern(const WCHAR* query)
+{
+    static const WCHAR* const kWords[] = {L"SELECT", L"__RELPATH", L"FROM", L"Win32_USBHub",
+                                          L"WHERE",  L"__RELPATH", L"LIKE"};
+    constexpr size_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);
+    std::vector<std::wstring> tokens;
+    std::vector<bool> quoted;
+    if (!Tokens(query, &tokens, &quoted) || tokens.size() != kWordCount + 1 || !quoted[kWordCount])
+        return std::nullopt;
+    for (size_t i = 0; i < kWordCount; ++i)
+        if (quoted[i] || !SameName(tokens[i].c_str(), kWords[i]))
+            return std::nullopt;
+    if (!Like(L"", tokens[kWordCount].c_str()))
+        return std::nullopt;
+    return tokens[kWordCount];
 }
 
 class SimClassObject final : public ComObject<IWbemClassObject> {
@@ -155,7 +275,14 @@ public:
             return WBEM_E_INVALID_QUERY_TYPE;
         if (strQuery == nullptr)
             return WBEM_E_INVALID_PARAMETER;
-        *ppEnum = NewComObject<SimEnumerator>(S().scenario.usbHubs);
+        const std::optional<std::wstring> pattern = HubQueryPattern(strQuery);
+        if (!pattern)
+            return WBEM_E_INVALID_QUERY;
+        std::vector<UsbHub> matching;
+        for (const UsbHub& hub : S().scenario.usbHubs)
+            if (Like(RelativePath(hub).c_str(), pattern->c_str()).value_or(false))
+                matching.push_back(hub);
+        *ppEnum = NewComObject<SimEnumerator>(matching);
         return WBEM_S_NO_ERROR;
     }
 };
