@@ -15,6 +15,7 @@ switched the adapter: the verdict must be this run's.
                           --exe BRELVIK_DFU_WINUSB.exe --pipe-exe BRELVIK_DFU_PIPE.exe
                           --findstr findstr.exe --standin DLL...
                           --wine-prefix PREFIX --work-dir DIR
+                          --hardware-id VID_xxxx&PID_xxxx
 
 Wine 8 falls short of Windows in two ways the script meets: its findstr
 finds nothing, so a findstr.exe of the tests' own sits beside the script
@@ -113,7 +114,8 @@ def powershell_status(script, output_lines):
     sys.exit("check_guide_script: a .ps1 script has no final exit")
 
 
-WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
+# The stand-in adapter reports the ids of protocol/dfu_frame.h (--hardware-id).
+WORKING_LINE = "Device found: {hardware_id}; bcdUsb 0200"
 PIPE_SWITCHED_LINE = "Device 1 is now in DFU mode"
 # What check_pipe.ps1 must give for each output its legend names.
 PIPE_OUTPUTS = [
@@ -123,12 +125,13 @@ PIPE_OUTPUTS = [
 ]
 
 
-def winusb_runs(statuses):
+def winusb_runs(statuses, hardware_id):
     """(name, scenario, printed line, expected status, stale result) for
     each run of check_winusb.cmd."""
-    yield "working_adapter", {}, WORKING_LINE, 0, None
+    working_line = WORKING_LINE.format(hardware_id=hardware_id)
+    yield "working_adapter", {}, working_line, 0, None
     # No adapter, after a run that switched one.
-    yield "stale_result", {"INTERFACES": ""}, "Device not connected or driver not installed", 1, WORKING_LINE
+    yield "stale_result", {"INTERFACES": ""}, "Device not connected or driver not installed", 1, working_line
     for code, status in sorted(statuses.items()):
         # LastError 0: the write call succeeded but wrote short.
         scenario = ({"WRITE_LENGTH": "15"} if code == 0 else
@@ -205,6 +208,7 @@ def main():
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--hardware-id", required=True)
     args = parser.parse_args()
 
     with open(args.guide, encoding="ascii") as file:
@@ -217,7 +221,7 @@ def main():
         print(f"{name} as run here:\n" + "\n".join(for_wine_cmd(scripts[name])) + "\n")
 
     failures = []
-    for name, scenario, line, expected, stale in winusb_runs(statuses):
+    for name, scenario, line, expected, stale in winusb_runs(statuses, args.hardware_id):
         outcome = run_cmd_script(args, name, args.exe, scripts["check_winusb.cmd"], scenario, stale, failures)
         check_run(name, outcome, [line], expected,
                   powershell_status(scripts["check_winusb.ps1"], [line]), failures)
