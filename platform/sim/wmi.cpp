@@ -55,48 +55,72 @@ std::wstring RelativePath(const UsbHub& hub)
     return path + L'"';
 }
 
-// WQL's LIKE: "%" any run of characters, "_" any one, "[a-f]" or "[abc]"
-// one of a range or set, "[^...]" one outside it; letters compare without
-// case. Nothing for a pattern WMI would not parse (a "[" without its "]").
-std::optional<bool> Like(const WCHAR* text, const WCHAR* pattern)
+// One element of a LIKE pattern other than "%" against ch: "_" any
+// character, "[a-f]" or "[abc]" one of a range or set, "[^...]" one
+// outside it, anything else that character; letters compare without case.
+// *next is where the following element starts.
+bool MatchOne(WCHAR ch, const WCHAR* pattern, const WCHAR** next)
 {
-    if (*pattern == L'\0')
-        return *text == L'\0';
-    if (*pattern == L'%') {
-        for (;; ++text) {
-            const std::optional<bool> rest = Like(text, pattern + 1);
-            if (!rest || *rest || *text == L'\0')
-                return rest;
-        }
+    if (*pattern != L'[') {
+        *next = pattern + 1;
+        return *pattern == L'_' || Upper(ch) == Upper(*pattern);
     }
-    bool matched = false;
-    if (*pattern == L'[') {
+    ++pattern;
+    const bool negated = *pattern == L'^';
+    if (negated)
         ++pattern;
-        const bool negated = *pattern == L'^';
-        if (negated)
-            ++pattern;
-        bool inSet = false;
-        for (; *pattern != L']'; ++pattern) {
-            if (*pattern == L'\0')
-                return std::nullopt;
-            const wint_t low = Upper(*pattern);
-            wint_t high = low;
-            if (pattern[1] == L'-' && pattern[2] != L']' && pattern[2] != L'\0') {
-                high = Upper(pattern[2]);
-                pattern += 2;
-            }
-            inSet = inSet || (Upper(*text) >= low && Upper(*text) <= high);
+    bool inSet = false;
+    for (; *pattern != L']'; ++pattern) {
+        const wint_t low = Upper(*pattern);
+        wint_t high = low;
+        if (pattern[1] == L'-' && pattern[2] != L']' && pattern[2] != L'\0') {
+            high = Upper(pattern[2]);
+            pattern += 2;
         }
-        matched = *text != L'\0' && inSet != negated;
-    } else {
-        matched = *text != L'\0' && (*pattern == L'_' || Upper(*text) == Upper(*pattern));
+        inSet = inSet || (Upper(ch) >= low && Upper(ch) <= high);
     }
-    // The rest of the pattern is read even past a mismatch, so that a
-    // malformed set anywhere in it is noticed.
-    const std::optional<bool> rest = Like(*text == L'\0' ? text : text + 1, pattern + 1);
-    if (!rest)
-        return rest;
-    return matched && *rest;
+    *next = pattern + 1;
+    return inSet != negated;
+}
+
+// WMI refuses a pattern with a "[" that has no "]".
+bool SetsClosed(const WCHAR* pattern)
+{
+    for (; *pattern != L'\0'; ++pattern) {
+        if (*pattern != L'[')
+            continue;
+        do {
+            if (*++pattern == L'\0')
+                return false;
+        } while (*pattern != L']');
+    }
+    return true;
+}
+
+// WQL's LIKE, "%" standing for any run of characters; the pattern's sets
+// are closed. On a mismatch after a "%", that "%" takes one character more.
+bool Like(const WCHAR* text, const WCHAR* pattern)
+{
+    const WCHAR* afterPercent = nullptr;
+    const WCHAR* percentText = nullptr;
+    while (*text != L'\0') {
+        const WCHAR* next = nullptr;
+        if (*pattern == L'%') {
+            afterPercent = ++pattern;
+            percentText = text;
+        } else if (*pattern != L'\0' && MatchOne(*text, pattern, &next)) {
+            pattern = next;
+            ++text;
+        } else if (afterPercent != nullptr) {
+            pattern = afterPercent;
+            text = ++percentText;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'%')
+        ++pattern;
+    return *pattern == L'\0';
 }
 
 // Splits a query into names (letters, digits, "_"), quoted strings (kept
@@ -148,7 +172,7 @@ std::optional<std::wstring> HubQueryPattern(const WCHAR* query)
     for (size_t i = 0; i < kWordCount; ++i)
         if (quoted[i] || !SameName(tokens[i].c_str(), kWords[i]))
             return std::nullopt;
-    if (!Like(L"", tokens[kWordCount].c_str()))
+    if (!SetsClosed(tokens[kWordCount].c_str()))
         return std::nullopt;
     return tokens[kWordCount];
 }
@@ -280,7 +304,7 @@ public:
             return WBEM_E_INVALID_QUERY;
         std::vector<UsbHub> matching;
         for (const UsbHub& hub : S().scenario.usbHubs)
-            if (Like(RelativePath(hub).c_str(), pattern->c_str()).value_or(false))
+            if (Like(RelativePath(hub).c_str(), pattern->c_str()))
                 matching.push_back(hub);
         *ppEnum = NewComObject<SimEnumerator>(matching);
         return WBEM_S_NO_ERROR;

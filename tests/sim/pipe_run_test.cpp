@@ -104,6 +104,15 @@ const RunCase kRunCases[] = {
      1,
      1,
      false},
+    // The interface row takes a next word that begins with "-" as its
+    // argument.
+    {"DashWordIsTheTarget",
+     {"-i", "-1"},
+     Adapter,
+     "Found device ffffffff\nDevice ffffffff is now in DFU mode\n",
+     1,
+     1,
+     false},
     {"InterfaceTargetIgnoresHubs",
      {"-i", "7"},
      [](sim::Scenario& s) {

@@ -79,6 +79,13 @@ const RunCase kRunCases[] = {
          Fail("CM_Get_Device_Interface_List_SizeW", CR_FAILURE, 0);
      },
      "Failed looking for device, HRESULT 0x8007000d\n", false},
+    // A loader that failed without an error still reports the DLL missing.
+    {"DllNotLoadedWithoutError",
+     [](sim::Scenario& s) {
+         OneAdapter(s);
+         Fail("LoadLibraryExA", 0, ERROR_SUCCESS);
+     },
+     "Failed looking for device, HRESULT 0x8007007e\n", false},
     {"PathTooLongIsNeverOpened",
      [](sim::Scenario& s) {
          OneAdapter(s);
