@@ -17,7 +17,7 @@ TEST(HResultFromWin32Error, KeepsTheLow16Bits)
         {0, 0},
         {ERROR_GEN_FAILURE, 0x8007001Fu},
         {0xFFFF, 0x8007FFFFu},
-        {0x12345, 0x80072345u},
+        {0x89ABC, 0x80079ABCu},
         {0x80004005u, 0x80004005u},
     };
     for (const ErrorCase& c : cases)
