@@ -19,8 +19,6 @@ static_assert(offsetof(NamespaceBstr, text) == sizeof(DWORD), "count right befor
 NamespaceBstr g_cimv2Namespace = {sizeof(NamespaceBstr::text) - sizeof(WCHAR), L"ROOT\\CIMV2"};
 
 const WCHAR kQueryLanguage[] = L"WQL";
-const WCHAR kHubQuery[] = L"SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH LIKE "
-                          L"\"%VID_0483&PID_1234%\"";
 
 void ReportSetupFailure(const char* text, HRESULT hr)
 {
@@ -69,7 +67,7 @@ HRESULT PushResultTargets(IEnumWbemClassObject* results)
 HRESULT QueryHubs(IWbemServices* services)
 {
     BSTR language = SysAllocString(kQueryLanguage);
-    BSTR query = SysAllocString(kHubQuery);
+    BSTR query = SysAllocString(kHubQuery.text);
     IEnumWbemClassObject* results = nullptr;
     HRESULT hr = E_OUTOFMEMORY;
     // Forward-only and without WBEM_FLAG_RETURN_IMMEDIATELY: the call

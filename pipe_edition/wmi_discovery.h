@@ -2,6 +2,12 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "protocol/dfu_frame.h"
+
+// Every Win32_USBHub whose relative path holds the adapter's hardware id
+// anywhere; "_" is WQL's any-one-character, which matches itself too.
+constexpr auto kHubQuery = JoinText(L"SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH LIKE \"%",
+                                    kBrelvikHardwareId.text, L"%\"");
 
 // Pushes one target onto TargetList per Win32_USBHub instance whose
 // relative path holds the adapter's vendor and product id, the last

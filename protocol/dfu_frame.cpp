@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-const GUID BrelvikInterfaceGuid = {
-    0x3EA03B52, 0xC71A, 0x433C, {0xA6, 0x26, 0xE8, 0xAD, 0x96, 0xF2, 0x57, 0x8B}};
-
 void BuildDfuEntryFrame(DfuEntryFrame& frame)
 {
     static const BYTE kFrame[kDfuEntryFrameLength] = {

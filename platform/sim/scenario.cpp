@@ -2,7 +2,26 @@
 #include "platform/sim/sim.h"
 #include "protocol/dfu_frame.h"
 
+#include <cwctype>
+
 namespace sim {
+
+namespace {
+
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t& ch : text)
+        ch = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(ch)));
+    return text;
+}
+
+std::wstring HubDeviceId(USHORT vendorId, USHORT productId, const wchar_t* instance)
+{
+    return std::wstring(L"USB\\VID_") + HexText<4>(vendorId).text + L"&PID_" +
+           HexText<4>(productId).text + L"\\" + instance;
+}
+
+} // namespace
 
 std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcdUsb)
 {
@@ -29,7 +48,8 @@ std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcd
 UsbInterface DefaultUsbInterface()
 {
     UsbInterface usb;
-    usb.path = L"\\\\?\\USB#VID_0483&PID_1234#0001#{3ea03b52-c71a-433c-a626-e8ad96f2578b}";
+    usb.path = std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text + L"#0001#" +
+               Lower(kBrelvikInterfaceClassText.text);
     usb.descriptor = DeviceDescriptor(kBrelvikVendorId, kBrelvikProductId, 0x0200);
     return usb;
 }
@@ -37,10 +57,15 @@ UsbInterface DefaultUsbInterface()
 DriverInterface DefaultDriverInterface()
 {
     DriverInterface driver;
-    driver.path =
-        L"\\\\?\\usb#vid_0483&pid_1234#5&1a2b3c4d&0&1#{3ea03b52-c71a-433c-a626-e8ad96f2578b}";
+    driver.path = Lower(std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text +
+                        L"#5&1A2B3C4D&0&1#" + kBrelvikInterfaceClassText.text);
     driver.reply = {0x01, 0x00, 0x00, 0x00};
     return driver;
+}
+
+UsbHub AdapterHub(const wchar_t* instance)
+{
+    return UsbHub{HubDeviceId(kBrelvikVendorId, kBrelvikProductId, instance)};
 }
 
 Scenario DefaultScenario()
@@ -48,8 +73,15 @@ Scenario DefaultScenario()
     Scenario scenario;
     scenario.usbInterfaces.push_back(DefaultUsbInterface());
     scenario.driverInterfaces.push_back(DefaultDriverInterface());
-    // The same adapter as WMI lists it.
-    scenario.usbHubs.push_back(UsbHub{L"USB\\VID_0483&PID_1234\\0001"});
+    // The same adapter as WMI lists it, among hubs the program's query must
+    // not match: a root hub, another vendor's device with the adapter's
+    // product id, and the adapter's vendor with another product id.
+    scenario.usbHubs = {
+        UsbHub{L"USB\\ROOT_HUB30\\4&2B5C7E1&0&0"},
+        UsbHub{HubDeviceId(static_cast<USHORT>(kBrelvikVendorId + 1), kBrelvikProductId, L"0001")},
+        AdapterHub(L"0001"),
+        UsbHub{HubDeviceId(kBrelvikVendorId, static_cast<USHORT>(kBrelvikProductId + 1), L"0002")},
+    };
     return scenario;
 }
 

@@ -82,6 +82,8 @@ struct Scenario {
 UsbInterface DefaultUsbInterface();
 DriverInterface DefaultDriverInterface();
 std::vector<BYTE> DeviceDescriptor(USHORT vendorId, USHORT productId, USHORT bcdUsb);
+// The adapter's hub as WMI lists it: USB\VID_xxxx&PID_xxxx\<instance>.
+UsbHub AdapterHub(const wchar_t* instance);
 Scenario DefaultScenario();
 
 // Installs a scenario and forgets every earlier call, fault, handle, block

@@ -1,9 +1,12 @@
 // Simulated WMI client: the locator, a connection to ROOT\CIMV2, and a
-// forward-only enumerator over the scenario's Win32_USBHub instances,
-// which stand for whatever the query matches.
+// forward-only enumerator over the scenario's Win32_USBHub instances that
+// the query matches. The one query form the programs may send is read as
+// WMI reads it; anything else is refused as WMI refuses a query it cannot
+// parse.
 #include "platform/sim/com_object.h"
 
 #include <cwctype>
+#include <optional>
 #include <utility>
 
 using namespace sim;
@@ -31,6 +34,147 @@ bool SameName(const WCHAR* text, const WCHAR* name)
         if (std::towupper(static_cast<wint_t>(*text)) != std::towupper(static_cast<wint_t>(*name)))
             return false;
     return *text == *name;
+}
+
+wint_t Upper(WCHAR ch)
+{
+    return std::towupper(static_cast<wint_t>(ch));
+}
+
+// The instance's relative path as WMI forms it from the key: the key's
+// value is a quoted string in which backslash and quotation mark are
+// escaped with a backslash.
+std::wstring RelativePath(const UsbHub& hub)
+{
+    std::wstring path = L"Win32_USBHub.DeviceID=\"";
+    for (const WCHAR ch : hub.deviceId) {
+        if (ch == L'\\' || ch == L'"')
+            path += L'\\';
+        path += ch;
+    }
+    return path + L'"';
+}
+
+// One element of a LIKE pattern other than "%" against ch: "_" any
+// character, "[a-f]" or "[abc]" one of a range or set, "[^...]" one
+// outside it, anything else that character; letters compare without case.
+// *next is where the following element starts.
+bool MatchOne(WCHAR ch, const WCHAR* pattern, const WCHAR** next)
+{
+    if (*pattern != L'[') {
+        *next = pattern + 1;
+        return *pattern == L'_' || Upper(ch) == Upper(*pattern);
+    }
+    ++pattern;
+    const bool negated = *pattern == L'^';
+    if (negated)
+        ++pattern;
+    bool inSet = false;
+    for (; *pattern != L']'; ++pattern) {
+        const wint_t low = Upper(*pattern);
+        wint_t high = low;
+        if (pattern[1] == L'-' && pattern[2] != L']' && pattern[2] != L'\0') {
+            high = Upper(pattern[2]);
+            pattern += 2;
+        }
+        inSet = inSet || (Upper(ch) >= low && Upper(ch) <= high);
+    }
+    *next = pattern + 1;
+    return inSet != negated;
+}
+
+// WMI refuses a pattern with a "[" that has no "]".
+bool SetsClosed(const WCHAR* pattern)
+{
+    for (; *pattern != L'\0'; ++pattern) {
+        if (*pattern != L'[')
+            continue;
+        do {
+            if (*++pattern == L'\0')
+                return false;
+        } while (*pattern != L']');
+    }
+    return true;
+}
+
+// WQL's LIKE, "%" standing for any run of characters; the pattern's sets
+// are closed. On a mismatch after a "%", that "%" takes one character more.
+bool Like(const WCHAR* text, const WCHAR* pattern)
+{
+    const WCHAR* afterPercent = nullptr;
+    const WCHAR* percentText = nullptr;
+    while (*text != L'\0') {
+        const WCHAR* next = nullptr;
+        if (*pattern == L'%') {
+            afterPercent = ++pattern;
+            percentText = text;
+        } else if (*pattern != L'\0' && MatchOne(*text, pattern, &next)) {
+            pattern = next;
+            ++text;
+        } else if (afterPercent != nullptr) {
+            pattern = afterPercent;
+            text = ++percentText;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'%')
+        ++pattern;
+    return *pattern == L'\0';
+}
+
+// Splits a query into names (letters, digits, "_"), quoted strings (kept
+// without their quotes; a backslash takes the next character as it is) and
+// single other characters. False for a string without its closing quote.
+bool Tokens(const WCHAR* query, std::vector<std::wstring>* tokens, std::vector<bool>* quoted)
+{
+    auto isName = [](WCHAR ch) { return std::iswalnum(static_cast<wint_t>(ch)) || ch == L'_'; };
+    while (*query != L'\0') {
+        if (std::iswspace(static_cast<wint_t>(*query))) {
+            ++query;
+            continue;
+        }
+        std::wstring token;
+        const bool isString = *query == L'"' || *query == L'\'';
+        if (isString) {
+            const WCHAR quote = *query++;
+            for (; *query != quote; ++query) {
+                if (*query == L'\\' && query[1] != L'\0')
+                    ++query;
+                if (*query == L'\0')
+                    return false;
+                token += *query;
+            }
+            ++query;
+        } else if (isName(*query)) {
+            while (isName(*query))
+                token += *query++;
+        } else {
+            token += *query++;
+        }
+        tokens->push_back(token);
+        quoted->push_back(isString);
+    }
+    return true;
+}
+
+// The LIKE pattern of "SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH
+// LIKE <string>", the only form read here; nothing for any other query.
+std::optional<std::wstring> HubQueryPattern(const WCHAR* query)
+{
+    static const WCHAR* const kWords[] = {L"SELECT", L"__RELPATH", L"FROM", L"Win32_USBHub",
+                                          L"WHERE",  L"__RELPATH", L"LIKE"};
+    constexpr size_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);
+    std::vector<std::wstring> tokens;
+    std::vector<bool> quoted;
+    if (!Tokens(query, &tokens, &quoted) || tokens.size() != kWordCount + 1 || !quoted[kWordCount])
+        return std::nullopt;
+    for (size_t i = 0; i < kWordCount; ++i)
+        if (quoted[i] || !SameName(tokens[i].c_str(), kWords[i]))
+            return std::nullopt;
+    if (!SetsClosed(tokens[kWordCount].c_str()))
+        return std::nullopt;
+    return tokens[kWordCount];
 }
 
 class SimClassObject final : public ComObject<IWbemClassObject> {
@@ -155,7 +299,14 @@ public:
             return WBEM_E_INVALID_QUERY_TYPE;
         if (strQuery == nullptr)
             return WBEM_E_INVALID_PARAMETER;
-        *ppEnum = NewComObject<SimEnumerator>(S().scenario.usbHubs);
+        const std::optional<std::wstring> pattern = HubQueryPattern(strQuery);
+        if (!pattern)
+            return WBEM_E_INVALID_QUERY;
+        std::vector<UsbHub> matching;
+        for (const UsbHub& hub : S().scenario.usbHubs)
+            if (Like(RelativePath(hub).c_str(), pattern->c_str()))
+                matching.push_back(hub);
+        *ppEnum = NewComObject<SimEnumerator>(matching);
         return WBEM_S_NO_ERROR;
     }
 };

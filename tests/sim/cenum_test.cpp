@@ -1,4 +1,5 @@
 #include "pipe_edition/cenum.h"
+#include "protocol/dfu_frame.h"
 #include "support/sim_test.h"
 
 #include <cstring>
@@ -16,7 +17,7 @@ const WCHAR kEarlierPath[] = L"\\\\?\\earlier#path";
 
 std::wstring PathOfLength(size_t length)
 {
-    std::wstring path = L"\\\\?\\usb#vid_0483&pid_1234#";
+    std::wstring path = std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text + L"#";
     path.resize(length, L'x');
     return path;
 }
@@ -34,8 +35,14 @@ void Fail(const char* call, int occurrence, DWORD lastError = ERROR_GEN_FAILURE)
     sim::FailCall(call, occurrence, sim::Fault{0, lastError});
 }
 
-const std::wstring kA = L"\\\\?\\usb#vid_0483&pid_1234#a#{3ea03b52-c71a-433c-a626-e8ad96f2578b}";
-const std::wstring kB = L"\\\\?\\usb#vid_0483&pid_1234#b#{3ea03b52-c71a-433c-a626-e8ad96f2578b}";
+std::wstring InterfacePath(const wchar_t* instance)
+{
+    return std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text + L"#" + instance + L"#" +
+           kBrelvikInterfaceClassText.text;
+}
+
+const std::wstring kA = InterfacePath(L"A");
+const std::wstring kB = InterfacePath(L"B");
 
 const std::vector<std::string> kAllReleased = {"SetupDiDestroyDeviceInfoList", "LocalFree",
                                                "CloseHandle"};
@@ -218,7 +225,7 @@ TEST_F(SimTest, OpenMakesExactlyTheseCalls)
     sim::Current().driverInterfaces = {Adapter(kA)};
     ASSERT_EQ(g_deviceEnum.Open(), 1);
 
-    const std::string guid = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}";
+    const std::string guid = sim::Narrow(kBrelvikInterfaceClassText.text);
     const std::string detailSize = std::to_string(
         offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (kA.size() + 1) * sizeof(WCHAR));
     const std::string fixedPart = std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));

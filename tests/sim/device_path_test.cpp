@@ -1,3 +1,4 @@
+#include "protocol/dfu_frame.h"
 #include "support/sim_test.h"
 #include "winusb_edition/device_path.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 std::wstring PathOfLength(size_t length)
 {
-    std::wstring path = L"\\\\?\\USB#VID_0483&PID_1234#";
+    std::wstring path = std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text + L"#";
     path.resize(length, L'x');
     return path;
 }
@@ -169,7 +170,7 @@ TEST_F(SimTest, LookupPassesTheClassAndPresentOnly)
     WithPaths(sim::Current(), {L"\\\\?\\usb#a"});
     WCHAR path[260];
     ASSERT_EQ(RetrieveDevicePath(path, sizeof(path), nullptr), S_OK);
-    const std::string guid = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}";
+    const std::string guid = sim::Narrow(kBrelvikInterfaceClassText.text);
     const size_t listLength = std::wstring(L"\\\\?\\usb#a").size() + 2;
     EXPECT_THAT(sim::CallTexts(),
                 ElementsAre("LoadLibraryExA(cfgmgr32.dll, null, 0x800)",

@@ -4,6 +4,7 @@
 // lines prescribed for it, exit status 0 and nothing left but the target
 // nodes and the pipe files.
 #include "pipe_edition/cenum.h"
+#include "protocol/dfu_frame.h"
 #include "support/pipe_edition_run.h"
 #include "support/call_sweep.h"
 #include "support/target_list_support.h"
@@ -176,7 +177,7 @@ const SweepRun kRuns[] = {
 sim::Scenario SweepScenario()
 {
     sim::Scenario scenario = sim::DefaultScenario();
-    scenario.usbHubs.push_back(sim::UsbHub{L"USB\\VID_0483&PID_1234\\00B2"});
+    scenario.usbHubs.push_back(sim::AdapterHub(L"00B2"));
     return scenario;
 }
 
@@ -224,7 +225,7 @@ std::vector<std::string> StrayOpens()
 {
     const sim::DriverInterface& driver = sim::Current().driverInterfaces.at(0);
     const std::string interface = sim::Narrow(driver.path) + ", ";
-    const std::string pipe = sim::Narrow(driver.path + L"\\PIPE03") + ", ";
+    const std::string pipe = sim::Narrow(driver.path + L"\\" + kDriverPipeFileName) + ", ";
     std::vector<std::string> stray;
     for (const sim::CallRecord& call : sim::Calls())
         if (call.name == "CreateFileW" && call.args.rfind(interface, 0) != 0 &&

@@ -16,7 +16,7 @@ const std::vector<BYTE> kFrame = {0x11, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x00
 
 sim::UsbHub Hub(const wchar_t* instance)
 {
-    return sim::UsbHub{std::wstring(L"USB\\VID_0483&PID_1234\\") + instance};
+    return sim::AdapterHub(instance);
 }
 
 struct RunCase {
@@ -99,6 +99,15 @@ const RunCase kRunCases[] = {
      false},
     {"MinusOneIsAllOnes",
      {"--interface=-1"},
+     Adapter,
+     "Found device ffffffff\nDevice ffffffff is now in DFU mode\n",
+     1,
+     1,
+     false},
+    // The interface row takes a next word that begins with "-" as its
+    // argument.
+    {"DashWordIsTheTarget",
+     {"-i", "-1"},
      Adapter,
      "Found device ffffffff\nDevice ffffffff is now in DFU mode\n",
      1,

@@ -26,7 +26,7 @@ void PrintTo(const DetailCase& c, std::ostream* os)
 
 class SetupApiDetailTest : public SimTest, public ::testing::WithParamInterface<DetailCase> {};
 
-const std::wstring kPath = L"\\\\?\\usb#vid_0483&pid_1234#1#x";
+const std::wstring kPath = L"\\\\?\\usb#x#1#y";
 const DWORD kTrueSize = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                            (kPath.size() + 1) * sizeof(WCHAR));
 const DWORD kFixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);

@@ -1,6 +1,7 @@
 #include "pipe_edition/cenum.h"
 #include "pipe_edition/target_list.h"
 #include "pipe_edition/target_walk.h"
+#include "protocol/dfu_frame.h"
 #include "support/sim_test.h"
 #include "support/target_list_support.h"
 
@@ -16,7 +17,7 @@ const std::vector<BYTE> kFrame = {0x11, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x00
 
 std::wstring PathOfLength(size_t length)
 {
-    std::wstring path = L"\\\\?\\usb#vid_0483&pid_1234#";
+    std::wstring path = std::wstring(L"\\\\?\\USB#") + kBrelvikHardwareId.text + L"#";
     path.resize(length, L'x');
     return path;
 }
@@ -239,7 +240,8 @@ TEST_F(WalkTargetsCallsTest, PipeFileOpenedForWritingAndFrameWrittenOnce)
 
     WalkTargets();
 
-    const std::string pipe = sim::Narrow(sim::DefaultDriverInterface().path) + "\\PIPE03";
+    const std::string pipe =
+        sim::Narrow(sim::DefaultDriverInterface().path + L"\\" + kDriverPipeFileName);
     const std::vector<std::string> all = sim::CallTexts();
     const std::vector<std::string> calls(all.begin() + static_cast<std::ptrdiff_t>(before),
                                          all.end());
@@ -252,7 +254,8 @@ TEST_F(WalkTargetsCallsTest, PipeFileOpenedForWritingAndFrameWrittenOnce)
                     "WriteFile(ptr, 11 00 0d 00 00 00 00 00 00 00 00 00 00 00 00 22, 16, ptr, "
                     "null)",
                     "stdout(Device 1a2b is now in DFU mode\n)"));
-    EXPECT_EQ(std::wstring(g_pipeName), sim::DefaultDriverInterface().path + L"\\PIPE03");
+    EXPECT_EQ(std::wstring(g_pipeName),
+              sim::DefaultDriverInterface().path + L"\\" + kDriverPipeFileName);
     EXPECT_NE(g_pipeHandle, nullptr);
     EXPECT_EQ(sim::CallCount("CloseHandle"), 1u); // the interface's, inside CEnum::Open
 }

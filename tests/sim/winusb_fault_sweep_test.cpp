@@ -1,6 +1,7 @@
 // Every platform call of a successful WinUSB-edition run, made to fail in
 // turn and made to hand back odd data in turn: each rerun must end with
 // the line prescribed for it, exit status 0 and nothing left open.
+#include "protocol/dfu_frame.h"
 #include "support/call_sweep.h"
 #include "winusb_edition/program.h"
 
@@ -13,7 +14,8 @@ namespace {
 const std::vector<BYTE> kFrame = {0x11, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x00,
                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x22};
 
-const char kFound[] = "Device found: VID_0483&PID_1234; bcdUsb 0200\n";
+const std::string kFound =
+    "Device found: " + sim::Narrow(kBrelvikHardwareId.text) + "; bcdUsb 0200\n";
 const char kNotFound[] = "Failed looking for device, HRESULT 0x8007000d\n";
 const char kGenFailure[] = "Failed looking for device, HRESULT 0x8007001f\n";
 const char kOutOfMemory[] = "Failed looking for device, HRESULT 0x8007000e\n";
@@ -23,10 +25,10 @@ const char kNoFunction[] = "Failed looking for device, HRESULT 0x8007007f\n";
 struct Outcome {
     const char* output;
     bool opened;    // CreateFileW was called on a path from the list
-    bool frameSent; // the frame reached pipe 0x04
+    bool frameSent; // the frame reached the frame's pipe
 };
 
-const Outcome kSuccess = {kFound, true, true};
+const Outcome kSuccess = {kFound.c_str(), true, true};
 
 struct FailurePoint {
     const char* call;
@@ -109,7 +111,7 @@ void ExpectOutcome(const Outcome& expected)
     size_t frames = 0;
     for (const sim::UsbInterface& usb : sim::Current().usbInterfaces)
         for (size_t i = 0; i < usb.writes.size(); ++i)
-            if (usb.writes[i] == kFrame && usb.writePipes[i] == 0x04)
+            if (usb.writes[i] == kFrame && usb.writePipes[i] == kDfuEntryPipeId)
                 ++frames;
     EXPECT_EQ(frames, expected.frameSent ? 1u : 0u);
     EXPECT_THAT(LeftBehind(), ::testing::IsEmpty());

@@ -14,11 +14,15 @@ namespace {
 const std::vector<BYTE> kFrame = {0x11, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x00,
                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x22};
 
+// What a run on the default adapter prints.
+const std::string kFound =
+    "Device found: " + sim::Narrow(kBrelvikHardwareId.text) + "; bcdUsb 0200\n";
+
 struct RunCase {
     const char* name;
     std::function<void(sim::Scenario&)> arrange;
-    const char* output;
-    bool frameSent; // the frame reached pipe 0x04
+    std::string output;
+    bool frameSent; // the frame reached the frame's pipe
 };
 
 void Fail(const char* call, long result, DWORD lastError)
@@ -45,7 +49,7 @@ TEST_P(WinUsbRunTest, PrintsOneLineAndExitsZero)
     std::vector<std::vector<BYTE>> sent;
     for (const sim::UsbInterface& usb : sim::Current().usbInterfaces)
         for (size_t i = 0; i < usb.writes.size(); ++i) {
-            EXPECT_EQ(usb.writePipes[i], 0x04);
+            EXPECT_EQ(usb.writePipes[i], kDfuEntryPipeId);
             sent.push_back(usb.writes[i]);
         }
     // Whatever else went out, the whole frame went out once or not at all.
@@ -53,7 +57,7 @@ TEST_P(WinUsbRunTest, PrintsOneLineAndExitsZero)
 }
 
 const RunCase kRunCases[] = {
-    {"WorkingAdapter", OneAdapter, "Device found: VID_0483&PID_1234; bcdUsb 0200\n", true},
+    {"WorkingAdapter", OneAdapter, kFound, true},
     {"IdsInUpperCaseHex",
      [](sim::Scenario& s) {
          OneAdapter(s);
@@ -67,7 +71,7 @@ const RunCase kRunCases[] = {
          s.usbInterfaces[1].path += L"-second";
          s.usbInterfaces[1].descriptor = sim::DeviceDescriptor(0x1111, 0x2222, 0x0300);
      },
-     "Device found: VID_0483&PID_1234; bcdUsb 0200\n", true},
+     kFound, true},
     {"NoAdapter", [](sim::Scenario&) {}, "Device not connected or driver not installed\n", false},
     {"ConfigurationManagerFails",
      [](sim::Scenario& s) {
@@ -75,6 +79,13 @@ const RunCase kRunCases[] = {
          Fail("CM_Get_Device_Interface_List_SizeW", CR_FAILURE, 0);
      },
      "Failed looking for device, HRESULT 0x8007000d\n", false},
+    // A loader that failed without an error still reports the DLL missing.
+    {"DllNotLoadedWithoutError",
+     [](sim::Scenario& s) {
+         OneAdapter(s);
+         Fail("LoadLibraryExA", 0, ERROR_SUCCESS);
+     },
+     "Failed looking for device, HRESULT 0x8007007e\n", false},
     {"PathTooLongIsNeverOpened",
      [](sim::Scenario& s) {
          OneAdapter(s);
@@ -168,7 +179,7 @@ TEST_F(SimTest, SuccessfulRunMakesExactlyTheseCalls)
     ASSERT_EQ(WinUsbEditionMain(), 0);
 
     const std::string path = sim::Narrow(sim::DefaultUsbInterface().path);
-    const std::string guid = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}";
+    const std::string guid = sim::Narrow(kBrelvikInterfaceClassText.text);
     const std::string listLength = std::to_string(path.size() + 2);
     EXPECT_THAT(
         sim::CallTexts(),
@@ -190,8 +201,7 @@ TEST_F(SimTest, SuccessfulRunMakesExactlyTheseCalls)
                     "WinUsb_GetDescriptor(0x1, 0, 0, 18)",
                     "WinUsb_WritePipe(0x4, 11 00 0d 00 00 00 00 00 00 00 00 00 00 00 00 22, 16, "
                     "null)",
-                    "stdout(Device found: VID_0483&PID_1234; bcdUsb 0200\n)", "WinUsb_Free(ptr)",
-                    "CloseHandle(ptr)"));
+                    "stdout(" + kFound + ")", "WinUsb_Free(ptr)", "CloseHandle(ptr)"));
 }
 
 TEST_F(SimTest, FileIsClosedBeforeTheInitialisationFailureIsPrinted)

@@ -1,4 +1,5 @@
 #include "pipe_edition/wmi_discovery.h"
+#include "protocol/dfu_frame.h"
 #include "support/sim_test.h"
 #include "support/target_list_support.h"
 
@@ -14,13 +15,21 @@ namespace {
 const HRESULT kChangedMode = static_cast<HRESULT>(0x80010106);
 const HRESULT kDisconnected = static_cast<HRESULT>(0x80010108);
 
-const std::string kQuery =
-    "SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH LIKE \"%VID_0483&PID_1234%\"";
+const std::string kQuery = sim::Narrow(kHubQuery.text);
 
 sim::UsbHub Hub(const wchar_t* instance)
 {
-    return sim::UsbHub{std::wstring(L"USB\\VID_0483&PID_1234\\") + instance};
+    return sim::AdapterHub(instance);
 }
+
+// A hub that the query matches but whose DeviceID is not the usual three
+// components.
+sim::UsbHub HubNamed(const std::wstring& deviceId)
+{
+    return sim::UsbHub{deviceId};
+}
+
+const std::wstring kHardwareId = kBrelvikHardwareId.text;
 
 sim::UsbHub NotText(VARTYPE type)
 {
@@ -229,8 +238,8 @@ const DiscoveryCase kCases[] = {
      FullReleases(2),
      1},
     {"DeviceIdTooShort",
-     {Hub(L"A"), sim::UsbHub{L"USB\\VID_0483&PID_1234"}, sim::UsbHub{L"\\\\USB\\\\"},
-      sim::UsbHub{L""}, Hub(L"B")},
+     {Hub(L"A"), HubNamed(L"USB\\" + kHardwareId), HubNamed(L"\\\\USB\\\\" + kHardwareId + L"\\"),
+      HubNamed(kHardwareId), Hub(L"B")},
      {},
      S_FALSE,
      {0xB, 0xA},
@@ -293,6 +302,24 @@ TEST_F(DiscoveryTest, SuccessfulRunMakesExactlyTheseCalls)
                     "IEnumWbemClassObject::Release", "IWbemServices::Release",
                     "IWbemLocator::Release", "CoUninitialize"));
     EXPECT_THAT(TargetIds(), ElementsAre(0xABCu));
+}
+
+// The one place the query's text is written out: a change of the adapter's
+// ids changes the query, and this test says so.
+TEST(HubQuery, IsTheAdaptersQuery)
+{
+    EXPECT_EQ(std::wstring(kHubQuery.text),
+              L"SELECT __RELPATH FROM Win32_USBHub WHERE __RELPATH LIKE \"%VID_0483&PID_1234%\"");
+}
+
+// The default scenario lists hubs that are not the adapter's; only the
+// adapter's becomes a target.
+TEST_F(DiscoveryTest, DefaultScenarioYieldsOnlyTheAdaptersHub)
+{
+    sim::Reset(sim::DefaultScenario());
+    ASSERT_GT(sim::Current().usbHubs.size(), 1u);
+    ASSERT_EQ(DiscoverHubTargets(), S_FALSE);
+    EXPECT_THAT(TargetIds(), ElementsAre(0x1u));
 }
 
 TEST_F(DiscoveryTest, KeepsTargetsAlreadyOnTheList)

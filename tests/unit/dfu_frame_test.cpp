@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 TEST(DfuEntryFrame, HoldsTheFixedBytes)
 {
@@ -25,9 +26,15 @@ TEST(DfuEntryFrame, HoldsTheFixedBytes)
     EXPECT_EQ(tail, 0x22000000u);
 }
 
-TEST(DfuEntryFrame, InterfaceClassIsTheAdapters)
+// Where the adapter's driver stack takes the frame. Every other test takes
+// these from the constants, so only this one notices a changed value.
+TEST(DfuEntryFrame, AddressesAreTheAdapters)
 {
     const GUID expected = {
         0x3EA03B52, 0xC71A, 0x433C, {0xA6, 0x26, 0xE8, 0xAD, 0x96, 0xF2, 0x57, 0x8B}};
     EXPECT_EQ(0, std::memcmp(&BrelvikInterfaceGuid, &expected, sizeof(GUID)));
+    EXPECT_EQ(std::wstring(kBrelvikInterfaceClassText.text),
+              L"{3EA03B52-C71A-433C-A626-E8AD96F2578B}");
+    EXPECT_EQ(kDfuEntryPipeId, 0x04);
+    EXPECT_EQ(std::wstring(kDriverPipeFileName), L"PIPE03");
 }

@@ -317,6 +317,8 @@ TEST_P(OtherTableTest, RecordsAndJudges)
 
 // clang-format off
 const OtherCase kOtherCases[] = {
+    // Either case of every ASCII letter, the last one too.
+    {"LongNameCaseFoldedToZ", {{'z', "zone", NO}}, {"--ZONE"}, {Once(GL)}, kNoEnd, {}, nullptr},
     // A refused word is read as an option word.
     {"RefusedDashWordIsAnOption", {{'o', "output", REQ | REFUSE}, {'v', "verbose", NO}}, {"-o", "-v"},
      {Once(GS), Once(GS)}, kNoEnd, {}, "option -o requires an option-argument"},

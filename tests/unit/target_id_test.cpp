@@ -52,6 +52,7 @@ const ParseCase kParseCases[] = {
     {"PrefixUpper", L"0X1A", 0x1A},
     {"PrefixAloneIsTheDigitZero", L"0x", 0},
     {"PrefixThenNonDigit", L"0xg", 0},
+    {"PrefixThenZeroDigit", L"0x01a", 0x1A},
     {"PrefixThenBlank", L"0x 1", 0},
     {"PrefixTwice", L"0x0x1", 0},
     {"PrefixWithoutZero", L"x1", 0},

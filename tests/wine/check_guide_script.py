@@ -51,7 +51,8 @@ INDENT = "    "
 # What Wine's cmd reads otherwise than Windows' does, or may.
 NOT_ALIKE_IN_WINE = ("&&", "||")
 
-WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
+# The stand-in adapter reports the ids of protocol/dfu_frame.h (--hardware-id).
+WORKING_LINE = "Device found: {hardware_id}; bcdUsb 0200"
 NO_ADAPTER_LINE = "Device not connected or driver not installed"
 FOUND_LINE = "Found device 1"
 SWITCHED_LINE = "Device 1 is now in DFU mode"
@@ -138,11 +139,11 @@ def table_statuses(lines: List[str]) -> Dict[int, int]:
     return statuses
 
 
-def winusb_runs(statuses: Dict[int, int], exe: str) -> List[Run]:
+def winusb_runs(statuses: Dict[int, int], exe: str, hardware_id: str) -> List[Run]:
     if UNLISTED_CODE in statuses:
         raise GuideError(f"pick another unlisted code than {UNLISTED_CODE}")
     runs = [
-        Run("working_adapter", exe, [WORKING_LINE], '"Device found"'),
+        Run("working_adapter", exe, [WORKING_LINE.format(hardware_id=hardware_id)], '"Device found"'),
         Run("no_adapter", exe, [NO_ADAPTER_LINE], "any other line", {"INTERFACES": ""}),
         Run("lookup_failed", exe, ["Failed looking for device, HRESULT 0x8007000d"],
             "any other line", {"SIZE_CR": "0x13"}),
@@ -312,6 +313,7 @@ def main() -> int:
     parser.add_argument("--findstr", required=True)
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", required=True)
+    parser.add_argument("--hardware-id", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
 
@@ -320,7 +322,7 @@ def main() -> int:
     failures: List[str] = []
     try:
         for name, runs in (("check_winusb.cmd", winusb_runs(table_statuses(lines),
-                                                             args.winusb_exe)),
+                                                             args.winusb_exe, args.hardware_id)),
                            ("check_pipe.cmd", pipe_runs(args.pipe_exe, args.program_output))):
             switched = next(run for run in runs if run.name in ("working_adapter", "switched"))
             check_runs(args, lines, name, runs, switched, failures)

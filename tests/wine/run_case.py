@@ -4,6 +4,7 @@ compares, byte for byte, what it wrote to standard output and standard
 error, its exit status and, with stand-in DLLs, the stand-ins' call log.
 
     run_case.py --wine-run WRAPPER --exe PROGRAM.exe [--standin DLL]...
+                [--hardware-id VID_xxxx&PID_xxxx]
                 --table CASES.json --case NAME --work-dir DIR
 
 A case of the table:
@@ -35,7 +36,9 @@ device_length, its name is padded to give the path that length). In arguments,
 scenario, environment and log lines {device} stands for that file as a
 Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
 directory as one (\\\\?\\Z:\\...); in those and in the expected output
-{program} stands for the program as it sees its own name (Z:\\...\\X.exe).
+{program} stands for the program as it sees its own name (Z:\\...\\X.exe), and
+{hardware_id} for the adapter's ids as the programs print them (--hardware-id,
+read from protocol/dfu_frame.h).
 
 A planted name is set native-first (n,b, or the stand-ins' n): Wine then
 looks for it where Windows looks for a DLL that is not a KnownDLL, the
@@ -226,6 +229,7 @@ def main() -> int:
     parser.add_argument("--table", required=True)
     parser.add_argument("--case", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--hardware-id", default="{hardware_id}")
     args = parser.parse_args()
 
     case = load_case(args.table, args.case)
@@ -237,7 +241,7 @@ def main() -> int:
                                         args.planted, planted,
                                         case.get("planted_in", "program folder"))
     placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
-                    "{program}": windows_path(program)}
+                    "{program}": windows_path(program), "{hardware_id}": args.hardware_id}
 
     def expand(text: str) -> str:
         for placeholder, value in placeholders.items():

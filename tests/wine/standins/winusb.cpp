@@ -6,7 +6,7 @@
 //   DESCRIPTOR_RESULT=fail,         WinUsb_GetDescriptor fails, leaving
 //   DESCRIPTOR_ERROR                DESCRIPTOR_ERROR (default 31) as the last error
 //   DESCRIPTOR_LENGTH               device descriptor bytes handed back (18)
-//   VENDOR, PRODUCT, BCDUSB         the descriptor's ids (0x0483, 0x1234, 0x0200)
+//   VENDOR, PRODUCT, BCDUSB         the descriptor's ids (the adapter's, 0x0200)
 //   WRITE_RESULT=fail, WRITE_ERROR  WinUsb_WritePipe fails, leaving WRITE_ERROR (if
 //                                   given) as the last error
 //   WRITE_LENGTH                    bytes it reports written (all, or 0 on failure)
@@ -19,6 +19,7 @@
 #include <winternl.h>
 #include <winusb.h>
 
+#include "protocol/dfu_frame.h"
 #include "standin.h"
 
 #include <algorithm>
@@ -123,8 +124,8 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
         return FALSE;
     }
 
-    const USHORT vendor = static_cast<USHORT>(Number(L"VENDOR", 0x0483));
-    const USHORT product = static_cast<USHORT>(Number(L"PRODUCT", 0x1234));
+    const USHORT vendor = static_cast<USHORT>(Number(L"VENDOR", kBrelvikVendorId));
+    const USHORT product = static_cast<USHORT>(Number(L"PRODUCT", kBrelvikProductId));
     const USHORT bcdUsb = static_cast<USHORT>(Number(L"BCDUSB", 0x0200));
     const UCHAR descriptor[18] = {18,
                                   USB_DEVICE_DESCRIPTOR_TYPE,
