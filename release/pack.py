@@ -47,7 +47,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 from buildinfo import (BUILDINFO_NAME, BuildinfoError, Contents, buildinfo, crlf,  # noqa: E402
                        read_buildinfo, read_contents)
-import debian  # noqa: E402
+import debian_packages as debian  # noqa: E402
 import notices  # noqa: E402
 import sbom  # noqa: E402
 

@@ -9,7 +9,7 @@ and Windows, with the DLLs the programs import, delay-load or have loaded
 at run time, required and not shipped. The Debian packages the build used
 are formulation, each with its package URL, the .deb's SHA-256 and its
 upstream project as pedigree; Debian's facts come from the checked-in
-table debian.py reads, so that the same programs and BUILDINFO.txt give
+table debian_packages.py reads, so that the same programs and BUILDINFO.txt give
 the same bytes anywhere. The time is SOURCE_DATE_EPOCH and the serial
 number a name-based UUID of the rest of the document.
 """
@@ -22,7 +22,7 @@ import time
 import uuid
 from typing import NamedTuple
 
-import debian
+import debian_packages as debian
 import notices
 from buildinfo import Programs
 
