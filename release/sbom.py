@@ -43,6 +43,9 @@ TOOLS = {
     "osslsigncode": "Authenticode signer",
 }
 SIGNER = "osslsigncode"
+# The public-domain statement as REUSE holds it, without the copyright
+# file's field name and indent.
+PUBLIC_DOMAIN_TEXT = "LICENSES/LicenseRef-mingw-w64-public-domain.txt"
 
 
 class Upstream(NamedTuple):
@@ -121,7 +124,7 @@ def licenses(license: str) -> list[Json]:
     """CycloneDX licenses of one SPDX identifier or expression; a
     LicenseRef defined by its name and text."""
     if license == notices.PUBLIC_DOMAIN:
-        text = notices.read_text(notices.TEXTS["mingw-pd"].path)
+        text = notices.read_text(PUBLIC_DOMAIN_TEXT)
         return [{"license": {"name": license, "text": {"contentType": "text/plain", "content": text}}}]
     if re.fullmatch(r"[A-Za-z0-9.-]+", license):
         return [{"license": {"id": license}}]
