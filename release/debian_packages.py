@@ -62,11 +62,11 @@ def read_table(path: str = TABLE) -> dict[tuple[str, str], Deb]:
 
 
 def facts(table: dict[tuple[str, str], Deb], package: str, version: str) -> Deb:
-    try:
-        return table[package, version]
-    except KeyError:
-        raise DebianError(f"release/third_party/debian-packages.txt has no line for {package} {version}"
-                          " (pack.py, run where it is installed, prints the line)") from None
+    """The table's line, or, for a version it lacks, one that knows only
+    the name and version. A release made here has its lines checked first
+    (installed_problems); a BUILDINFO.txt repacked elsewhere may name any
+    version, and the release check flags those that differ."""
+    return table.get((package, version)) or Deb(package, version, "", "", "", "", None)
 
 
 def upstream_version(version: str) -> str:
@@ -82,10 +82,10 @@ def purl(deb: Deb) -> str:
     upstream names the source package, with its version where that
     differs from the binary's (as Syft writes it)."""
     source = deb.source if deb.source_version == deb.version else f"{deb.source}@{deb.source_version}"
-    qualifiers = {"arch": deb.arch, "distro": deb.distro, "upstream": source}
+    qualifiers = {"arch": deb.arch, "distro": deb.distro, "upstream": source} if deb.source else {}
     query = "&".join(f"{key}={urllib.parse.quote(value, safe='-._*')}" for key, value in sorted(qualifiers.items()))
     return (f"pkg:deb/debian/{urllib.parse.quote(deb.package, safe='-._~!*()' + chr(39))}"
-            f"@{urllib.parse.quote(deb.version, safe='-._~!*()+:' + chr(39))}?{query}")
+            f"@{urllib.parse.quote(deb.version, safe='-._~!*()+:' + chr(39))}" + (f"?{query}" if query else ""))
 
 
 def query(command: list[str]) -> str | None:

@@ -132,6 +132,10 @@ def licenses(license: str) -> list[Json]:
 
 
 def package_component(deb: debian.Deb, kind: str, description: str, license: str | None) -> Json:
+    if not deb.source:
+        return {"type": kind, "bom-ref": debian.purl(deb), "supplier": DEBIAN, "name": deb.package,
+                "version": deb.version, "description": description, "purl": debian.purl(deb),
+                "properties": [{"name": "brelvik:debian-facts", "value": "none: a version the table lacks"}]}
     upstream = UPSTREAMS[deb.source]
     version = debian.upstream_version(deb.version)
     ancestor: Json = {"type": kind, "supplier": {"name": upstream.supplier, "url": [upstream.url]},
@@ -296,8 +300,7 @@ def document(contents: Programs, info: dict[str, str], files: dict[str, bytes],
             "components": formulated,
             "workflows": [{"bom-ref": "release-build", "uid": "scripts/release.sh",
                            "name": "scripts/release.sh",
-                           "description": "Builds the programs with the formulation's packages as"
-                                          f" {debs[next(iter(debs))].distro} installs them"
+                           "description": "Builds the programs with the formulation's packages"
                                           + (", signs them" if signed else "") + " and packs the release",
                            "taskTypes": ["build"]}],
         }],
@@ -310,8 +313,7 @@ def serialized(bom: Json) -> bytes:
 
 def sbom(contents: Programs, info: dict[str, str], files: dict[str, bytes],
          links: notices.Links) -> tuple[str, bytes]:
-    """(file name, bytes) of the SBOM of a release holding FILES; raises
-    debian.DebianError when the table lacks a package version."""
+    """(file name, bytes) of the SBOM of a release holding FILES."""
     bom = document(contents, info, files, links)
     serial = uuid.uuid5(uuid.NAMESPACE_URL, "sha256:" + hashlib.sha256(serialized(bom)).hexdigest())
     bom = {"bomFormat": bom.pop("bomFormat"), "specVersion": bom.pop("specVersion"),
