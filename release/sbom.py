@@ -88,7 +88,16 @@ def patched() -> dict[str, list[str]]:
 
 def imported_dlls(image: bytes) -> tuple[list[str], list[str]]:
     """(imported, delay-loaded) DLL names a PE32+ image's import and
-    delay-import directories give."""
+    delay-import directories give; none for bytes that are no such image
+    (the release check packs forged programs too; the SBOM check holds the
+    genuine ones' names against pefile's)."""
+    try:
+        return pe_imports(image)
+    except (struct.error, ValueError, IndexError):
+        return [], []
+
+
+def pe_imports(image: bytes) -> tuple[list[str], list[str]]:
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
     optional = pe + 24
