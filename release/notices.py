@@ -26,6 +26,7 @@ prints what the notices would say (LF line ends) for a look.
 """
 import argparse
 import dataclasses
+import fnmatch
 import os
 import re
 import sys
@@ -65,6 +66,7 @@ TEXTS = {
 }
 
 MINGW = "mingw-w64-x86-64-dev"
+PUBLIC_DOMAIN = "LicenseRef-mingw-w64-public-domain"
 GCC = "gcc-mingw-w64-x86-64-posix"
 GXX = "g++-mingw-w64-x86-64-posix"
 GCC_LICENSE = "GPL-3.0-or-later WITH GCC-exception-3.1"
@@ -101,10 +103,11 @@ PACKAGES = {
         version=MINGW, source="mingw-w64",
         what="The mingw-w64 runtime (start-up code, emulations of msvcrt.dll functions,"
              " the delay-load helper) and import libraries of Windows DLLs",
-        license="ZPL-2.1 AND LicenseRef-mingw-w64-public-domain",
-        terms="ZPL-2.1 for all files (Files: *), except the start-up code of"
-              " mingw-w64-crt/crt/, from which crt2.o and libmingw32.a are built, which is"
-              " in the public domain (Files: mingw-w64-crt/crt/*)",
+        license=f"ZPL-2.1 AND {PUBLIC_DOMAIN}",
+        terms="ZPL-2.1 for all files (Files: *), except among others the start-up code"
+              " (Files: mingw-w64-crt/crt/*, crt2.o and libmingw32.a) and mingw-w64-crt/misc/*"
+              " (the delay-load helper and some emulations), which are in the public domain;"
+              " each member below is marked with the stanza its source file falls under",
         texts=("zpl", "mingw-pd"),
         note="crt2.o and libmingw32.a are linked from copies in which some file-local"
              " functions are made global (objcopy --globalize-symbol), so that they can"
@@ -127,6 +130,26 @@ ARCHIVES = {
 for dll in ["advapi32", "cfgmgr32", "comdlg32", "gdi32", "kernel32", "ole32", "oleaut32",
             "setupapi", "shell32", "user32", "uuid", "wbemuuid", "winspool", "winusb"]:
     ARCHIVES[f"lib{dll}"] = MINGW
+
+# The stanzas of Debian's copyright file for mingw-w64 that the linked
+# members fall under, in the file's order (the last that matches a source
+# file gives its license); tests/check_licensing.py holds them, and
+# MINGW_SOURCES, against the installed file and archives.
+MINGW_STANZAS = [("*", "ZPL-2.1"), ("mingw-w64-crt/crt/*", PUBLIC_DOMAIN),
+                 ("mingw-w64-crt/misc/*", PUBLIC_DOMAIN)]
+# The source file of each mingw-w64 member linked, by folder, as its debug
+# information names it (a member is named lib64_ARCHIVE_a-STEM.o after
+# STEM.c); import thunks are made from a DLL's .def file (Files: *).
+MINGW_SOURCES = {
+    "mingw-w64-crt/crt": ["crtexe", "CRT_fp10", "_newmode", "cinitexe", "crt_handler", "dllargv",
+                          "gccmain", "merr", "mingw_helpers", "natstart", "pesect", "pseudo-reloc",
+                          "pseudo-reloc-list", "tlsmcrt", "tlssup", "tlsthrd", "usermatherr",
+                          "wildcard", "xncommod", "xtxtmode"],
+    "mingw-w64-crt/misc": ["delay-f", "delayimp", "mingw_matherr", "__p__acmdln", "__p__commode",
+                           "__p__fmode", "invalid_parameter_handler"],
+    "mingw-w64-crt/stdio": ["acrt_iob_func"],
+}
+MINGW_OBJECT_SOURCES = {"crt2.o": "crtexe"}
 
 # Members that put bytes into the programs but define no symbol there, so
 # that the link map does not name their archive: the end of libgcc's
@@ -284,20 +307,63 @@ def read_text(relative: str) -> str:
         raise LinkError(f"{relative} is not ASCII") from None
 
 
-def describe(archive: str | None, members: set[str]) -> str:
-    """One line of what a program takes from an archive or object."""
-    if archive is None:
-        return ", ".join(sorted(members))
-    thunk = re.compile(re.escape(archive) + r"(?:_def)?s[0-9]+\.o\Z")
-    edge = re.compile(re.escape(archive) + r"(?:_def)?[ht]\.o\Z")
-    thunks = [m for m in members if thunk.match(m)]
-    code = sorted(m for m in members if not thunk.match(m) and not edge.match(m))
-    parts = code[:]
-    if thunks:
-        parts.append(f"import thunks of {len(thunks)} functions")
-    if any(edge.match(m) for m in members):
-        parts.append("the import table's head and tail")
-    return f"{archive}.a: " + ", ".join(parts)
+def is_import(archive: str | None, member: str) -> bool:
+    """An import thunk, or the import table's head or tail, that an
+    import library holds."""
+    return archive is not None and re.match(re.escape(archive) + r"(?:_def)?(?:s[0-9]+|[ht])\.o\Z", member) is not None
+
+
+def mingw_source(archive: str | None, member: str) -> str | None:
+    """The source file in mingw-w64's tree of a member (None for import
+    thunks); raises LinkError where MINGW_SOURCES does not say."""
+    if is_import(archive, member):
+        return None
+    stem = MINGW_OBJECT_SOURCES.get(member) if archive is None else member.partition("_a-")[2][:-2]
+    for folder, stems in MINGW_SOURCES.items():
+        if stem in stems:
+            return f"{folder}/{stem}.c"
+    shown = f"{archive}.a({member})" if archive else member
+    raise LinkError(f"the programs link {shown}, whose source file (and so license) notices.py does not know")
+
+
+def stanza(source: str | None) -> tuple[str, str]:
+    """(Files pattern, license) of the stanza of mingw-w64's copyright file
+    that gives SOURCE's license (a .def file's, for None)."""
+    matched = MINGW_STANZAS[0]
+    for entry in MINGW_STANZAS:
+        if source is not None and fnmatch.fnmatchcase(source, entry[0]):
+            matched = entry
+    return matched
+
+
+def member_license(package: str, archive: str | None, member: str) -> tuple[str, str | None]:
+    """(license, source file or None) of a member linked from PACKAGE."""
+    if package != MINGW:
+        return PACKAGES[package].license, None
+    source = mingw_source(archive, member)
+    return stanza(source)[1], source
+
+
+def describe(package: str, archive: str | None, members: set[str]) -> list[str]:
+    """Lines of what a program takes from an archive or object: one for
+    each stanza of the copyright file its members fall under, where the
+    package's license differs from file to file."""
+    groups: dict[tuple[str, str], set[str]] = {}
+    for member in members:
+        pattern = stanza(mingw_source(archive, member))[0] if package == MINGW else ""
+        groups.setdefault((pattern, member_license(package, archive, member)[0]), set()).add(member)
+    lines = []
+    for (pattern, license), group in sorted(groups.items()):
+        thunks = [m for m in group if is_import(archive, m) and not m.endswith(("h.o", "t.o"))]
+        parts = sorted(m for m in group if not is_import(archive, m))
+        if thunks:
+            parts.append(f"import thunks of {len(thunks)} functions")
+        if len(thunks) < len([m for m in group if is_import(archive, m)]):
+            parts.append("the import table's head and tail")
+        named = f"{archive}.a: " if archive else ""
+        said = f" ({'public domain' if license == PUBLIC_DOMAIN else license}, Files: {pattern})" if pattern else ""
+        lines.append(named + ", ".join(parts) + said)
+    return lines
 
 
 def wrapped(text: str, indent: str | None = None) -> str:
@@ -342,7 +408,7 @@ def notices_text(contents: Programs, info: dict[str, str], links: Links) -> str:
             out += ["", f"Linked into {name}:"]
             taken = links[name][package]
             for archive in sorted(taken, key=lambda a: (a is not None, a or "")):
-                out.append(wrapped(describe(archive, taken[archive]), "  "))
+                out += [wrapped(line, "  ") for line in describe(package, archive, taken[archive])]
         if entry.note is not None:
             out += ["", wrapped(entry.note)]
     for text in texts:

@@ -47,6 +47,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 from buildinfo import (BUILDINFO_NAME, BuildinfoError, Contents, buildinfo, crlf,  # noqa: E402
                        read_buildinfo, read_contents)
+import debian_packages as debian  # noqa: E402
 import notices  # noqa: E402
 import sbom  # noqa: E402
 
@@ -123,7 +124,7 @@ def third_party_files(contents: Contents, info: dict[str, str],
         links = notices.linked(contents)
         text = notices.notices_text(contents, info, links).encode("ascii")
         bom_name, bom = sbom.sbom(contents, info, files, links)
-    except notices.LinkError as error:
+    except (notices.LinkError, debian.DebianError) as error:
         sys.exit(f"pack: {error}")
     return {notices.NOTICES_NAME: text.replace(b"\n", b"\r\n"), bom_name: bom}
 
@@ -186,6 +187,16 @@ def main() -> int:
     with open(contents["guide"], "rb") as data:
         guide = data.read().replace(VERSION_PLACEHOLDER, contents["version"].encode("ascii"))
     files[GUIDE_NAME] = crlf(guide)
+    if not args.programs:
+        # The SBOM's Debian facts come from the tree's table: a release made
+        # here must find it true of this machine.
+        try:
+            problems = debian.installed_problems(debian.read_table(),
+                                                 sbom.versions(contents, info, notices.linked(contents)))
+        except (notices.LinkError, debian.DebianError) as error:
+            sys.exit(f"pack: {error}")
+        if problems:
+            sys.exit("pack: the Debian packages' facts differ from this machine's:\n  " + "\n  ".join(problems))
     # What the programs link, and their hashes as packed.
     files.update(third_party_files(contents, info, files))
 

@@ -9,13 +9,18 @@
   the installed Debian copyright files they were taken from;
 - each archive and object notices.py maps to a Debian package belongs to
   that package on this machine (dpkg -S), where the linker finds it first;
+- the source file notices.py gives each mingw-w64 member is the one its
+  debug information names, and the stanza of Debian's copyright file
+  notices.py takes for it is the last that matches it (no stricter one);
 - notices.py on small link and section maps (MAPS): an input of no known
   package or archive fails the release naming it, one more member changes
   the notices, a map that lld did not write is refused.
 
 Exit status 0 when all hold, 1 otherwise.
 """
+import fnmatch
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -102,6 +107,8 @@ MAPS: list[tuple[str, str, str, str | None, bool]] = [
     ("unknown_object", MAP_HEAD + symbol("crtfastmath.o"), SECTIONS_HEAD, "A.exe links crtfastmath.o, whose", False),
     ("member_in_no_archive", MAP_HEAD, SECTIONS_HEAD + section("emutls.o"),
      "A.exe links emutls.o, which its link map places in no archive", False),
+    ("member_of_unknown_source", MAP_HEAD + symbol("libmingwex:lib64_libmingwex_a-strtok_r.o"), SECTIONS_HEAD,
+     "whose source file (and so license) notices.py does not know", False),
     ("escape_in_a_name", MAP_HEAD + symbol("lib\x1b[2Jx:y.o"), SECTIONS_HEAD, "an input named 'lib\\x1b[2Jx:y.o'",
      False),
     ("not_a_map", "Timestamp is 0\n", SECTIONS_HEAD, "is not a link map lld wrote", False),
@@ -176,6 +183,62 @@ def check_packages(failures: list[str]) -> None:
     print(f"-- {len(files)} archives and objects looked up with dpkg")
 
 
+def dwarf_name(data: bytes) -> str | None:
+    """The source file an object's debug information names first."""
+    with tempfile.NamedTemporaryFile(suffix=".o") as copy:
+        copy.write(data)
+        copy.flush()
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "--dwarf=info", copy.name], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True, errors="replace").stdout
+    found = re.search(r"DW_AT_name\s*:.*?: \./(\S+)", dump)
+    return found.group(1) if found else None
+
+
+def copyright_license(path: str, source: str) -> str:
+    """The license Debian's copyright file at PATH gives SOURCE: that of
+    the last Files stanza with a pattern that matches it."""
+    license = ""
+    with open(path, encoding="utf-8") as text:
+        for stanza in text.read().split("\n\n"):
+            fields = re.match(r"Files:((?:[^\n]*\n?(?: [^\n]*\n?)*))", stanza)
+            named = re.search(r"(?m)^License: (\S+)", stanza)
+            if fields and named and any(fnmatch.fnmatchcase(source, p) for p in fields.group(1).split()):
+                license = named.group(1)
+    return {"public-domain": notices.PUBLIC_DOMAIN}.get(license, license)
+
+
+def check_sources(failures: list[str]) -> None:
+    """notices.MINGW_SOURCES is what the installed objects' debug
+    information names, and no stanza of the installed copyright file
+    other than the one notices.py takes applies to any of them."""
+    folder = LIBRARY_FOLDERS[1]
+    named: dict[str, str | None] = {}
+    for member, stem in notices.MINGW_OBJECT_SOURCES.items():
+        with open(os.path.join(folder, member), "rb") as data:
+            named[stem] = dwarf_name(data.read())
+    for archive in ["libmingw32", "libmingwex", "libmsvcrt"]:
+        path = os.path.join(folder, f"{archive}.a")
+        listed = subprocess.run(["x86_64-w64-mingw32-ar", "t", path], check=True, stdout=subprocess.PIPE, text=True)
+        for member in listed.stdout.split():
+            stem = member.partition("_a-")[2][:-2]
+            if any(stem in stems for stems in notices.MINGW_SOURCES.values()) and stem not in named:
+                named[stem] = dwarf_name(subprocess.run(["x86_64-w64-mingw32-ar", "p", path, member], check=True,
+                                                        stdout=subprocess.PIPE).stdout)
+    sources = [f"{where}/{stem}.c" for where, stems in notices.MINGW_SOURCES.items() for stem in stems]
+    for source in sources:
+        stem = source.rsplit("/", 1)[1][:-2]
+        if named.get(stem) != source:
+            failures.append(f"notices.py says {stem} is built from {source}, the installed objects say {named.get(stem)}")
+        given = copyright_license(notices.MINGW_COPYRIGHT, source)
+        if notices.stanza(source)[1] != given:
+            failures.append(f"{source}: notices.py gives {notices.stanza(source)[1]}, {notices.MINGW_COPYRIGHT} {given}")
+    # Import thunks are made from .def files: the copyright file puts none
+    # of the 64-bit import libraries' .def files in another stanza than Files: *.
+    if copyright_license(notices.MINGW_COPYRIGHT, "mingw-w64-crt/lib-common/kernel32.def") != notices.stanza(None)[1]:
+        failures.append("the .def files' stanza is no longer notices.py's")
+    print(f"-- {len(sources)} mingw-w64 source files held against the debug information and {notices.MINGW_COPYRIGHT}")
+
+
 def check_maps(failures: list[str]) -> None:
     made: dict[str, str] = {}
     with tempfile.TemporaryDirectory() as scratch:
@@ -199,13 +262,14 @@ def check_maps(failures: list[str]) -> None:
                 failures.append(f"map {case}: expected an error with {error!r}, got {said!r}")
             elif error is None and differs == (made[case] == made["genuine"]):
                 failures.append(f"map {case}: the notices {'did not change' if differs else 'changed'}")
-    if "libgcc.a: _chkstk_ms.o, _ctors.o" not in made.get("genuine", "") or "main.cpp.obj" in made.get("genuine", ""):
+    if ("libgcc.a: _chkstk_ms.o, _ctors.o" not in made.get("genuine", "") or "main.cpp.obj" in made.get("genuine", "")
+            or "delayimp.o (public domain, Files:" not in made.get("one_more_member", "")):
         failures.append("the notices do not list exactly the third-party members of the genuine map")
 
 
 def main() -> int:
     failures: list[str] = []
-    for check in [check_reuse, check_texts, check_packages, check_maps]:
+    for check in [check_reuse, check_texts, check_packages, check_sources, check_maps]:
         check(failures)
     for failure in failures:
         print(f"FAILED: {failure}")

@@ -43,12 +43,17 @@ unsigned and signed with a throwaway certificate.
         message it names, and every one of a seeded run of mutants of the
         genuine ZIPs, never with a traceback or a control character
     check_release.py sbom --work DIR --node-modules DIR
-        each release's SBOM is valid CycloneDX 1.5 to the CycloneDX
-        library's strict JSON-schema validator (from DIR, which
-        scripts/install-deps.sh --tests fills), names exactly the ZIP's
-        programs with the SHA-256 of the ZIP's bytes of each, and the linked
-        packages and the build tools with BUILDINFO.txt's versions; copies
-        weakened in one point (SBOM_WEAKENED) must each fail that check
+        each release's SBOM is valid CycloneDX 1.5 to three consumers (from
+        DIR, which scripts/install-deps.sh --tests fills): the CycloneDX
+        library's strict validator, Ajv with the 1.5 schema, packageurl-js
+        giving back each purl unchanged; it names exactly the ZIP's programs
+        with the SHA-256 of the ZIP's bytes of each, the Debian packages of
+        the build with BUILDINFO.txt's versions, a supplier for every
+        component, arch, distro and source package in every deb purl, a
+        definition of every LicenseRef, every DLL each program imports or
+        delay-loads among its dependencies, and that the programs' contents
+        are complete; copies weakened in one point (SBOM_WEAKENED) must each
+        fail that check with their own reason
 
 Exit status 0 when the step succeeds, 1 otherwise.
 """
@@ -584,21 +589,72 @@ def sbom_programs(bom: Bom) -> list[Any]:
     return [c for c in bom.get("components", []) if c.get("type") == "application"]
 
 
+def all_components(bom: Bom) -> list[Any]:
+    """Every component, nested and formulation's included."""
+    found: list[Any] = []
+    stack = list(bom.get("components", [])) + [c for f in bom.get("formulation", []) for c in f.get("components", [])]
+    while stack:
+        component = stack.pop()
+        found.append(component)
+        stack += component.get("components", [])
+    return found
+
+
+def packages(bom: Bom) -> dict[str, Any]:
+    return {c.get("name"): c for f in bom.get("formulation", []) for c in f.get("components", [])}
+
+
 def flipped_hash(bom: Bom) -> None:
     entry = sbom_programs(bom)[0]["hashes"][0]
     entry["content"] = ("0" if entry["content"][0] != "0" else "1") + entry["content"][1:]
 
 
+def first_member(bom: Bom) -> Any:
+    return sbom_programs(bom)[0]["components"][0]
+
+
+def licenseref_undefined(bom: Bom) -> None:
+    """Each LicenseRef defined by name and text turned into a bare expression."""
+    for component in all_components(bom):
+        component["licenses"] = [{"expression": entry["license"]["name"]} if "name" in entry.get("license", {})
+                                 else entry for entry in component.get("licenses", [])]
+
+
+def dll_left_out(bom: Bom) -> None:
+    entry = next(d for d in bom["dependencies"] if d["ref"] == "BRELVIK_DFU_PIPE.exe")
+    entry["dependsOn"].remove("windows:ole32.dll")
+
+
 # Copies of a genuine SBOM weakened in one point, and what the check must
-# say of each: our comparison with the ZIP, or the CycloneDX schema.
+# say of each: our comparison with the ZIP and the programs, or one
+# consumer (the CycloneDX library, Ajv with the schema, packageurl-js).
 SBOM_WEAKENED: list[tuple[str, Callable[[Bom], object], str]] = [
     ("program_hash_changed", flipped_hash, "SHA-256"),
     ("program_left_out", lambda bom: bom["components"].remove(sbom_programs(bom)[0]), "programs"),
-    ("package_version_changed", lambda bom: next(
-        c for c in bom["components"] if c["type"] == "library").update(version="0.1"), "version"),
-    ("hash_algorithm_misspelt", lambda bom: sbom_programs(bom)[0]["hashes"][0].update(alg="SHA256"), "schema"),
-    ("field_the_schema_lacks", lambda bom: bom["metadata"].update(builtBy="someone"), "schema"),
+    ("package_version_changed", lambda bom: packages(bom)["mingw-w64-x86-64-dev"].update(version="0.1"), "version"),
+    ("hash_algorithm_misspelt", lambda bom: sbom_programs(bom)[0]["hashes"][0].update(alg="SHA256"), "cyclonedx-library: "),
+    ("field_the_schema_lacks", lambda bom: bom["metadata"].update(builtBy="someone"), "ajv: "),
+    ("purl_without_distro", lambda bom: first_member(bom).update(
+        purl=re.sub(r"&?distro=[^&]*", "", first_member(bom)["purl"])), "names no distro"),
+    ("supplier_removed", lambda bom: first_member(bom).pop("supplier"), "has no supplier"),
+    ("licenseref_undefined", licenseref_undefined, "defined nowhere"),
+    ("dll_dependency_missing", dll_left_out, "ole32.dll"),
+    ("purl_epoch_encoded", lambda bom: packages(bom)["clang-19"].update(
+        purl=packages(bom)["clang-19"]["purl"].replace(":", "%3A").replace("pkg%3A", "pkg:")), "packageurl-js"),
 ]
+
+
+def license_refs(bom: Bom) -> tuple[set[str], set[str]]:
+    """(LicenseRefs used, LicenseRefs defined by a name and a text)."""
+    used: set[str] = set()
+    defined: set[str] = set()
+    for component in all_components(bom) + [bom.get("metadata", {}).get("component", {})]:
+        for entry in component.get("licenses", []):
+            license = entry.get("license", {})
+            used.update(re.findall(r"LicenseRef-[A-Za-z0-9.-]+", entry.get("expression", "") + license.get("name", "")))
+            if license.get("name", "").startswith("LicenseRef-") and license.get("text", {}).get("content"):
+                defined.add(license["name"])
+    return used, defined
 
 
 def sbom_problems(release: hostile_releases.Release, bom: Bom) -> list[str]:
@@ -612,17 +668,39 @@ def sbom_problems(release: hostile_releases.Release, bom: Bom) -> list[str]:
     for name, found in hashes.items():
         if name in release.files and found != [hashlib.sha256(release.files[name]).hexdigest()]:
             problems.append(f"its SHA-256 of {name} is {found}, not that of the ZIP's {name}")
-    libraries = {c.get("name"): c.get("version") for c in bom.get("components", []) if c.get("type") == "library"}
-    tools = {c.get("name"): c.get("version") for c in bom.get("metadata", {}).get("tools", {}).get("components", [])}
-    expected_tools = ["clang-19", "lld-19", "binutils-mingw-w64-x86-64"] + [SIGNER_PACKAGE] * (SIGNER_PACKAGE in info)
-    if sorted(tools) != sorted(expected_tools):
-        problems.append(f"it names the build tools {sorted(tools)}, not {sorted(expected_tools)}")
     gcc = info["g++-mingw-w64-x86-64-posix"]
-    wanted = {"mingw-w64-x86-64-dev": info["mingw-w64-x86-64-dev"], "gcc-mingw-w64-x86-64-posix": gcc}
-    for name, version in list(wanted.items()) + [(n, info.get(n)) for n in tools]:
-        given = libraries.get(name) if name in wanted else tools.get(name)
-        if given != version:
-            problems.append(f"it gives {name} version {given!r}, where {BUILDINFO_NAME} says {version!r}")
+    wanted = {"mingw-w64-x86-64-dev": info["mingw-w64-x86-64-dev"], "gcc-mingw-w64-x86-64-posix": gcc,
+              "g++-mingw-w64-x86-64-posix": gcc, "clang-19": info["clang-19"], "lld-19": info["lld-19"],
+              "binutils-mingw-w64-x86-64": info["binutils-mingw-w64-x86-64"]}
+    if SIGNER_PACKAGE in info:
+        wanted[SIGNER_PACKAGE] = info[SIGNER_PACKAGE]
+    given = {name: c.get("version") for name, c in packages(bom).items()}
+    if given != wanted:
+        problems.append(f"its formulation gives the package versions {given}, where {BUILDINFO_NAME} says {wanted}")
+    for component in all_components(bom):
+        if "supplier" not in component:
+            problems.append(f"{component.get('bom-ref')} has no supplier")
+        purl = component.get("purl", "")
+        qualifiers = dict(q.partition("=")[::2] for q in purl.partition("?")[2].split("&") if q)
+        if purl.startswith("pkg:deb/") and not {"arch", "distro", "upstream"} <= set(qualifiers):
+            problems.append(f"{component.get('bom-ref')}: its purl {purl} names no distro, arch or source package"
+                            f" ({sorted(qualifiers)})")
+        elif purl.startswith("pkg:deb/") and not re.fullmatch(r"debian-[0-9]+", qualifiers["distro"]):
+            problems.append(f"{component.get('bom-ref')}: its purl's distro is {qualifiers['distro']}")
+    used, defined = license_refs(bom)
+    for ref in sorted(used - defined):
+        problems.append(f"it uses {ref}, defined nowhere (no license with its name and text)")
+    dependencies = {d.get("ref"): set(d.get("dependsOn", [])) for d in bom.get("dependencies", [])}
+    for name in PROGRAM_NAMES:
+        image = pefile.PE(data=release.files[name])
+        dlls = [i.dll.decode("ascii").lower() for i in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])]
+        dlls += [i.dll.decode("ascii").lower() for i in getattr(image, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+        for dll in dlls:
+            if f"windows:{dll}" not in dependencies.get(name, set()):
+                problems.append(f"{name} imports {dll}, which its dependencies do not name")
+    complete = [c for c in bom.get("compositions", []) if c.get("aggregate") == "complete"]
+    if not complete or set(complete[0].get("assemblies", [])) != set(PROGRAM_NAMES):
+        problems.append("no composition says the programs' contents are complete")
     if bom.get("metadata", {}).get("timestamp") != time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(release.epoch)):
         problems.append("its timestamp is not SOURCE_DATE_EPOCH")
     return problems
@@ -659,7 +737,7 @@ def sbom(args: argparse.Namespace) -> None:
     for (case, release, bom, complaint), path in zip(cases, paths):
         problems = sbom_problems(release, bom)
         if verdicts.get(path) != "valid":
-            problems.append(f"the CycloneDX 1.5 schema rejects it: {verdicts.get(path, result.stdout)[:300]}")
+            problems.append(f"a consumer rejects it: {verdicts.get(path, result.stdout)[:300]}")
         print(f"-- {case}: {'; '.join(problems) or 'valid, and the SBOM of its ZIP'}")
         if complaint is None and problems:
             failures.append(f"{case}: the genuine SBOM fails the check")
