@@ -3,6 +3,12 @@
 run by verify-release.sh in two steps around its build of the
 commit the ZIP names.
 
+    verify.py take --scratch DIR [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
+        copies what file descriptors 3, 4 and 5 hold (the ZIP and the --ca
+        and --tsa-ca files, which verify-release.sh opened once by the
+        names given) into DIR/zip/, DIR/ca/ and DIR/tsa-ca/, under the
+        names' last parts, each bounded: the steps below read those copies
+        (their --zip-name, --ca-name and --tsa-ca-name: the names to show)
     verify.py examine [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
         reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt;
         with --git-dir, judges the commit that names in that repository (a
@@ -29,6 +35,7 @@ import functools
 import hashlib
 import os
 import re
+import stat
 import struct
 import subprocess
 import sys
@@ -43,7 +50,7 @@ import signature as authenticode  # noqa: E402
 from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
                        TOOLCHAIN_PACKAGES, BuildinfoError, read_buildinfo)
 from pack import GUIDE_NAME  # noqa: E402
-from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
+from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, ZIP_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
 # What the checks run, whatever the caller's environment says.
@@ -78,17 +85,48 @@ def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.Com
         cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
 
 
+# What take copies at most: a ZIP one byte over the limit, to be rejected
+# as one; a --ca file as much as signature.read_certificates reads.
+CA_LIMIT = 4 << 20
+
+
+def take(args: argparse.Namespace) -> int:
+    """Copies each file verify-release.sh opened (descriptor 3 the ZIP,
+    4 --ca, 5 --tsa-ca) into the scratch folder, reading it once."""
+    for descriptor, name, folder, limit in [(3, args.zip, "zip", ZIP_LIMIT + 1), (4, args.ca, "ca", CA_LIMIT),
+                                            (5, args.tsa_ca, "tsa-ca", CA_LIMIT)]:
+        if name is None:
+            continue
+        what = "the ZIP" if folder == "zip" else f"--{folder} {shown(name)}"
+        try:
+            info = os.fstat(descriptor)
+            if not stat.S_ISREG(info.st_mode):
+                cannot_check(f"{what} is not a regular file")
+            data = b""
+            while len(data) < limit:
+                chunk = os.read(descriptor, limit - len(data))
+                if not chunk:
+                    break
+                data += chunk
+            os.mkdir(os.path.join(args.scratch, folder), 0o700)
+            with open(os.path.join(args.scratch, folder, os.path.basename(name)), "xb") as out:
+                out.write(data)
+        except OSError as error:
+            cannot_check(f"cannot read {what} ({shown(error.strerror or 'error')})")
+    return 0
+
+
 @functools.lru_cache(maxsize=None)
-def check_ca(ca: str, option: str = "--ca") -> None:
+def check_ca(ca: str, option: str) -> None:
     if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
-        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
+        cannot_check(f"{option}: not a readable file of PEM CA certificates")
 
 
 def check_cas(args: argparse.Namespace) -> None:
     if args.ca:
-        check_ca(args.ca)
+        check_ca(args.ca, f"--ca {shown(args.ca_name)}")
     if args.tsa_ca:
-        check_ca(args.tsa_ca, "--tsa-ca")
+        check_ca(args.tsa_ca, f"--tsa-ca {shown(args.tsa_ca_name)}")
 
 
 def when(epoch: int) -> str:
@@ -115,10 +153,13 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     """(committer time, commits behind HEAD, its packer's path) of COMMIT,
     once it is shown to be a commit of HEAD's history whose packer this
     check can call."""
+    shallow = os.path.exists(os.path.join(git_dir, "shallow"))
     result = git(git_dir, "cat-file", "-t", commit)
     if result.returncode != 0:
-        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
-                     " history that holds it (or clone the repository it comes from) and check again")
+        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: "
+                     + ("it is a shallow clone; fetch its whole history (git fetch --unshallow)" if shallow else
+                        "fetch the history that holds it (or clone the repository it comes from)")
+                     + " and check again")
     kind = result.stdout.decode("ascii", "replace").strip()
     if kind != "commit":
         rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
@@ -130,7 +171,13 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
                      " HEAD's rules")
     if ancestor != 0:
         cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"
-                     " (a shallow clone? fetch its whole history)")
+                     + (" (a shallow clone: fetch its whole history, git fetch --unshallow)" if shallow else ""))
+    # A partial clone (git clone --filter) lacks objects it would fetch on
+    # demand; this repository of the checkout's objects fetches nothing.
+    missing = git(git_dir, "rev-list", "--objects", "--no-walk", "--missing=print", commit)
+    if missing.returncode != 0 or any(line.startswith(b"?") for line in missing.stdout.splitlines()):
+        cannot_check(f"this checkout lacks objects of commit {commit} (a partial clone, made with --filter?):"
+                     " clone the repository without --filter and check again")
     fields = git(git_dir, "show", "-s", "--format=%ct", commit).stdout.decode("ascii", "replace").split()
     behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
     if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
@@ -257,7 +304,8 @@ def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str
     signer's chain verifies against CA or the system's."""
     if not signature_holds(program, signature):
         return SignatureVerdict(False, None, False, False)
-    refused = authenticode.signer_allowed(signature)
+    refused = authenticode.signer_allowed(signature) or authenticode.chain_refused(
+        signature, authenticode.read_certificates(ca) if ca else None)
     with tempfile.TemporaryDirectory() as scratch:
         stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
             signature.timestamp, tsa_ca, run, scratch)
@@ -440,9 +488,11 @@ def compare(args: argparse.Namespace) -> int:
         rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"
                  f" it differs from byte {at} on, {where(entries, at)}")
 
-    against = shown(args.ca) if args.ca else "the system's CA certificates"
-    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
+    against = shown(args.ca_name) if args.ca else "the system's CA certificates"
+    stamp_against = shown(args.tsa_ca_name) if args.tsa_ca else "the system's CA certificates"
     signers: dict[str, str] = {}
+    stamped: set[bool] = set()
+    chains: set[bool] = set()
     for name in programs:
         if not signed:
             say(f"{name}: this source's build, unsigned")
@@ -467,6 +517,8 @@ def compare(args: argparse.Namespace) -> int:
             say(f"    chain: not verified (it does not verify against {against});"
                 " compare the fingerprint with the one the publisher gives")
         stamp = signature.timestamp
+        stamped.add(stamp is not None)
+        chains.add(verdict.verified)
         if stamp is None:
             say("    timestamp: none (the signature is valid only while its certificate is)")
         else:
@@ -485,18 +537,32 @@ def compare(args: argparse.Namespace) -> int:
     if problems:
         rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")
     # The name is what a user goes by, and says the version it holds.
-    if os.path.basename(args.zip) != zip_name:
+    if os.path.basename(args.zip_name) != zip_name:
         rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
                  " which version it holds")
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
+    # The ZIP's SHA-256 is what ties it to the publisher's SHA256SUMS: a
+    # signature block holds parts anyone can change without the key.
+    if signed:
+        fingerprint = authenticode.fingerprint(next(iter(signatures.values())).certificate)
+        how = (f"signed by certificate SHA-256 {fingerprint}, its chain "
+               + (f"verified against {against}" if chains == {True} else
+                  "NOT verified (compare the fingerprint with the one the publisher gives)")
+               + (", timestamped" if True in stamped else ""))
+    else:
+        how = "unsigned"
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip_name))}: this source's release"
         f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
-        f" {'signed' if signed else 'unsigned'}")
+        f" {how}; ZIP SHA-256 {hashlib.sha256(data).hexdigest()}")
     return 0
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["examine", "compare"])
+    parser.add_argument("step", choices=["take", "examine", "compare"])
+    parser.add_argument("--scratch")
+    parser.add_argument("--zip-name", help="the ZIP's name as given (default: ZIP)")
+    parser.add_argument("--ca-name", help="--ca's name as given (default: CA.pem)")
+    parser.add_argument("--tsa-ca-name", help="--tsa-ca's name as given (default: TSA-CA.pem)")
     parser.add_argument("--contents")
     parser.add_argument("--packer")
     parser.add_argument("--commit")
@@ -510,17 +576,23 @@ def main(argv: list[str]) -> int:
                         " (else the system's)")
     parser.add_argument("zip")
     args = parser.parse_args(argv)
-    if args.step == "examine":
+    args.zip_name = args.zip_name or args.zip
+    args.ca_name, args.tsa_ca_name = args.ca_name or args.ca, args.tsa_ca_name or args.tsa_ca
+    if args.step == "take":
+        wrong = not args.scratch
+    elif args.step == "examine":
         wrong = not args.commit_out or bool(args.git_dir) != bool(args.head)
     else:
         wrong = None in (args.contents, args.packer, args.commit, args.commit_time) or (
             args.behind and not args.head)
     if wrong or (args.head and not SHA.match(args.head)):
-        parser.error("examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
+        parser.error("take needs --scratch; examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
                      " --packer, --commit and --commit-time (and --head with --behind)")
-    name = shown(os.path.basename(args.zip))
+    name = shown(os.path.basename(args.zip_name))
     try:
-        return examine(args) if args.step == "examine" else compare(args)
+        return {"take": take, "examine": examine, "compare": compare}[args.step](args)
+    except KeyboardInterrupt:
+        return 130  # verify-release.sh, interrupted too, says so
     except Verdict as verdict:
         word = "REJECTED" if verdict.status == 1 else "CANNOT CHECK"
         say(f"verify-release: {word} {name}: {verdict.reason}")
