@@ -3,7 +3,7 @@
 unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
-        copies the sources (what git tracks or would track) to WORK/checkout
+        copies the sources (what git tracks or would track) to "WORK/the checkout"
         and commits them there, dated as the last commit, after a history
         of older commits of them (one whose packer predates the repack
         interface, one of the same files, one on a side branch) and with
@@ -28,7 +28,7 @@ unsigned and signed with a throwaway certificate.
         again elsewhere, in another time zone, signed or not, gives the same
         ZIP and SHA256SUMS
     check_release.py verify --work DIR
-        in a fresh clone of WORK/checkout, scripts/verify-release.sh accepts
+        in a fresh clone of the checkout, scripts/verify-release.sh accepts
         both releases and judges ZIPs naming other commits of the history
         (an older one's release with its guide rewritten, one older than
         the repack interface, one off HEAD's history, a tag, an unknown
@@ -59,6 +59,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -109,6 +110,11 @@ CERTIFICATES = [
      "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
      "extendedKeyUsage=codeSigning\n"),
 ]
+
+
+# The checkout the releases are made in, and the clone they are checked
+# in: paths with a space, which both scripts must take.
+CHECKOUT, CLONE = "the checkout", "a clone"
 
 
 def fail(message: str) -> NoReturn:
@@ -170,7 +176,7 @@ def make_certificates(work: str) -> None:
 
 
 def build(args: argparse.Namespace) -> None:
-    checkout = os.path.join(args.work, "checkout")
+    checkout = os.path.join(args.work, CHECKOUT)
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(checkout)
     listed = git(args.source, "ls-files", "-z", "--cached", "--others", "--exclude-standard")
@@ -243,6 +249,9 @@ def build(args: argparse.Namespace) -> None:
         env = dict(os.environ, SOURCE_DATE_EPOCH=epoch, PATH=f"{shims}:{os.environ['PATH']}", **CALLER_FLAGS)
         if options:
             env[PASSPHRASE_VARIABLE] = PASSPHRASE
+            # Its scratch folder, and so the build's, in a path with a space.
+            env["TMPDIR"] = os.path.join(args.work, "temporary files")
+            os.makedirs(env["TMPDIR"], exist_ok=True)
         start = time.monotonic()
         with open(log_path, "wb") as log:
             status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options], env=env,
@@ -343,7 +352,7 @@ def check_no_key(work: str, dist: str) -> None:
 
 
 def package(args: argparse.Namespace) -> None:
-    checkout = os.path.join(args.work, "checkout")
+    checkout = os.path.join(args.work, CHECKOUT)
     contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
@@ -508,12 +517,71 @@ def plant(work: str, scratch: str, checkout: str) -> dict[str, str]:
                 SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
 
 
+# A second process, as another user would run one: renames each entry
+# that appears in a folder (argv 1) and puts its own in its place, with a
+# source/ that the check's mkdir then trips on; names what it swapped in
+# argv 2, until argv 3 exists.
+SWAPPER = """
+import os, sys, time
+folder, log, stop = sys.argv[1:4]
+seen = set()
+while not os.path.exists(stop):
+    for name in set(os.listdir(folder)) - seen:
+        seen.add(name)
+        try:
+            os.rename(os.path.join(folder, name), os.path.join(folder, name + ".moved"))
+            os.makedirs(os.path.join(folder, name, "source", "planted"))
+        except OSError:
+            continue
+        with open(log, "a") as out:
+            out.write(name + "\\n")
+    time.sleep(0.002)
+"""
+
+
+def clones(work: str, scratch: str) -> dict[str, str]:
+    """Clones of the checkout to check from: a plain one, a shallow one
+    (--depth 1), a partial one (--filter=blob:none) and, when this runs as
+    root, one owned by another user; each in a path with a space."""
+    origin = os.path.join(work, CHECKOUT)
+    git(origin, "config", "uploadpack.allowFilter", "true")
+    made = {"plain": os.path.join(scratch, CLONE), "shallow": os.path.join(scratch, "shallow clone"),
+            "partial": os.path.join(scratch, "partial clone"), "foreign": os.path.join(scratch, "foreign clone")}
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["plain"])
+    git(origin, "clone", "-q", "--depth", "1", f"file://{origin}", made["shallow"])
+    git(origin, "clone", "-q", "--filter=blob:none", f"file://{origin}", made["partial"])
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["foreign"])
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", "65534:65534", made["foreign"]], check=True)
+    else:
+        del made["foreign"]
+    return made
+
+
+def run_check(command: list[str], env: dict[str, str], interrupt: bool) -> subprocess.CompletedProcess[str]:
+    """The check's exit status and output; with INTERRUPT, Ctrl+C (SIGINT
+    to its process group) a few seconds into its build."""
+    if not interrupt:
+        return run(command, env=env)
+    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace", start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert process.stdout is not None
+    output = ""
+    for line in process.stdout:
+        output += line
+        if line.startswith("Building the programs"):
+            time.sleep(3)
+            os.killpg(process.pid, signal.SIGINT)
+    return subprocess.CompletedProcess(command, process.wait(), output)
+
+
 def verify(args: argparse.Namespace) -> None:
     scratch = os.path.abspath(os.path.join(args.work, "verify"))
-    checkout = os.path.join(scratch, "clone")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
-    git(os.path.join(args.work, "checkout"), "clone", "-q", "--no-hardlinks", ".", checkout)
+    checkouts = clones(args.work, scratch)
+    checkout = checkouts["plain"]
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
     signed, unsigned = hostile_releases.Release(zips["signed"]), hostile_releases.Release(zips["unsigned"])
     older, before, side = (recorded(args.work, name) for name in ["older", "before_repack", "side"])
@@ -533,30 +601,76 @@ def verify(args: argparse.Namespace) -> None:
         paths[name] = os.path.join(scratch, name, os.path.basename(zips["unsigned"]))
         with open(paths[name], "wb") as out:
             out.write(data)
+    # The genuine ZIP under a name ending in a newline, beside a file of the
+    # name without it; a folder given as the ZIP.
+    paths["newline"] = os.path.join(scratch, "newline", os.path.basename(zips["unsigned"]) + "\n")
+    os.makedirs(os.path.dirname(paths["newline"]))
+    shutil.copy(zips["unsigned"], paths["newline"])
+    shutil.copy(zips["signed"], paths["newline"][:-1])
+    paths["folder"] = os.path.join(scratch, "folder", os.path.basename(zips["unsigned"]))
+    os.makedirs(paths["folder"])
     env = plant(args.work, scratch, checkout)
+    # A TMPDIR any user may write, without the sticky bit.
+    hostile_tmp = os.path.join(scratch, "hostile tmp")
+    os.makedirs(hostile_tmp)
+    os.chmod(hostile_tmp, 0o777)
     head = recorded(args.work, "commit")
     older_date = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(recorded(args.work, "older_epoch"))))
-    cases = [("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED"),
-             ("signed", zips["signed"], True, 0, "chain: verified against"),
-             ("other_commit", paths["other_commit"], False, 2,
-              f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold"),
-             ("cut_short", paths["cut_short"], False, 2, "not a ZIP archive"),
-             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
-              "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)"),
-             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
-              f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}"),
-             ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge"),
-             ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}"),
-             ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit")]
+    # name, ZIP, with --ca, exit status, a line the output must hold, and
+    # options: the clone to check from (checkouts), a TMPDIR another
+    # process swaps folders in, Ctrl+C during the build.
+    Options = dict[str, str | bool]
+    cases: list[tuple[str, str, bool, int, str, Options]] = [
+        ("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED", {}),
+        ("signed", zips["signed"], True, 0, "chain: verified against", {}),
+        ("other_commit", paths["other_commit"], False, 2,
+         f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold", {}),
+        ("cut_short", paths["cut_short"], False, 2, "not a ZIP archive", {}),
+        ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+         "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)", {}),
+        ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+         f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}", {}),
+        ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge", {}),
+        ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}", {}),
+        ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit", {}),
+        # The check's own failures: CANNOT CHECK, with their cause.
+        ("shallow_clone_swapped_tmpdir", zips["unsigned"], False, 0, "verify-release: ACCEPTED",
+         {"clone": "shallow", "tmpdir": True}),
+        ("shallow_clone_older_commit", paths["older_guide_rewritten"], False, 2,
+         "it is a shallow clone; fetch its whole history (git fetch --unshallow)", {"clone": "shallow"}),
+        ("partial_clone", paths["before_repack"], False, 2, "this checkout lacks objects of commit",
+         {"clone": "partial"}),
+        ("owned_by_another_user", zips["unsigned"], False, 2, "git refuses this checkout: it belongs to another user",
+         {"clone": "foreign"}),
+        ("name_ending_in_a_newline", paths["newline"], False, 2, "the name given for the ZIP holds a control character",
+         {}),
+        ("folder_as_zip", paths["folder"], False, 2, "the ZIP is not a regular file", {}),
+        ("interrupted", zips["unsigned"], False, 2, "verify-release: CANNOT CHECK: interrupted", {"interrupt": True}),
+    ]
     failures: list[str] = []
     outputs: dict[str, subprocess.CompletedProcess[str]] = {}
     verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK"}
-    for name, path, with_ca, status, line in cases:
+    for name, path, with_ca, status, line, options in cases:
+        clone = checkouts.get(str(options.get("clone", "plain")))
+        if clone is None:
+            print(f"-- {name}: skipped, as it needs root to make a clone of another user's")
+            continue
         if name not in outputs:
-            command = [os.path.join(checkout, "scripts", "verify-release.sh")]
+            command = [os.path.join(clone, "scripts", "verify-release.sh")]
             command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+            case_env, stop, swapped = dict(env), os.path.join(scratch, "stop"), os.path.join(scratch, "swapped")
+            swapper = None
+            if options.get("tmpdir"):
+                case_env["TMPDIR"] = hostile_tmp
+                swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, hostile_tmp, swapped, stop])
             start = time.monotonic()
-            result = run(command + [path], env=env)
+            result = run_check(command + [path], case_env, bool(options.get("interrupt")))
+            if swapper:
+                open(stop, "w").close()
+                swapper.wait(timeout=10)
+                if os.path.exists(swapped):
+                    failures.append(f"{name}: the check's scratch space appeared in TMPDIR, where another process"
+                                    f" swapped it: {recorded(scratch, 'swapped')!r}")
             print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n"
                   f"{result.stdout}", end="")
             outputs[name] = result
