@@ -336,11 +336,12 @@ def attributes_of(attributes: Iterable[cms.CMSAttribute], allowed: set[str], who
     for attribute in attributes:
         code = attribute["type"].dotted
         if code not in allowed:
-            raise Unreadable(f"{whose} hold an attribute {code}, which osslsigncode does not write")
+            raise Unreadable(f"{whose} hold an attribute {plain(code, 60)}, which osslsigncode does not write")
         if code in found:
-            raise Unreadable(f"{whose} hold attribute {code} twice")
+            raise Unreadable(f"{whose} hold attribute {plain(code, 60)} twice")
         if len(attribute["values"]) != 1:
-            raise Unreadable(f"{whose} hold attribute {code} with {len(attribute['values'])} values, not one")
+            raise Unreadable(f"{whose} hold attribute {plain(code, 60)} with {len(attribute['values'])} values,"
+                             " not one")
         found[code] = attribute["values"][0]
     return found
 
@@ -451,7 +452,7 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
         if code == NESTED_SIGNATURE:
             raise Refused("a second signature is nested in its signature")
         if code not in (COUNTERSIGNATURE, RFC3161_TIMESTAMP):
-            raise Refused(f"its signature carries an unsigned attribute {code} that a release's does not")
+            raise Refused(f"its signature carries an unsigned attribute {plain(code, 60)} that a release's does not")
         if found is not None or len(attribute["values"]) != 1:
             raise Refused("its signature carries more than one timestamp")
         value = attribute["values"][0]

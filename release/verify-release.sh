@@ -22,8 +22,12 @@
 # and whether the chain verifies: against CA.pem with --ca (then it must),
 # else against the system's CA certificates (reported only); and a
 # timestamp's time, which must verify against TSA-CA.pem with --tsa-ca,
-# else against the system's. The last line is the verdict; exit status 0 when accepted, 1 when
-# rejected, 2 when it cannot be checked here (the check itself failing
+# else against the system's. It names the release ("release X") or the
+# development build ("development build X-N-gHHHHHHHHHHHH") the commit is by
+# this checkout's history (release/version.py). The last line is the
+# verdict; exit status 0 when accepted, 1 when rejected, 3 when it is this
+# source's release but HEAD's history holds a newer release that supersedes
+# it, 2 when it cannot be checked here (the check itself failing
 # included: interrupted, no network for a package it needs, git refusing
 # the checkout, a clone lacking the commit's objects). No environment variable, git
 # configuration, attribute file, replace ref or graft changes what it
@@ -47,6 +51,9 @@ cannot_check() {
     echo "verify-release: CANNOT CHECK: $*"
     exit 2
 }
+# Any other failure of a step of this script's own is the check failing,
+# never a verdict on the ZIP.
+trap 'cannot_check "the check itself failed (exit status $? at line $LINENO of release/verify-release.sh)"' ERR
 
 declare -A given=()
 while (($# >= 3)) && [[ ($1 == --ca || $1 == --tsa-ca) && -n $2 ]]; do
@@ -156,7 +163,13 @@ git+=(--git-dir="$scratch/git")
 
 "${python[@]}" release/verify.py examine "${copies[@]}" --git-dir "$scratch/git" --head "$head" \
     --commit-out "$scratch/commit" "$zip" || exit
-{ read -r commit && read -r commit_time && read -r behind && read -r packer; } <"$scratch/commit"
+{
+    read -r commit && read -r commit_time && read -r behind && read -r packer && read -r version &&
+        read -r superseded
+} <"$scratch/commit"
+if [[ $superseded != - ]]; then
+    copies+=(--superseded-by "$superseded")
+fi
 
 echo "Building the programs of commit ${commit:0:12} from a clean export of it"
 mkdir "$scratch/source"
@@ -164,14 +177,14 @@ if ! "${git[@]}" archive --format=tar "$commit" 2>"$scratch/git.log" | "${clean[
     cat "$scratch/git.log"
     cannot_check "git archive of commit $commit failed"
 fi
-if ! (cd "$scratch/source" && "${clean[@]}" cmake --preset release &&
+if ! (cd "$scratch/source" && "${clean[@]}" cmake --preset release -DBRELVIK_VERSION="$version" &&
     "${clean[@]}" cmake --build --preset release --parallel "$(nproc)") >"$scratch/build.log" 2>&1; then
     cat "$scratch/build.log"
     cannot_check "the programs of commit $commit did not build here"
 fi
 
 status=0
-"${python[@]}" release/verify.py compare "${copies[@]}" --commit "$commit" --commit-time "$commit_time" \
+"${python[@]}" release/verify.py compare "${copies[@]}" --version "$version" --commit "$commit" --commit-time "$commit_time" \
     --head "$head" --behind "$behind" --contents "$scratch/source/build/release/release_contents.txt" \
     --packer "$scratch/source/$packer" "$zip" || status=$?
 exit "$status"

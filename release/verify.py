@@ -13,22 +13,28 @@ commit the ZIP names.
         reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt;
         with --git-dir, judges the commit that names in that repository (a
         commit in the history of HEAD, made by a packer with the repack
-        interface) and writes to FILE three lines: the commit, its
-        committer time and how many commits it lies behind HEAD
+        interface, whose version by the history, release or development
+        build (version.py), is the one the ZIP's folder and BUILDINFO.txt
+        give) and writes to FILE the commit, its committer time, how many
+        commits it lies behind HEAD, its packer, its version, and the
+        release of HEAD's history that supersedes it as "VERSION COMMIT"
+        or "-", a line each
     verify.py compare --contents BUILD/release_contents.txt --packer PACK --commit SHA
-                      --commit-time SECONDS [--head SHA --behind N] [--ca CA.pem]
-                      [--tsa-ca TSA-CA.pem] ZIP
+                      --commit-time SECONDS [--head SHA --behind N] [--version V]
+                      [--superseded-by "VERSION COMMIT"] [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
         accepts the ZIP only if it is, byte for byte, what the commit's own
         packer PACK makes (in its repack mode) of the programs BUILD holds
         (for a signed release, of the ZIP's programs once each is shown to
         be one of those with one Authenticode signature added) and of the
         ZIP's BUILDINFO.txt, once that is shown to date the release by the
-        commit; says for each program who signed it and any timestamp's
-        time (see signature.py for what a signature must be)
+        commit, and the commit's build is shown to carry version V; says
+        for each program who signed it and any timestamp's time (see
+        signature.py for what a signature must be)
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
-rejected (not this source's release), 2 when it cannot be checked.
+rejected (not this source's release), 2 when it cannot be checked, 3 when
+it is this source's release but a newer release supersedes it.
 """
 import argparse
 import functools
@@ -50,6 +56,7 @@ import signature as authenticode  # noqa: E402
 from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
                        TOOLCHAIN_PACKAGES, BuildinfoError, read_buildinfo)
 from pack import GUIDE_NAME  # noqa: E402
+import version as versions  # noqa: E402
 from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, ZIP_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
@@ -198,14 +205,41 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     return int(fields[0]), int(behind[0]), path
 
 
+def kind_of(name: str) -> str:
+    return f"development build {name}" if "-" in name else f"release {name}"
+
+
+def judge_version(git_dir: str, commit: str, head: str, top: str, said: str) -> tuple[str, str]:
+    """(the version of COMMIT by this checkout's history, the release that
+    supersedes it as "VERSION COMMIT" or "-"), once the ZIP's folder TOP
+    and its BUILDINFO.txt's version SAID are shown to be that version: a
+    ZIP that calls itself a release its commit is not is refused here."""
+    git_of = versions.git_in(git_dir)
+    try:
+        named = versions.describe(git_of, commit, os.path.exists(os.path.join(git_dir, "shallow")))
+        newest = versions.releases(git_of, head)
+    except versions.Undecidable as error:
+        cannot_check(str(error))
+    if said != named.name or not top.endswith(f"-{named.name}"):
+        rejected(f"it calls itself {kind_of(said)} (its folder {shown(top)}), where by this checkout's history"
+                 f" commit {commit} is {kind_of(named.name)}")
+    if newest and newest[0][0] != commit and git(git_dir, "merge-base", "--is-ancestor", commit,
+                                                 newest[0][0]).returncode == 0:
+        return named.name, f"{newest[0][1]} {newest[0][0]}"
+    return named.name, "-"
+
+
 def examine(args: argparse.Namespace) -> int:
     check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
-    info, _ = buildinfo_of(data, entries, top_folder(entries))
+    top = top_folder(entries)
+    info, _ = buildinfo_of(data, entries, top)
     commit, facts = info["commit"], ""
     if args.git_dir:
         facts = "".join(f"{fact}\n" for fact in judge_commit(args.git_dir, commit, args.head))
+        facts += "".join(f"{fact}\n" for fact in judge_version(args.git_dir, commit, args.head, top,
+                                                               info["version"]))
     with open(args.commit_out, "w", encoding="ascii") as out:
         out.write(f"{commit}\n{facts}")
     return 0
@@ -409,6 +443,13 @@ def compare(args: argparse.Namespace) -> int:
     info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
     if info["commit"] != args.commit:
         cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
+    if info["version"] != contents.version:
+        rejected(f"its {BUILDINFO_NAME} says version {shown(info['version'])}, where this build is"
+                 f" {shown(contents.version)}")
+    if args.version and contents.version != args.version:
+        rejected(f"commit {args.commit} builds {kind_of(shown(contents.version))} whatever version it is given,"
+                 f" where by this checkout's history it is {kind_of(args.version)}: it comes from before"
+                 " versions named their commit")
     epoch = int(info["SOURCE_DATE_EPOCH"])
     older = (f", {args.behind} commit{'s' if args.behind != 1 else ''} older than this checkout's HEAD"
              f" {args.head[:12]}" if args.behind else "")
@@ -550,9 +591,12 @@ def compare(args: argparse.Namespace) -> int:
                + (", timestamped" if True in stamped else ""))
     else:
         how = "unsigned"
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip_name))}: this source's release"
-        f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
-        f" {how}; ZIP SHA-256 {hashlib.sha256(data).hexdigest()}")
+    what = (f"this source's {kind_of(shown(contents.version))} of commit {info['commit']}"
+            f" ({when(args.commit_time)}){older}, {how}; ZIP SHA-256 {hashlib.sha256(data).hexdigest()}")
+    if args.superseded_by:
+        newer, _, newer_commit = args.superseded_by.partition(" ")
+        raise Verdict(3, f"{what}; superseded by release {shown(newer)} of commit {shown(newer_commit)}: use that")
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip_name))}: {what}")
     return 0
 
 
@@ -571,6 +615,8 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--head")
     parser.add_argument("--behind", type=int, default=0)
     parser.add_argument("--commit-out")
+    parser.add_argument("--version", help="the version the commit's build must carry (examine's)")
+    parser.add_argument("--superseded-by", help="VERSION COMMIT: the newer release that supersedes it (examine's)")
     parser.add_argument("--ca", help="PEM file of CA certificates the signatures must verify against")
     parser.add_argument("--tsa-ca", help="PEM file of CA certificates timestamps must verify against"
                         " (else the system's)")
@@ -594,7 +640,7 @@ def main(argv: list[str]) -> int:
     except KeyboardInterrupt:
         return 130  # verify-release.sh, interrupted too, says so
     except Verdict as verdict:
-        word = "REJECTED" if verdict.status == 1 else "CANNOT CHECK"
+        word = {1: "REJECTED", 2: "CANNOT CHECK", 3: "SUPERSEDED"}[verdict.status]
         say(f"verify-release: {word} {name}: {verdict.reason}")
         return verdict.status
     except Exception as error:  # a last resort: one line, never a traceback

@@ -80,6 +80,7 @@ from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # no
                        read_buildinfo, read_contents)
 from notices import NOTICES_NAME  # noqa: E402
 from check_pe import version_strings  # noqa: E402
+import version as versions  # noqa: E402
 from pack import pack_zip  # noqa: E402
 import hostile_releases  # noqa: E402
 
@@ -219,7 +220,10 @@ def build(args: argparse.Namespace) -> None:
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "-b", "side"], check=True)
     history["side"] = make_commit("A commit off main", 100)
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "main"], check=True)
-    commit_id = make_commit("The sources tested", 0)
+    # The commit tested is the release of the version its CMakeLists.txt gives; those before are not.
+    with open(os.path.join(checkout, "CMakeLists.txt"), "rb") as source:
+        tested_version = versions.version_in(source.read())
+    commit_id = make_commit(f"The sources tested, released\n\n{versions.RELEASE_TRAILER}: {tested_version}", 0)
     subprocess.run(["git", "-C", checkout, "tag", "-a", "-m", "Tested", "tested"], env=commit_env, check=True)
     history["tag"] = git(checkout, "rev-parse", "tested").decode("ascii").strip()
     for name in ["older", "before_repack", "side"]:
@@ -272,6 +276,16 @@ def build(args: argparse.Namespace) -> None:
         fail(f"scripts/release.sh with SOURCE_DATE_EPOCH={int(epoch) - 1}, not the commit's {epoch}, exited"
              f" with {result.returncode}:\n{result.stdout}")
     print(f"scripts/release.sh refuses a SOURCE_DATE_EPOCH other than the commit's: {result.stdout.strip()}")
+    # A commit that says it is a release the history says it is not (the
+    # same version released again): refused, in a clone of its own.
+    again = os.path.join(args.work, "released again")
+    git(checkout, "clone", "-q", "--no-hardlinks", ".", again)
+    subprocess.run(["git", "-C", again, "commit", "-q", "--allow-empty", "-m", "Again", "--trailer",
+                    f"{versions.RELEASE_TRAILER}: {tested_version}"], check=True, env=commit_env)
+    result = run([os.path.join(again, "scripts", "release.sh")])
+    if result.returncode != 1 or f"says it is release {tested_version}, but by the history it is" not in result.stdout:
+        fail(f"scripts/release.sh on a commit released again exited with {result.returncode}:\n{result.stdout}")
+    print(f"scripts/release.sh refuses a commit released again: {result.stdout.strip().splitlines()[-1]}")
 
 
 def refused(checkout: str) -> None:
@@ -316,7 +330,7 @@ def check_buildinfo(work: str, data: bytes, signed: bool) -> None:
     except ValueError as error:
         fail(f"{BUILDINFO_NAME} is not what the release check accepts ({error}): {data!r}")
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
-    wanted = ["commit", "SOURCE_DATE_EPOCH"] + packages
+    wanted = ["commit", "version", "SOURCE_DATE_EPOCH"] + packages
     if list(info) != wanted or not all(info.values()):
         fail(f"{BUILDINFO_NAME} says {info}, expected a value for each of {wanted}")
     if info["commit"] != recorded(work, "commit") or info["SOURCE_DATE_EPOCH"] != recorded(work, "epoch"):
@@ -474,14 +488,19 @@ REWRITTEN_GUIDE_LINE = b"Before first use, run in an elevated PowerShell: iwr ht
 
 
 def of_commit(release: hostile_releases.Release, commit: str, epoch: str,
-              guide: Callable[[bytes], bytes] | None = None) -> bytes:
-    """RELEASE's files as a release of COMMIT dated EPOCH would hold them."""
+              guide: Callable[[bytes], bytes] | None = None, named: str | None = None) -> bytes:
+    """RELEASE's files as a release of COMMIT dated EPOCH would hold them;
+    with NAMED, under that version (in its folder and BUILDINFO.txt)."""
     buildinfo = hostile_releases.with_commit(release.files[BUILDINFO_NAME], commit)
     buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH " + epoch.encode("ascii"), buildinfo)
-    files = {**release.files, BUILDINFO_NAME: buildinfo}
+    top, files = release.top, {**release.files, BUILDINFO_NAME: buildinfo}
+    if named:  # the folder and the SBOM's name say the version too
+        files[BUILDINFO_NAME] = re.sub(rb"(?m)^version [^\r]*", b"version " + named.encode("ascii"), buildinfo)
+        top = f"{top.rsplit('-', 1)[0]}-{named}"
+        files[f"{top}.cdx.json"] = files.pop(f"{release.top}.cdx.json")
     if guide:
         files[GUIDE_NAME] = guide(files[GUIDE_NAME])
-    packed: bytes = pack_zip(release.top, files, int(epoch))
+    packed: bytes = pack_zip(top, files, int(epoch))
     return packed
 
 
@@ -527,7 +546,7 @@ folder, log, stop = sys.argv[1:4]
 seen = set()
 while not os.path.exists(stop):
     for name in set(os.listdir(folder)) - seen:
-        seen.add(name)
+        seen.update([name, name + ".moved"])
         try:
             os.rename(os.path.join(folder, name), os.path.join(folder, name + ".moved"))
             os.makedirs(os.path.join(folder, name, "source", "planted"))
@@ -546,8 +565,24 @@ def clones(work: str, scratch: str) -> dict[str, str]:
     origin = os.path.join(work, CHECKOUT)
     git(origin, "config", "uploadpack.allowFilter", "true")
     made = {"plain": os.path.join(scratch, CLONE), "shallow": os.path.join(scratch, "shallow clone"),
-            "partial": os.path.join(scratch, "partial clone"), "foreign": os.path.join(scratch, "foreign clone")}
+            "partial": os.path.join(scratch, "partial clone"), "foreign": os.path.join(scratch, "foreign clone"),
+            "newer": os.path.join(scratch, "newer clone")}
     git(origin, "clone", "-q", "--no-hardlinks", ".", made["plain"])
+    # A clone with a newer release on top: the next patch version.
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["newer"])
+    cmakelists = os.path.join(made["newer"], "CMakeLists.txt")
+    with open(cmakelists, "rb") as source:
+        text = source.read()
+    old = versions.version_in(text)
+    assert old is not None
+    newer = ".".join(old.split(".")[:2] + [str(int(old.split(".")[2]) + 1)])
+    with open(cmakelists, "wb") as out:
+        out.write(text.replace(f"VERSION {old}".encode(), f"VERSION {newer}".encode(), 1))
+    subprocess.run(["git", "-C", made["newer"], "commit", "-q", "-a", "-m", f"Release {newer}", "--trailer",
+                    f"{versions.RELEASE_TRAILER}: {newer}"], check=True, env=dict(
+                        os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_AUTHOR_NAME="release test",
+                        GIT_AUTHOR_EMAIL="release-test@invalid", GIT_COMMITTER_NAME="release test",
+                        GIT_COMMITTER_EMAIL="release-test@invalid"))
     git(origin, "clone", "-q", "--depth", "1", f"file://{origin}", made["shallow"])
     git(origin, "clone", "-q", "--filter=blob:none", f"file://{origin}", made["partial"])
     git(origin, "clone", "-q", "--no-hardlinks", ".", made["foreign"])
@@ -585,12 +620,18 @@ def verify(args: argparse.Namespace) -> None:
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
     signed, unsigned = hostile_releases.Release(zips["signed"]), hostile_releases.Release(zips["unsigned"])
     older, before, side = (recorded(args.work, name) for name in ["older", "before_repack", "side"])
+    # What the commits are by the history: HEAD the release its
+    # CMakeLists.txt names, the older commit a development build.
+    history = versions.git_in(os.path.join(checkout, ".git"))
+    older_version = versions.describe(history, older, False).name
+    head_version = versions.describe(history, recorded(args.work, "commit"), False).name
     other = {
         "other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
             signed.files[BUILDINFO_NAME], hostile_releases.OTHER_COMMIT)}),
         "cut_short": signed.data[:100],
         "older_guide_rewritten": of_commit(unsigned, older, recorded(args.work, "older_epoch"),
-                                           lambda guide: REWRITTEN_GUIDE_LINE + guide),
+                                           lambda guide: REWRITTEN_GUIDE_LINE + guide, older_version),
+        "never_released": of_commit(unsigned, older, recorded(args.work, "older_epoch")),
         "before_repack": of_commit(unsigned, before, recorded(args.work, "before_repack_epoch")),
         "off_history": of_commit(unsigned, side, recorded(args.work, "side_epoch")),
         "tag": of_commit(unsigned, recorded(args.work, "tag"), recorded(args.work, "epoch")),
@@ -622,6 +663,7 @@ def verify(args: argparse.Namespace) -> None:
     Options = dict[str, str | bool]
     cases: list[tuple[str, str, bool, int, str, Options]] = [
         ("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED", {}),
+        ("unsigned", zips["unsigned"], False, 0, f"this source's release {head_version} of commit {head}", {}),
         ("signed", zips["signed"], True, 0, "chain: verified against", {}),
         ("other_commit", paths["other_commit"], False, 2,
          f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold", {}),
@@ -633,6 +675,11 @@ def verify(args: argparse.Namespace) -> None:
         ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge", {}),
         ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}", {}),
         ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit", {}),
+        # A version names its commit: a release never made, a release superseded.
+        ("never_released", paths["never_released"], False, 1,
+         f"it calls itself release {head_version} (its folder {unsigned.top}), where by this checkout's history"
+         f" commit {older} is development build {older_version}", {}),
+        ("superseded", zips["unsigned"], False, 3, "; superseded by release ", {"clone": "newer"}),
         # The check's own failures: CANNOT CHECK, with their cause.
         ("shallow_clone_swapped_tmpdir", zips["unsigned"], False, 0, "verify-release: ACCEPTED",
          {"clone": "shallow", "tmpdir": True}),
@@ -649,7 +696,8 @@ def verify(args: argparse.Namespace) -> None:
     ]
     failures: list[str] = []
     outputs: dict[str, subprocess.CompletedProcess[str]] = {}
-    verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK"}
+    verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK",
+                3: "verify-release: SUPERSEDED"}
     for name, path, with_ca, status, line, options in cases:
         clone = checkouts.get(str(options.get("clone", "plain")))
         if clone is None:

@@ -48,6 +48,7 @@ PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
 MEMORY_LIMIT = 512 << 20
 CASE_SECONDS = 30
 MUTANTS, SIGNATURE_MUTANTS, SEED = 3000, 300, 17
+LINE_LIMIT = 1000
 
 
 class EntryFields(TypedDict, total=False):
@@ -588,6 +589,9 @@ CASES: list[Case] = [
     ("buildinfo_escape_sequences", "unsigned",
      lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME].replace(b"\r\n", ESCAPES.encode() + b"\r\n", 1)}),
      False, 1, "BUILDINFO.txt is not what the release script writes"),
+    ("buildinfo_other_version", "unsigned",
+     lambda r, c: r.pack({BUILDINFO_NAME: with_version(r.files[BUILDINFO_NAME], b"version", b"9.9.9")}), False, 1,
+     "its BUILDINFO.txt says version 9.9.9, where this build is"),
     ("buildinfo_other_commit", "signed",
      lambda r, c: r.pack({BUILDINFO_NAME: with_commit(r.files[BUILDINFO_NAME], OTHER_COMMIT)}), False, 2,
      f"it was built from commit {OTHER_COMMIT}"),
@@ -678,6 +682,9 @@ CASES: list[Case] = [
      "(countersignature, by CN=Throwaway Test TSA), verified against", {"tsa_ca": "tsa-ca.pem"}),
     ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1, "its signature block cannot be read"),
+    ("unsigned_attribute_of_15000_arcs", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
+        r.files[PIPE], "1.3." + ".".join(["6"] * 15000), JUNK)}), False, 1,
+     "unsigned attribute 1.3.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.... that a release's does not"),
     ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),
     ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
@@ -740,6 +747,8 @@ def fit_for_a_terminal(output: bytes) -> str | None:
         return "a control character or non-ASCII byte in the output"
     if b"Traceback" in output or b": internal error, " in output:
         return "a traceback, or the last-resort verdict"
+    if any(len(line) > LINE_LIMIT for line in lines):
+        return f"a line longer than {LINE_LIMIT} characters (long text is cut, with a mark)"
     verdicts = [line for line in lines if line.startswith(b"verify-release: ")]
     if lines[-1] != b"" or len(lines) < 2 or verdicts != [lines[-2]]:
         return "the last line is not the one verdict"
