@@ -18,6 +18,8 @@ TOOLCHAIN_PACKAGES = ["clang-19", "lld-19", "g++-mingw-w64-x86-64-posix",
 SIGNER_PACKAGE = "osslsigncode"
 
 COMMIT_PATTERN = re.compile(r"[0-9a-f]{40}\Z")
+# A release's version, or a development build's (release/version.py).
+RELEASE_VERSION_PATTERN = re.compile(r"[0-9]{1,5}\.[0-9]{1,5}\.[0-9]{1,5}(?:-[0-9]{1,9}-g[0-9a-f]{12})?\Z")
 # A Debian version as dpkg-query prints it, and no longer than any here.
 VERSION_PATTERN = re.compile(r"[0-9][A-Za-z0-9.+~:-]{0,63}\Z")
 EPOCH_PATTERN = re.compile(r"(?:0|[1-9][0-9]{0,9})\Z")
@@ -92,7 +94,7 @@ def read_buildinfo(data: bytes) -> dict[str, str]:
     if re.fullmatch(rb"(?:[\x20-\x7e]*\r\n)+", data) is None:
         raise BuildinfoError("not lines of printable ASCII, each ended by CRLF")
     lines = data.decode("ascii").split("\r\n")[:-1]
-    keys = ["commit", "SOURCE_DATE_EPOCH"] + TOOLCHAIN_PACKAGES
+    keys = ["commit", "version", "SOURCE_DATE_EPOCH"] + TOOLCHAIN_PACKAGES
     if len(lines) == len(keys) + 1:
         keys.append(SIGNER_PACKAGE)
     if len(lines) != len(keys):
@@ -103,7 +105,8 @@ def read_buildinfo(data: bytes) -> dict[str, str]:
         name, _, value = line.partition(" ")
         if name != key:
             raise BuildinfoError(f"line {number} does not start with '{key} '")
-        pattern = {"commit": COMMIT_PATTERN, "SOURCE_DATE_EPOCH": EPOCH_PATTERN}.get(key, VERSION_PATTERN)
+        pattern = {"commit": COMMIT_PATTERN, "version": RELEASE_VERSION_PATTERN,
+                   "SOURCE_DATE_EPOCH": EPOCH_PATTERN}.get(key, VERSION_PATTERN)
         if not pattern.match(value):
             raise BuildinfoError(f"line {number}: the {key} is not in the form the release script writes")
         info[key] = value
@@ -111,8 +114,8 @@ def read_buildinfo(data: bytes) -> dict[str, str]:
         raise BuildinfoError("SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds")
     # The checks above leave one text for these fields, the writer's: a
     # difference is this module's fault, not the file's.
-    versions = [(key, info[key]) for key in keys[2:]]
-    if buildinfo_text(info["commit"], int(info["SOURCE_DATE_EPOCH"]), versions) != data:
+    versions = [(key, info[key]) for key in keys[3:]]
+    if buildinfo_text(info["commit"], info["version"], int(info["SOURCE_DATE_EPOCH"]), versions) != data:
         raise AssertionError("read_buildinfo accepts a BUILDINFO.txt that buildinfo_text does not write")
     return info
 
@@ -125,16 +128,16 @@ def package_version(package: str) -> str:
     return result.stdout
 
 
-def buildinfo_text(commit: str, epoch: int, versions: list[tuple[str, str]]) -> bytes:
-    lines = [f"commit {commit}", f"SOURCE_DATE_EPOCH {epoch}"]
+def buildinfo_text(commit: str, version: str, epoch: int, versions: list[tuple[str, str]]) -> bytes:
+    lines = [f"commit {commit}", f"version {version}", f"SOURCE_DATE_EPOCH {epoch}"]
     lines += [f"{package} {version}" for package, version in versions]
     return crlf("\n".join(lines).encode("ascii") + b"\n")
 
 
-def buildinfo(commit: str, epoch: int, signed: bool) -> bytes:
+def buildinfo(commit: str, version: str, epoch: int, signed: bool) -> bytes:
     """What a second builder needs to reproduce the programs' bytes."""
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
-    return buildinfo_text(commit, epoch, [(package, package_version(package)) for package in packages])
+    return buildinfo_text(commit, version, epoch, [(package, package_version(package)) for package in packages])
 
 
 def crlf(text: bytes) -> bytes:

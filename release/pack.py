@@ -176,13 +176,15 @@ def main() -> int:
         with open(args.buildinfo, "rb") as data:
             files[BUILDINFO_NAME] = data.read()
     else:
-        files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
+        files[BUILDINFO_NAME] = buildinfo(args.commit, contents["version"], args.epoch, bool(args.sign))
     try:
         info = read_buildinfo(files[BUILDINFO_NAME])  # what verify-release.sh will accept
     except BuildinfoError as error:
         sys.exit(f"pack: {BUILDINFO_NAME} would not be accepted: {error}")
-    if info["commit"] != args.commit or info["SOURCE_DATE_EPOCH"] != str(args.epoch):
-        sys.exit(f"pack: {BUILDINFO_NAME} names another commit or SOURCE_DATE_EPOCH than --commit and --epoch")
+    if info["commit"] != args.commit or info["SOURCE_DATE_EPOCH"] != str(args.epoch) \
+            or info["version"] != contents["version"]:
+        sys.exit(f"pack: {BUILDINFO_NAME} names another commit, version or SOURCE_DATE_EPOCH than --commit,"
+                 " the build and --epoch")
     # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
         guide = data.read().replace(VERSION_PLACEHOLDER, contents["version"].encode("ascii"))

@@ -7,6 +7,8 @@
 # caller's environment reaches the programs; a tree with changed or
 # untracked files is refused, since its release would name a commit it is
 # not. Writes dist/ anew:
+# <version> is the commit's by the history (release/version.py): X.Y.Z for
+# the commit that is release X.Y.Z, X.Y.Z-N-gHHHHHHHHHHHH for others.
 #   BRELVIK_DFU_SWITCH-<version>-win64.zip   both programs, USER_GUIDE.txt,
 #                                            BUILDINFO.txt, THIRD_PARTY_NOTICES.txt
 #                                            and the SBOM (.cdx.json), in the folder
@@ -109,16 +111,28 @@ mkdir "$scratch/home" "$scratch/source"
 clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" LANG=C.UTF-8)
 # A repository of this checkout's objects alone: no info/attributes, no
 # grafts, no configuration of its own.
-objects=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)/objects
+common=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)
 "${clean[@]}" git init -q --bare "$scratch/git"
-printf '%s\n' "$objects" >"$scratch/git/objects/info/alternates"
+printf '%s\n' "$common/objects" >"$scratch/git/objects/info/alternates"
+if [[ -f $common/shallow ]]; then
+    cp -- "$common/shallow" "$scratch/git/shallow"
+fi
+# The version, by the history (release/version.py): the commit's own
+# release, or a development build named after the last release.
+version=$("${clean[@]}" /usr/bin/python3 -I release/version.py --git-dir "$scratch/git" "$commit") ||
+    refuse "cannot tell the version of commit ${commit:0:12}"
+said=$("${git[@]}" log -1 --format='%(trailers:key=Release,valueonly,separator=%x2C)' "$commit")
+if [[ -n $said && $said != "$version" ]]; then
+    refuse "commit ${commit:0:12} says it is release $said, but by the history it is $version: the" \
+        "version CMakeLists.txt gives must be that, and no earlier release's"
+fi
+echo "Version: $version"
 echo "Building the programs of commit ${commit:0:12} from a clean export of it"
 "${git[@]}" --git-dir="$scratch/git" archive --format=tar "$commit" | tar -x -C "$scratch/source"
-(cd "$scratch/source" && "${clean[@]}" cmake --preset release >/dev/null &&
+(cd "$scratch/source" && "${clean[@]}" cmake --preset release -DBRELVIK_VERSION="$version" >/dev/null &&
     "${clean[@]}" cmake --build --preset release --parallel "$(nproc)")
 
 contents=$scratch/source/build/release/release_contents.txt
-version=$(sed -n 's/^version //p' "$contents")
 mapfile -t programs < <(sed -n 's/^program //p' "$contents")
 "${clean[@]}" /usr/bin/python3 -I "$scratch/source/release/check_pe.py" --version "$version" --release \
     "${programs[@]}"

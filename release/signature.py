@@ -336,11 +336,12 @@ def attributes_of(attributes: Iterable[cms.CMSAttribute], allowed: set[str], who
     for attribute in attributes:
         code = attribute["type"].dotted
         if code not in allowed:
-            raise Unreadable(f"{whose} hold an attribute {code}, which osslsigncode does not write")
+            raise Unreadable(f"{whose} hold an attribute {plain(code, 60)}, which osslsigncode does not write")
         if code in found:
-            raise Unreadable(f"{whose} hold attribute {code} twice")
+            raise Unreadable(f"{whose} hold attribute {plain(code, 60)} twice")
         if len(attribute["values"]) != 1:
-            raise Unreadable(f"{whose} hold attribute {code} with {len(attribute['values'])} values, not one")
+            raise Unreadable(f"{whose} hold attribute {plain(code, 60)} with {len(attribute['values'])} values,"
+                             " not one")
         found[code] = attribute["values"][0]
     return found
 
@@ -451,7 +452,7 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
         if code == NESTED_SIGNATURE:
             raise Refused("a second signature is nested in its signature")
         if code not in (COUNTERSIGNATURE, RFC3161_TIMESTAMP):
-            raise Refused(f"its signature carries an unsigned attribute {code} that a release's does not")
+            raise Refused(f"its signature carries an unsigned attribute {plain(code, 60)} that a release's does not")
         if found is not None or len(attribute["values"]) != 1:
             raise Refused("its signature carries more than one timestamp")
         value = attribute["values"][0]
@@ -593,6 +594,71 @@ def signer_allowed(signature: Signature) -> str | None:
         return "its signer's certificate is not allowed to sign (its key usage lacks digitalSignature)"
     if extended is not None and "code_signing" not in extended.native:
         return "its signer's certificate is not allowed to sign code (its extended key usage lacks codeSigning)"
+    return None
+
+
+def issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
+    """Whether ISSUER issued CERTIFICATE: its subject is CERTIFICATE's
+    issuer, byte for byte, and its key made CERTIFICATE's signature."""
+    if certificate.issuer.dump() != issuer.subject.dump():
+        return False
+    try:
+        made = cryptography_x509.load_der_x509_certificate(certificate.dump())
+        key = cryptography_x509.load_der_x509_certificate(issuer.dump()).public_key()
+        digest = made.signature_hash_algorithm  # None (a TypeError below) for a key that hashes its own way
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(made.signature, made.tbs_certificate_bytes, padding.PKCS1v15(), digest)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(made.signature, made.tbs_certificate_bytes, ec.ECDSA(digest))
+        else:
+            return False
+    except (InvalidSignature, UnsupportedAlgorithm, ValueError, TypeError, cryptography_x509.InvalidVersion):
+        return False
+    return True
+
+
+def named(certificate: x509.Certificate) -> str:
+    return plain(subject_text(certificate.subject), 100)
+
+
+def chain_refused(signature: Signature, roots: list[bytes] | None) -> str | None:
+    """None when SIGNATURE is in the form a release's takes beyond what the
+    reader holds it to, else why not: it carries its signer's certificate
+    and the intermediates on its path, each once, and nothing else (no
+    root, no certificate off the path), with ROOTS (DER of the --ca
+    certificates) the last of them issued by a self-signed one of those;
+    its timestamp, if any, is the RFC 3161 one osslsigncode -ts adds. Anyone
+    can add or remove certificates and unsigned attributes without the
+    signer's key: what is not the signer's own is refused."""
+    if signature.timestamp is not None and signature.timestamp.kind != "RFC 3161":
+        return (f"its timestamp is a {signature.timestamp.kind}, where the release script adds an RFC 3161"
+                " timestamp (osslsigncode -ts) or none")
+    carried = [x509.Certificate.load(der) for der in signature.certificates]
+    for index, der in enumerate(signature.certificates):
+        if der in signature.certificates[:index]:
+            return f"its signature carries a certificate twice ({named(carried[index])})"
+    path = [x509.Certificate.load(signature.certificate)]
+    rest = [item for item in carried if item.dump() != signature.certificate]
+    while True:
+        issuers = [item for item in rest if issued_by(path[-1], item)]
+        if not issuers:
+            break
+        if len(issuers) > 1:
+            return f"two of its certificates could have issued {named(path[-1])}"
+        if issued_by(issuers[0], issuers[0]):
+            return (f"its signature carries a root certificate ({named(issuers[0])}), where a release's carries"
+                    " its signer's and the intermediates below the root alone")
+        path.append(issuers[0])
+        rest.remove(issuers[0])
+    if rest:
+        kind = "a self-signed certificate" if issued_by(rest[0], rest[0]) else "a certificate"
+        return (f"its signature carries {kind} off its signer's path ({named(rest[0])}), where a release's"
+                " carries its signer's and the intermediates on its path alone")
+    if roots is not None and not any(
+            issued_by(path[-1], root) and issued_by(root, root)
+            for root in (x509.Certificate.load(der) for der in roots)):
+        return (f"the last certificate on its signer's path ({named(path[-1])}) is not issued by a root"
+                " certificate of --ca (an intermediate left out, or a signer --ca does not vouch for)")
     return None
 
 

@@ -3,7 +3,7 @@
 # checkout (its HEAD's scripts), whichever commit of its history the ZIP
 # was built from: reads the ZIP (bounded, nothing unpacked) and the commit
 # its BUILDINFO.txt names, builds that commit's programs from the
-# repository's objects (git archive into a temporary folder, the commit's
+# repository's objects (git archive into a scratch folder, the commit's
 # own release preset: files not committed play no part), has that commit's
 # own packer make a release of them (release/pack.py --programs
 # --buildinfo), and accepts the ZIP only if it is that, byte for byte; for
@@ -22,53 +22,123 @@
 # and whether the chain verifies: against CA.pem with --ca (then it must),
 # else against the system's CA certificates (reported only); and a
 # timestamp's time, which must verify against TSA-CA.pem with --tsa-ca,
-# else against the system's. The last line is the verdict; exit status 0 when accepted, 1 when rejected, 2
-# when it cannot be checked here. No environment variable, git
+# else against the system's. It names the release ("release X") or the
+# development build ("development build X-N-gHHHHHHHHHHHH") the commit is by
+# this checkout's history (release/version.py). The last line is the
+# verdict; exit status 0 when accepted, 1 when rejected, 3 when it is this
+# source's release but HEAD's history holds a newer release that supersedes
+# it, 2 when it cannot be checked here (the check itself failing
+# included: interrupted, no network for a package it needs, git refusing
+# the checkout, a clone lacking the commit's objects). No environment variable, git
 # configuration, attribute file, replace ref or graft changes what it
 # checks: git, the build and the checks run with a fixed PATH of system
 # folders and nothing of the caller's environment.
+#
+# No path is taken twice: the ZIP and the --ca files are opened once, by
+# the names given (a name with a control character is refused), and copied
+# into the scratch folder, which every later step reads. The scratch
+# folder is made in /tmp whatever TMPDIR says, private to this user, once
+# /tmp is shown to be a folder no other user can rename it in.
 set -euo pipefail
-export PATH=/usr/bin:/bin
+export PATH=/usr/bin:/bin LC_ALL=C
 
 usage() {
     echo "usage: scripts/verify-release.sh [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP" >&2
     exit 2
 }
 
-ca=()
+cannot_check() {
+    echo "verify-release: CANNOT CHECK: $*"
+    exit 2
+}
+# Any other failure of a step of this script's own is the check failing,
+# never a verdict on the ZIP.
+trap 'cannot_check "the check itself failed (exit status $? at line $LINENO of release/verify-release.sh)"' ERR
+
+declare -A given=()
 while (($# >= 3)) && [[ ($1 == --ca || $1 == --tsa-ca) && -n $2 ]]; do
-    if [[ " ${ca[*]} " == *" $1 "* ]]; then
+    if [[ -v given[$1] ]]; then
         usage
     fi
-    ca+=("$1" "$(realpath -m -- "$2")")
+    given[$1]=$2
     shift 2
 done
 if (($# != 1)) || [[ -z $1 || $1 == -* ]]; then
     usage
 fi
-zip=$(realpath -m -- "$1")
+zip=$1
 
-cannot_check() {
-    echo "verify-release: CANNOT CHECK: $*"
-    exit 2
-}
+# Opened once, here, by the names given: nothing later resolves them again.
+descriptor=3
+for option in ZIP --ca --tsa-ca; do
+    if [[ $option == ZIP ]]; then
+        name=$zip
+    elif [[ -v given[$option] ]]; then
+        name=${given[$option]}
+    else
+        descriptor=$((descriptor + 1))
+        continue
+    fi
+    what=${option/ZIP/the ZIP}
+    if [[ $name == *[[:cntrl:]]* ]]; then
+        cannot_check "the name given for $what holds a control character (a newline, an escape...): rename it"
+    fi
+    if [[ -p $name ]]; then
+        cannot_check "$what is not a regular file"
+    fi
+    if ! { eval "exec $descriptor<\"\$name\""; } 2>/dev/null; then
+        cannot_check "cannot open $what, $name"
+    fi
+    descriptor=$((descriptor + 1))
+done
 
-cd "$(dirname "$0")/.."
-PATH=/usr/bin:/bin:/usr/sbin:/sbin release/install-deps.sh
-
-scratch=$(mktemp -d)
+# A scratch folder of this user's alone, in /tmp: TMPDIR, a folder another
+# user may write, is not followed.
+read -r tmp_owner tmp_mode < <(stat -L -c '%u %a' /tmp) || cannot_check "cannot read /tmp"
+if [[ -L /tmp || ! -d /tmp || ($tmp_owner != 0 && $tmp_owner != "$(id -u)") ]] ||
+    { ((8#$tmp_mode & 8#022)) && ! ((8#$tmp_mode & 8#1000)); }; then
+    cannot_check "/tmp is not a folder of root's (or yours) where others cannot rename what is yours (sticky)"
+fi
+scratch=$(mktemp -d /tmp/verify-release.XXXXXXXXXX) || cannot_check "cannot make a scratch folder in /tmp"
 trap 'rm -rf -- "$scratch"' EXIT
-mkdir "$scratch/home"
+trap 'trap - INT TERM HUP; cannot_check "interrupted"' INT TERM HUP
+mkdir "$scratch/home" "$scratch/tmp"
+
+cd -- "$(dirname -- "$0")/.."
+if ! PATH=/usr/bin:/bin:/usr/sbin:/sbin release/install-deps.sh >"$scratch/deps.log" 2>&1; then
+    cat "$scratch/deps.log"
+    cannot_check "release/install-deps.sh could not install what the check needs (no network, or no sudo?)"
+fi
+
 # Only what the commit holds reaches the checks and the build.
-clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" LANG=C.UTF-8)
+clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" TMPDIR="$scratch/tmp" LANG=C.UTF-8)
 python=("${clean[@]}" /usr/bin/python3 -I)
+# What the steps below read: copies of what the descriptors hold, made by
+# the first; the names given are only shown.
+names=() copies=(--zip-name "$zip")
+for option in --ca --tsa-ca; do
+    if [[ -v given[$option] ]]; then
+        names+=("$option" "${given[$option]}")
+        copies+=("$option" "$scratch/${option#--}/${given[$option]##*/}" "$option-name" "${given[$option]}")
+    fi
+done
+"${python[@]}" release/verify.py take --scratch "$scratch" "${names[@]}" "$zip" || exit
+exec 3<&- 4<&- 5<&-
+zip=$scratch/zip/${zip##*/}
+
 # git without the caller's GIT_* variables, configuration, attribute files
 # or replace refs.
 git=("${clean[@]}" GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null GIT_ATTR_NOSYSTEM=1
     GIT_NO_REPLACE_OBJECTS=1 git -c core.attributesFile=/dev/null -c core.fsmonitor=false
     -c core.autocrlf=false -c core.commitGraph=false)
 
-top=$("${git[@]}" rev-parse --show-toplevel 2>/dev/null) || top=
+if ! top=$("${git[@]}" rev-parse --show-toplevel 2>"$scratch/git.log"); then
+    if grep -q "dubious ownership" "$scratch/git.log"; then
+        cannot_check "git refuses this checkout: it belongs to another user (git's safe.directory);" \
+            "check from a clone of your own"
+    fi
+    top=
+fi
 if [[ -z $top || $(cd "$top" && pwd -P) != "$(pwd -P)" ]]; then
     cannot_check "$(pwd) is not the top of a git checkout; clone the source and run" \
         "scripts/verify-release.sh there"
@@ -79,30 +149,42 @@ if [[ -n $("${git[@]}" status --porcelain --untracked-files=no -- release script
 fi
 head=$("${git[@]}" rev-parse --verify --quiet 'HEAD^{commit}') ||
     cannot_check "this checkout has no HEAD commit"
-objects=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)/objects
+common=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)
 # A repository of the checkout's objects alone: no refs but what is named
-# here, no grafts, no info/attributes, no configuration.
+# here, no grafts, no info/attributes, no configuration; a shallow clone's
+# list of the commits it holds without their parents, which only cuts
+# history short.
 "${git[@]}" init -q --bare "$scratch/git"
-printf '%s\n' "$objects" >"$scratch/git/objects/info/alternates"
+printf '%s\n' "$common/objects" >"$scratch/git/objects/info/alternates"
+if [[ -f $common/shallow ]]; then
+    cp -- "$common/shallow" "$scratch/git/shallow"
+fi
 git+=(--git-dir="$scratch/git")
 
-"${python[@]}" release/verify.py examine "${ca[@]}" --git-dir "$scratch/git" --head "$head" \
+"${python[@]}" release/verify.py examine "${copies[@]}" --git-dir "$scratch/git" --head "$head" \
     --commit-out "$scratch/commit" "$zip" || exit
-{ read -r commit && read -r commit_time && read -r behind && read -r packer; } <"$scratch/commit"
+{
+    read -r commit && read -r commit_time && read -r behind && read -r packer && read -r version &&
+        read -r superseded
+} <"$scratch/commit"
+if [[ $superseded != - ]]; then
+    copies+=(--superseded-by "$superseded")
+fi
 
 echo "Building the programs of commit ${commit:0:12} from a clean export of it"
 mkdir "$scratch/source"
-if ! "${git[@]}" archive --format=tar "$commit" | "${clean[@]}" tar -x -C "$scratch/source"; then
+if ! "${git[@]}" archive --format=tar "$commit" 2>"$scratch/git.log" | "${clean[@]}" tar -x -C "$scratch/source"; then
+    cat "$scratch/git.log"
     cannot_check "git archive of commit $commit failed"
 fi
-if ! (cd "$scratch/source" && "${clean[@]}" cmake --preset release &&
+if ! (cd "$scratch/source" && "${clean[@]}" cmake --preset release -DBRELVIK_VERSION="$version" &&
     "${clean[@]}" cmake --build --preset release --parallel "$(nproc)") >"$scratch/build.log" 2>&1; then
     cat "$scratch/build.log"
     cannot_check "the programs of commit $commit did not build here"
 fi
 
 status=0
-"${python[@]}" release/verify.py compare "${ca[@]}" --commit "$commit" --commit-time "$commit_time" \
+"${python[@]}" release/verify.py compare "${copies[@]}" --version "$version" --commit "$commit" --commit-time "$commit_time" \
     --head "$head" --behind "$behind" --contents "$scratch/source/build/release/release_contents.txt" \
     --packer "$scratch/source/$packer" "$zip" || status=$?
 exit "$status"

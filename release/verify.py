@@ -3,32 +3,45 @@
 run by verify-release.sh in two steps around its build of the
 commit the ZIP names.
 
+    verify.py take --scratch DIR [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
+        copies what file descriptors 3, 4 and 5 hold (the ZIP and the --ca
+        and --tsa-ca files, which verify-release.sh opened once by the
+        names given) into DIR/zip/, DIR/ca/ and DIR/tsa-ca/, under the
+        names' last parts, each bounded: the steps below read those copies
+        (their --zip-name, --ca-name and --tsa-ca-name: the names to show)
     verify.py examine [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--git-dir DIR --head SHA] --commit-out FILE ZIP
         reads the ZIP (bounded, nothing extracted) and its BUILDINFO.txt;
         with --git-dir, judges the commit that names in that repository (a
         commit in the history of HEAD, made by a packer with the repack
-        interface) and writes to FILE three lines: the commit, its
-        committer time and how many commits it lies behind HEAD
+        interface, whose version by the history, release or development
+        build (version.py), is the one the ZIP's folder and BUILDINFO.txt
+        give) and writes to FILE the commit, its committer time, how many
+        commits it lies behind HEAD, its packer, its version, and the
+        release of HEAD's history that supersedes it as "VERSION COMMIT"
+        or "-", a line each
     verify.py compare --contents BUILD/release_contents.txt --packer PACK --commit SHA
-                      --commit-time SECONDS [--head SHA --behind N] [--ca CA.pem]
-                      [--tsa-ca TSA-CA.pem] ZIP
+                      --commit-time SECONDS [--head SHA --behind N] [--version V]
+                      [--superseded-by "VERSION COMMIT"] [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
         accepts the ZIP only if it is, byte for byte, what the commit's own
         packer PACK makes (in its repack mode) of the programs BUILD holds
         (for a signed release, of the ZIP's programs once each is shown to
         be one of those with one Authenticode signature added) and of the
         ZIP's BUILDINFO.txt, once that is shown to date the release by the
-        commit; says for each program who signed it and any timestamp's
-        time (see signature.py for what a signature must be)
+        commit, and the commit's build is shown to carry version V; says
+        for each program who signed it and any timestamp's time (see
+        signature.py for what a signature must be)
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
-rejected (not this source's release), 2 when it cannot be checked.
+rejected (not this source's release), 2 when it cannot be checked, 3 when
+it is this source's release but a newer release supersedes it.
 """
 import argparse
 import functools
 import hashlib
 import os
 import re
+import stat
 import struct
 import subprocess
 import sys
@@ -43,7 +56,8 @@ import signature as authenticode  # noqa: E402
 from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
                        TOOLCHAIN_PACKAGES, BuildinfoError, read_buildinfo)
 from pack import GUIDE_NAME  # noqa: E402
-from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
+import version as versions  # noqa: E402
+from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, ZIP_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
 # What the checks run, whatever the caller's environment says.
@@ -78,17 +92,48 @@ def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.Com
         cannot_check(f"{command[0]} did not finish within {TOOL_SECONDS} s")
 
 
+# What take copies at most: a ZIP one byte over the limit, to be rejected
+# as one; a --ca file as much as signature.read_certificates reads.
+CA_LIMIT = 4 << 20
+
+
+def take(args: argparse.Namespace) -> int:
+    """Copies each file verify-release.sh opened (descriptor 3 the ZIP,
+    4 --ca, 5 --tsa-ca) into the scratch folder, reading it once."""
+    for descriptor, name, folder, limit in [(3, args.zip, "zip", ZIP_LIMIT + 1), (4, args.ca, "ca", CA_LIMIT),
+                                            (5, args.tsa_ca, "tsa-ca", CA_LIMIT)]:
+        if name is None:
+            continue
+        what = "the ZIP" if folder == "zip" else f"--{folder} {shown(name)}"
+        try:
+            info = os.fstat(descriptor)
+            if not stat.S_ISREG(info.st_mode):
+                cannot_check(f"{what} is not a regular file")
+            data = b""
+            while len(data) < limit:
+                chunk = os.read(descriptor, limit - len(data))
+                if not chunk:
+                    break
+                data += chunk
+            os.mkdir(os.path.join(args.scratch, folder), 0o700)
+            with open(os.path.join(args.scratch, folder, os.path.basename(name)), "xb") as out:
+                out.write(data)
+        except OSError as error:
+            cannot_check(f"cannot read {what} ({shown(error.strerror or 'error')})")
+    return 0
+
+
 @functools.lru_cache(maxsize=None)
-def check_ca(ca: str, option: str = "--ca") -> None:
+def check_ca(ca: str, option: str) -> None:
     if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
-        cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
+        cannot_check(f"{option}: not a readable file of PEM CA certificates")
 
 
 def check_cas(args: argparse.Namespace) -> None:
     if args.ca:
-        check_ca(args.ca)
+        check_ca(args.ca, f"--ca {shown(args.ca_name)}")
     if args.tsa_ca:
-        check_ca(args.tsa_ca, "--tsa-ca")
+        check_ca(args.tsa_ca, f"--tsa-ca {shown(args.tsa_ca_name)}")
 
 
 def when(epoch: int) -> str:
@@ -115,10 +160,13 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     """(committer time, commits behind HEAD, its packer's path) of COMMIT,
     once it is shown to be a commit of HEAD's history whose packer this
     check can call."""
+    shallow = os.path.exists(os.path.join(git_dir, "shallow"))
     result = git(git_dir, "cat-file", "-t", commit)
     if result.returncode != 0:
-        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
-                     " history that holds it (or clone the repository it comes from) and check again")
+        cannot_check(f"it was built from commit {commit}, which this checkout does not hold: "
+                     + ("it is a shallow clone; fetch its whole history (git fetch --unshallow)" if shallow else
+                        "fetch the history that holds it (or clone the repository it comes from)")
+                     + " and check again")
     kind = result.stdout.decode("ascii", "replace").strip()
     if kind != "commit":
         rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
@@ -130,7 +178,13 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
                      " HEAD's rules")
     if ancestor != 0:
         cannot_check(f"cannot tell whether commit {commit} is in the history of HEAD {head}"
-                     " (a shallow clone? fetch its whole history)")
+                     + (" (a shallow clone: fetch its whole history, git fetch --unshallow)" if shallow else ""))
+    # A partial clone (git clone --filter) lacks objects it would fetch on
+    # demand; this repository of the checkout's objects fetches nothing.
+    missing = git(git_dir, "rev-list", "--objects", "--no-walk", "--missing=print", commit)
+    if missing.returncode != 0 or any(line.startswith(b"?") for line in missing.stdout.splitlines()):
+        cannot_check(f"this checkout lacks objects of commit {commit} (a partial clone, made with --filter?):"
+                     " clone the repository without --filter and check again")
     fields = git(git_dir, "show", "-s", "--format=%ct", commit).stdout.decode("ascii", "replace").split()
     behind = git(git_dir, "rev-list", "--count", f"{commit}..{head}").stdout.decode("ascii", "replace").split()
     if len(fields) != 1 or not fields[0].isdigit() or len(behind) != 1 or not behind[0].isdigit():
@@ -151,14 +205,41 @@ def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     return int(fields[0]), int(behind[0]), path
 
 
+def kind_of(name: str) -> str:
+    return f"development build {name}" if "-" in name else f"release {name}"
+
+
+def judge_version(git_dir: str, commit: str, head: str, top: str, said: str) -> tuple[str, str]:
+    """(the version of COMMIT by this checkout's history, the release that
+    supersedes it as "VERSION COMMIT" or "-"), once the ZIP's folder TOP
+    and its BUILDINFO.txt's version SAID are shown to be that version: a
+    ZIP that calls itself a release its commit is not is refused here."""
+    git_of = versions.git_in(git_dir)
+    try:
+        named = versions.describe(git_of, commit, os.path.exists(os.path.join(git_dir, "shallow")))
+        newest = versions.releases(git_of, head)
+    except versions.Undecidable as error:
+        cannot_check(str(error))
+    if said != named.name or not top.endswith(f"-{named.name}"):
+        rejected(f"it calls itself {kind_of(said)} (its folder {shown(top)}), where by this checkout's history"
+                 f" commit {commit} is {kind_of(named.name)}")
+    if newest and newest[0][0] != commit and git(git_dir, "merge-base", "--is-ancestor", commit,
+                                                 newest[0][0]).returncode == 0:
+        return named.name, f"{newest[0][1]} {newest[0][0]}"
+    return named.name, "-"
+
+
 def examine(args: argparse.Namespace) -> int:
     check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
-    info, _ = buildinfo_of(data, entries, top_folder(entries))
+    top = top_folder(entries)
+    info, _ = buildinfo_of(data, entries, top)
     commit, facts = info["commit"], ""
     if args.git_dir:
         facts = "".join(f"{fact}\n" for fact in judge_commit(args.git_dir, commit, args.head))
+        facts += "".join(f"{fact}\n" for fact in judge_version(args.git_dir, commit, args.head, top,
+                                                               info["version"]))
     with open(args.commit_out, "w", encoding="ascii") as out:
         out.write(f"{commit}\n{facts}")
     return 0
@@ -257,7 +338,8 @@ def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str
     signer's chain verifies against CA or the system's."""
     if not signature_holds(program, signature):
         return SignatureVerdict(False, None, False, False)
-    refused = authenticode.signer_allowed(signature)
+    refused = authenticode.signer_allowed(signature) or authenticode.chain_refused(
+        signature, authenticode.read_certificates(ca) if ca else None)
     with tempfile.TemporaryDirectory() as scratch:
         stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
             signature.timestamp, tsa_ca, run, scratch)
@@ -361,6 +443,13 @@ def compare(args: argparse.Namespace) -> int:
     info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
     if info["commit"] != args.commit:
         cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
+    if info["version"] != contents.version:
+        rejected(f"its {BUILDINFO_NAME} says version {shown(info['version'])}, where this build is"
+                 f" {shown(contents.version)}")
+    if args.version and contents.version != args.version:
+        rejected(f"commit {args.commit} builds {kind_of(shown(contents.version))} whatever version it is given,"
+                 f" where by this checkout's history it is {kind_of(args.version)}: it comes from before"
+                 " versions named their commit")
     epoch = int(info["SOURCE_DATE_EPOCH"])
     older = (f", {args.behind} commit{'s' if args.behind != 1 else ''} older than this checkout's HEAD"
              f" {args.head[:12]}" if args.behind else "")
@@ -440,9 +529,11 @@ def compare(args: argparse.Namespace) -> int:
         rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"
                  f" it differs from byte {at} on, {where(entries, at)}")
 
-    against = shown(args.ca) if args.ca else "the system's CA certificates"
-    stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
+    against = shown(args.ca_name) if args.ca else "the system's CA certificates"
+    stamp_against = shown(args.tsa_ca_name) if args.tsa_ca else "the system's CA certificates"
     signers: dict[str, str] = {}
+    stamped: set[bool] = set()
+    chains: set[bool] = set()
     for name in programs:
         if not signed:
             say(f"{name}: this source's build, unsigned")
@@ -467,6 +558,8 @@ def compare(args: argparse.Namespace) -> int:
             say(f"    chain: not verified (it does not verify against {against});"
                 " compare the fingerprint with the one the publisher gives")
         stamp = signature.timestamp
+        stamped.add(stamp is not None)
+        chains.add(verdict.verified)
         if stamp is None:
             say("    timestamp: none (the signature is valid only while its certificate is)")
         else:
@@ -485,18 +578,35 @@ def compare(args: argparse.Namespace) -> int:
     if problems:
         rejected(problems[-1] if len(problems) == 1 else f"{len(problems)} problems, above")
     # The name is what a user goes by, and says the version it holds.
-    if os.path.basename(args.zip) != zip_name:
+    if os.path.basename(args.zip_name) != zip_name:
         rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
                  " which version it holds")
-    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
-        f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
-        f" {'signed' if signed else 'unsigned'}")
+    # The ZIP's SHA-256 is what ties it to the publisher's SHA256SUMS: a
+    # signature block holds parts anyone can change without the key.
+    if signed:
+        fingerprint = authenticode.fingerprint(next(iter(signatures.values())).certificate)
+        how = (f"signed by certificate SHA-256 {fingerprint}, its chain "
+               + (f"verified against {against}" if chains == {True} else
+                  "NOT verified (compare the fingerprint with the one the publisher gives)")
+               + (", timestamped" if True in stamped else ""))
+    else:
+        how = "unsigned"
+    what = (f"this source's {kind_of(shown(contents.version))} of commit {info['commit']}"
+            f" ({when(args.commit_time)}){older}, {how}; ZIP SHA-256 {hashlib.sha256(data).hexdigest()}")
+    if args.superseded_by:
+        newer, _, newer_commit = args.superseded_by.partition(" ")
+        raise Verdict(3, f"{what}; superseded by release {shown(newer)} of commit {shown(newer_commit)}: use that")
+    say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip_name))}: {what}")
     return 0
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["examine", "compare"])
+    parser.add_argument("step", choices=["take", "examine", "compare"])
+    parser.add_argument("--scratch")
+    parser.add_argument("--zip-name", help="the ZIP's name as given (default: ZIP)")
+    parser.add_argument("--ca-name", help="--ca's name as given (default: CA.pem)")
+    parser.add_argument("--tsa-ca-name", help="--tsa-ca's name as given (default: TSA-CA.pem)")
     parser.add_argument("--contents")
     parser.add_argument("--packer")
     parser.add_argument("--commit")
@@ -505,24 +615,32 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--head")
     parser.add_argument("--behind", type=int, default=0)
     parser.add_argument("--commit-out")
+    parser.add_argument("--version", help="the version the commit's build must carry (examine's)")
+    parser.add_argument("--superseded-by", help="VERSION COMMIT: the newer release that supersedes it (examine's)")
     parser.add_argument("--ca", help="PEM file of CA certificates the signatures must verify against")
     parser.add_argument("--tsa-ca", help="PEM file of CA certificates timestamps must verify against"
                         " (else the system's)")
     parser.add_argument("zip")
     args = parser.parse_args(argv)
-    if args.step == "examine":
+    args.zip_name = args.zip_name or args.zip
+    args.ca_name, args.tsa_ca_name = args.ca_name or args.ca, args.tsa_ca_name or args.tsa_ca
+    if args.step == "take":
+        wrong = not args.scratch
+    elif args.step == "examine":
         wrong = not args.commit_out or bool(args.git_dir) != bool(args.head)
     else:
         wrong = None in (args.contents, args.packer, args.commit, args.commit_time) or (
             args.behind and not args.head)
     if wrong or (args.head and not SHA.match(args.head)):
-        parser.error("examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
+        parser.error("take needs --scratch; examine needs --commit-out (and --head with --git-dir); compare needs --contents,"
                      " --packer, --commit and --commit-time (and --head with --behind)")
-    name = shown(os.path.basename(args.zip))
+    name = shown(os.path.basename(args.zip_name))
     try:
-        return examine(args) if args.step == "examine" else compare(args)
+        return {"take": take, "examine": examine, "compare": compare}[args.step](args)
+    except KeyboardInterrupt:
+        return 130  # verify-release.sh, interrupted too, says so
     except Verdict as verdict:
-        word = "REJECTED" if verdict.status == 1 else "CANNOT CHECK"
+        word = {1: "REJECTED", 2: "CANNOT CHECK", 3: "SUPERSEDED"}[verdict.status]
         say(f"verify-release: {word} {name}: {verdict.reason}")
         return verdict.status
     except Exception as error:  # a last resort: one line, never a traceback

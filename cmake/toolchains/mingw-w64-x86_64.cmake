@@ -59,8 +59,9 @@ foreach(patch
     endif()
 endforeach()
 
-set(CMAKE_C_FLAGS_INIT "--sysroot=${BRELVIK_MINGW_SYSROOT}")
-set(CMAKE_CXX_FLAGS_INIT "--sysroot=${BRELVIK_MINGW_SYSROOT}")
+# Quoted: the build folder's path may hold a space.
+set(CMAKE_C_FLAGS_INIT "\"--sysroot=${BRELVIK_MINGW_SYSROOT}\"")
+set(CMAKE_CXX_FLAGS_INIT "\"--sysroot=${BRELVIK_MINGW_SYSROOT}\"")
 foreach(kind EXE SHARED MODULE)
     set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld")
 endforeach()

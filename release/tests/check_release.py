@@ -3,7 +3,7 @@
 unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
-        copies the sources (what git tracks or would track) to WORK/checkout
+        copies the sources (what git tracks or would track) to "WORK/the checkout"
         and commits them there, dated as the last commit, after a history
         of older commits of them (one whose packer predates the repack
         interface, one of the same files, one on a side branch) and with
@@ -28,7 +28,7 @@ unsigned and signed with a throwaway certificate.
         again elsewhere, in another time zone, signed or not, gives the same
         ZIP and SHA256SUMS
     check_release.py verify --work DIR
-        in a fresh clone of WORK/checkout, scripts/verify-release.sh accepts
+        in a fresh clone of the checkout, scripts/verify-release.sh accepts
         both releases and judges ZIPs naming other commits of the history
         (an older one's release with its guide rewritten, one older than
         the repack interface, one off HEAD's history, a tag, an unknown
@@ -64,6 +64,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -84,6 +85,7 @@ from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # no
                        read_buildinfo, read_contents)
 from notices import NOTICES_NAME  # noqa: E402
 from check_pe import version_strings  # noqa: E402
+import version as versions  # noqa: E402
 from pack import pack_zip  # noqa: E402
 import hostile_releases  # noqa: E402
 
@@ -114,6 +116,11 @@ CERTIFICATES = [
      "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
      "extendedKeyUsage=codeSigning\n"),
 ]
+
+
+# The checkout the releases are made in, and the clone they are checked
+# in: paths with a space, which both scripts must take.
+CHECKOUT, CLONE = "the checkout", "a clone"
 
 
 def fail(message: str) -> NoReturn:
@@ -175,7 +182,7 @@ def make_certificates(work: str) -> None:
 
 
 def build(args: argparse.Namespace) -> None:
-    checkout = os.path.join(args.work, "checkout")
+    checkout = os.path.join(args.work, CHECKOUT)
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(checkout)
     listed = git(args.source, "ls-files", "-z", "--cached", "--others", "--exclude-standard")
@@ -218,7 +225,10 @@ def build(args: argparse.Namespace) -> None:
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "-b", "side"], check=True)
     history["side"] = make_commit("A commit off main", 100)
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "main"], check=True)
-    commit_id = make_commit("The sources tested", 0)
+    # The commit tested is the release of the version its CMakeLists.txt gives; those before are not.
+    with open(os.path.join(checkout, "CMakeLists.txt"), "rb") as source:
+        tested_version = versions.version_in(source.read())
+    commit_id = make_commit(f"The sources tested, released\n\n{versions.RELEASE_TRAILER}: {tested_version}", 0)
     subprocess.run(["git", "-C", checkout, "tag", "-a", "-m", "Tested", "tested"], env=commit_env, check=True)
     history["tag"] = git(checkout, "rev-parse", "tested").decode("ascii").strip()
     for name in ["older", "before_repack", "side"]:
@@ -248,6 +258,9 @@ def build(args: argparse.Namespace) -> None:
         env = dict(os.environ, SOURCE_DATE_EPOCH=epoch, PATH=f"{shims}:{os.environ['PATH']}", **CALLER_FLAGS)
         if options:
             env[PASSPHRASE_VARIABLE] = PASSPHRASE
+            # Its scratch folder, and so the build's, in a path with a space.
+            env["TMPDIR"] = os.path.join(args.work, "temporary files")
+            os.makedirs(env["TMPDIR"], exist_ok=True)
         start = time.monotonic()
         with open(log_path, "wb") as log:
             status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options], env=env,
@@ -268,6 +281,16 @@ def build(args: argparse.Namespace) -> None:
         fail(f"scripts/release.sh with SOURCE_DATE_EPOCH={int(epoch) - 1}, not the commit's {epoch}, exited"
              f" with {result.returncode}:\n{result.stdout}")
     print(f"scripts/release.sh refuses a SOURCE_DATE_EPOCH other than the commit's: {result.stdout.strip()}")
+    # A commit that says it is a release the history says it is not (the
+    # same version released again): refused, in a clone of its own.
+    again = os.path.join(args.work, "released again")
+    git(checkout, "clone", "-q", "--no-hardlinks", ".", again)
+    subprocess.run(["git", "-C", again, "commit", "-q", "--allow-empty", "-m", "Again", "--trailer",
+                    f"{versions.RELEASE_TRAILER}: {tested_version}"], check=True, env=commit_env)
+    result = run([os.path.join(again, "scripts", "release.sh")])
+    if result.returncode != 1 or f"says it is release {tested_version}, but by the history it is" not in result.stdout:
+        fail(f"scripts/release.sh on a commit released again exited with {result.returncode}:\n{result.stdout}")
+    print(f"scripts/release.sh refuses a commit released again: {result.stdout.strip().splitlines()[-1]}")
 
 
 def refused(checkout: str) -> None:
@@ -312,7 +335,7 @@ def check_buildinfo(work: str, data: bytes, signed: bool) -> None:
     except ValueError as error:
         fail(f"{BUILDINFO_NAME} is not what the release check accepts ({error}): {data!r}")
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
-    wanted = ["commit", "SOURCE_DATE_EPOCH"] + packages
+    wanted = ["commit", "version", "SOURCE_DATE_EPOCH"] + packages
     if list(info) != wanted or not all(info.values()):
         fail(f"{BUILDINFO_NAME} says {info}, expected a value for each of {wanted}")
     if info["commit"] != recorded(work, "commit") or info["SOURCE_DATE_EPOCH"] != recorded(work, "epoch"):
@@ -348,7 +371,7 @@ def check_no_key(work: str, dist: str) -> None:
 
 
 def package(args: argparse.Namespace) -> None:
-    checkout = os.path.join(args.work, "checkout")
+    checkout = os.path.join(args.work, CHECKOUT)
     contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
@@ -470,14 +493,19 @@ REWRITTEN_GUIDE_LINE = b"Before first use, run in an elevated PowerShell: iwr ht
 
 
 def of_commit(release: hostile_releases.Release, commit: str, epoch: str,
-              guide: Callable[[bytes], bytes] | None = None) -> bytes:
-    """RELEASE's files as a release of COMMIT dated EPOCH would hold them."""
+              guide: Callable[[bytes], bytes] | None = None, named: str | None = None) -> bytes:
+    """RELEASE's files as a release of COMMIT dated EPOCH would hold them;
+    with NAMED, under that version (in its folder and BUILDINFO.txt)."""
     buildinfo = hostile_releases.with_commit(release.files[BUILDINFO_NAME], commit)
     buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH " + epoch.encode("ascii"), buildinfo)
-    files = {**release.files, BUILDINFO_NAME: buildinfo}
+    top, files = release.top, {**release.files, BUILDINFO_NAME: buildinfo}
+    if named:  # the folder and the SBOM's name say the version too
+        files[BUILDINFO_NAME] = re.sub(rb"(?m)^version [^\r]*", b"version " + named.encode("ascii"), buildinfo)
+        top = f"{top.rsplit('-', 1)[0]}-{named}"
+        files[f"{top}.cdx.json"] = files.pop(f"{release.top}.cdx.json")
     if guide:
         files[GUIDE_NAME] = guide(files[GUIDE_NAME])
-    packed: bytes = pack_zip(release.top, files, int(epoch))
+    packed: bytes = pack_zip(top, files, int(epoch))
     return packed
 
 
@@ -513,21 +541,102 @@ def plant(work: str, scratch: str, checkout: str) -> dict[str, str]:
                 SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
 
 
+# A second process, as another user would run one: renames each entry
+# that appears in a folder (argv 1) and puts its own in its place, with a
+# source/ that the check's mkdir then trips on; names what it swapped in
+# argv 2, until argv 3 exists.
+SWAPPER = """
+import os, sys, time
+folder, log, stop = sys.argv[1:4]
+seen = set()
+while not os.path.exists(stop):
+    for name in set(os.listdir(folder)) - seen:
+        seen.update([name, name + ".moved"])
+        try:
+            os.rename(os.path.join(folder, name), os.path.join(folder, name + ".moved"))
+            os.makedirs(os.path.join(folder, name, "source", "planted"))
+        except OSError:
+            continue
+        with open(log, "a") as out:
+            out.write(name + "\\n")
+    time.sleep(0.002)
+"""
+
+
+def clones(work: str, scratch: str) -> dict[str, str]:
+    """Clones of the checkout to check from: a plain one, a shallow one
+    (--depth 1), a partial one (--filter=blob:none) and, when this runs as
+    root, one owned by another user; each in a path with a space."""
+    origin = os.path.join(work, CHECKOUT)
+    git(origin, "config", "uploadpack.allowFilter", "true")
+    made = {"plain": os.path.join(scratch, CLONE), "shallow": os.path.join(scratch, "shallow clone"),
+            "partial": os.path.join(scratch, "partial clone"), "foreign": os.path.join(scratch, "foreign clone"),
+            "newer": os.path.join(scratch, "newer clone")}
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["plain"])
+    # A clone with a newer release on top: the next patch version.
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["newer"])
+    cmakelists = os.path.join(made["newer"], "CMakeLists.txt")
+    with open(cmakelists, "rb") as source:
+        text = source.read()
+    old = versions.version_in(text)
+    assert old is not None
+    newer = ".".join(old.split(".")[:2] + [str(int(old.split(".")[2]) + 1)])
+    with open(cmakelists, "wb") as out:
+        out.write(text.replace(f"VERSION {old}".encode(), f"VERSION {newer}".encode(), 1))
+    subprocess.run(["git", "-C", made["newer"], "commit", "-q", "-a", "-m", f"Release {newer}", "--trailer",
+                    f"{versions.RELEASE_TRAILER}: {newer}"], check=True, env=dict(
+                        os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_AUTHOR_NAME="release test",
+                        GIT_AUTHOR_EMAIL="release-test@invalid", GIT_COMMITTER_NAME="release test",
+                        GIT_COMMITTER_EMAIL="release-test@invalid"))
+    git(origin, "clone", "-q", "--depth", "1", f"file://{origin}", made["shallow"])
+    git(origin, "clone", "-q", "--filter=blob:none", f"file://{origin}", made["partial"])
+    git(origin, "clone", "-q", "--no-hardlinks", ".", made["foreign"])
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", "65534:65534", made["foreign"]], check=True)
+    else:
+        del made["foreign"]
+    return made
+
+
+def run_check(command: list[str], env: dict[str, str], interrupt: bool) -> subprocess.CompletedProcess[str]:
+    """The check's exit status and output; with INTERRUPT, Ctrl+C (SIGINT
+    to its process group) a few seconds into its build."""
+    if not interrupt:
+        return run(command, env=env)
+    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace", start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert process.stdout is not None
+    output = ""
+    for line in process.stdout:
+        output += line
+        if line.startswith("Building the programs"):
+            time.sleep(3)
+            os.killpg(process.pid, signal.SIGINT)
+    return subprocess.CompletedProcess(command, process.wait(), output)
+
+
 def verify(args: argparse.Namespace) -> None:
     scratch = os.path.abspath(os.path.join(args.work, "verify"))
-    checkout = os.path.join(scratch, "clone")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
-    git(os.path.join(args.work, "checkout"), "clone", "-q", "--no-hardlinks", ".", checkout)
+    checkouts = clones(args.work, scratch)
+    checkout = checkouts["plain"]
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
     signed, unsigned = hostile_releases.Release(zips["signed"]), hostile_releases.Release(zips["unsigned"])
     older, before, side = (recorded(args.work, name) for name in ["older", "before_repack", "side"])
+    # What the commits are by the history: HEAD the release its
+    # CMakeLists.txt names, the older commit a development build.
+    history = versions.git_in(os.path.join(checkout, ".git"))
+    older_version = versions.describe(history, older, False).name
+    head_version = versions.describe(history, recorded(args.work, "commit"), False).name
     other = {
         "other_commit": signed.pack({BUILDINFO_NAME: hostile_releases.with_commit(
             signed.files[BUILDINFO_NAME], hostile_releases.OTHER_COMMIT)}),
         "cut_short": signed.data[:100],
         "older_guide_rewritten": of_commit(unsigned, older, recorded(args.work, "older_epoch"),
-                                           lambda guide: REWRITTEN_GUIDE_LINE + guide),
+                                           lambda guide: REWRITTEN_GUIDE_LINE + guide, older_version),
+        "never_released": of_commit(unsigned, older, recorded(args.work, "older_epoch")),
         "before_repack": of_commit(unsigned, before, recorded(args.work, "before_repack_epoch")),
         "off_history": of_commit(unsigned, side, recorded(args.work, "side_epoch")),
         "tag": of_commit(unsigned, recorded(args.work, "tag"), recorded(args.work, "epoch")),
@@ -538,30 +647,83 @@ def verify(args: argparse.Namespace) -> None:
         paths[name] = os.path.join(scratch, name, os.path.basename(zips["unsigned"]))
         with open(paths[name], "wb") as out:
             out.write(data)
+    # The genuine ZIP under a name ending in a newline, beside a file of the
+    # name without it; a folder given as the ZIP.
+    paths["newline"] = os.path.join(scratch, "newline", os.path.basename(zips["unsigned"]) + "\n")
+    os.makedirs(os.path.dirname(paths["newline"]))
+    shutil.copy(zips["unsigned"], paths["newline"])
+    shutil.copy(zips["signed"], paths["newline"][:-1])
+    paths["folder"] = os.path.join(scratch, "folder", os.path.basename(zips["unsigned"]))
+    os.makedirs(paths["folder"])
     env = plant(args.work, scratch, checkout)
+    # A TMPDIR any user may write, without the sticky bit.
+    hostile_tmp = os.path.join(scratch, "hostile tmp")
+    os.makedirs(hostile_tmp)
+    os.chmod(hostile_tmp, 0o777)
     head = recorded(args.work, "commit")
     older_date = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(recorded(args.work, "older_epoch"))))
-    cases = [("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED"),
-             ("signed", zips["signed"], True, 0, "chain: verified against"),
-             ("other_commit", paths["other_commit"], False, 2,
-              f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold"),
-             ("cut_short", paths["cut_short"], False, 2, "not a ZIP archive"),
-             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
-              "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)"),
-             ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
-              f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}"),
-             ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge"),
-             ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}"),
-             ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit")]
+    # name, ZIP, with --ca, exit status, a line the output must hold, and
+    # options: the clone to check from (checkouts), a TMPDIR another
+    # process swaps folders in, Ctrl+C during the build.
+    Options = dict[str, str | bool]
+    cases: list[tuple[str, str, bool, int, str, Options]] = [
+        ("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED", {}),
+        ("unsigned", zips["unsigned"], False, 0, f"this source's release {head_version} of commit {head}", {}),
+        ("signed", zips["signed"], True, 0, "chain: verified against", {}),
+        ("other_commit", paths["other_commit"], False, 2,
+         f"built from commit {hostile_releases.OTHER_COMMIT}, which this checkout does not hold", {}),
+        ("cut_short", paths["cut_short"], False, 2, "not a ZIP archive", {}),
+        ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+         "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)", {}),
+        ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
+         f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}", {}),
+        ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge", {}),
+        ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}", {}),
+        ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit", {}),
+        # A version names its commit: a release never made, a release superseded.
+        ("never_released", paths["never_released"], False, 1,
+         f"it calls itself release {head_version} (its folder {unsigned.top}), where by this checkout's history"
+         f" commit {older} is development build {older_version}", {}),
+        ("superseded", zips["unsigned"], False, 3, "; superseded by release ", {"clone": "newer"}),
+        # The check's own failures: CANNOT CHECK, with their cause.
+        ("shallow_clone_swapped_tmpdir", zips["unsigned"], False, 0, "verify-release: ACCEPTED",
+         {"clone": "shallow", "tmpdir": True}),
+        ("shallow_clone_older_commit", paths["older_guide_rewritten"], False, 2,
+         "it is a shallow clone; fetch its whole history (git fetch --unshallow)", {"clone": "shallow"}),
+        ("partial_clone", paths["before_repack"], False, 2, "this checkout lacks objects of commit",
+         {"clone": "partial"}),
+        ("owned_by_another_user", zips["unsigned"], False, 2, "git refuses this checkout: it belongs to another user",
+         {"clone": "foreign"}),
+        ("name_ending_in_a_newline", paths["newline"], False, 2, "the name given for the ZIP holds a control character",
+         {}),
+        ("folder_as_zip", paths["folder"], False, 2, "the ZIP is not a regular file", {}),
+        ("interrupted", zips["unsigned"], False, 2, "verify-release: CANNOT CHECK: interrupted", {"interrupt": True}),
+    ]
     failures: list[str] = []
     outputs: dict[str, subprocess.CompletedProcess[str]] = {}
-    verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK"}
-    for name, path, with_ca, status, line in cases:
+    verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK",
+                3: "verify-release: SUPERSEDED"}
+    for name, path, with_ca, status, line, options in cases:
+        clone = checkouts.get(str(options.get("clone", "plain")))
+        if clone is None:
+            print(f"-- {name}: skipped, as it needs root to make a clone of another user's")
+            continue
         if name not in outputs:
-            command = [os.path.join(checkout, "scripts", "verify-release.sh")]
+            command = [os.path.join(clone, "scripts", "verify-release.sh")]
             command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+            case_env, stop, swapped = dict(env), os.path.join(scratch, "stop"), os.path.join(scratch, "swapped")
+            swapper = None
+            if options.get("tmpdir"):
+                case_env["TMPDIR"] = hostile_tmp
+                swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, hostile_tmp, swapped, stop])
             start = time.monotonic()
-            result = run(command + [path], env=env)
+            result = run_check(command + [path], case_env, bool(options.get("interrupt")))
+            if swapper:
+                open(stop, "w").close()
+                swapper.wait(timeout=10)
+                if os.path.exists(swapped):
+                    failures.append(f"{name}: the check's scratch space appeared in TMPDIR, where another process"
+                                    f" swapped it: {recorded(scratch, 'swapped')!r}")
             print(f"-- {name}: exit status {result.returncode} in {time.monotonic() - start:.1f} s\n"
                   f"{result.stdout}", end="")
             outputs[name] = result

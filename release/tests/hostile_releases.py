@@ -48,6 +48,7 @@ PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
 MEMORY_LIMIT = 512 << 20
 CASE_SECONDS = 30
 MUTANTS, SIGNATURE_MUTANTS, SEED = 3000, 300, 17
+LINE_LIMIT = 1000
 
 
 class EntryFields(TypedDict, total=False):
@@ -312,6 +313,9 @@ class Context:
                    "extendedKeyUsage=serverAuth\n", "intermediate", 42)
         self.issue("comma", "/CN=BRELVIK release test,O=Throwaway Test Signer", "keyUsage=critical,digitalSignature\n"
                    "extendedKeyUsage=codeSigning\n", "intermediate", 43)
+        # A self-signed CA of a third party's, which anyone can add to a signature.
+        self.issue("pca", "/CN=Third Party Code Signing PCA", "basicConstraints=critical,CA:TRUE\n"
+                   "keyUsage=critical,keyCertSign,cRLSign\n", None, 60)
         # --ca files: the CA after another certificate; the CA and a block that is none.
         with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
             out.write(self.pem("fake.pem") + self.pem("ca.pem"))
@@ -337,6 +341,18 @@ class Context:
             for part in (cert, os.path.join(self.keys, f"{issuer}.pem")):
                 with open(part, "rb") as source:
                     chain.write(source.read())
+
+    def with_certificates(self, program: bytes, added: list[str], left_out: str | None = None) -> bytes:
+        """PROGRAM with the certificates of keys/ADDED (file names) added
+        to its signature's, and the one of keys/LEFT_OUT taken out: what
+        anyone can do without the signer's key."""
+        dropped = self.der(left_out) if left_out else None
+        return edited(program, lambda d, parts: parts_of(
+            d, [item.dump() for item in d["certificates"] if item.dump() != dropped]
+            + [self.der(name) for name in added]))
+
+    def der(self, name: str) -> bytes:
+        return crypto_x509.load_pem_x509_certificate(self.pem(name)).public_bytes(serialization.Encoding.DER)
 
     def pem(self, name: str) -> bytes:
         with open(os.path.join(self.keys, name), "rb") as source:
@@ -573,6 +589,9 @@ CASES: list[Case] = [
     ("buildinfo_escape_sequences", "unsigned",
      lambda r, c: r.pack({BUILDINFO_NAME: r.files[BUILDINFO_NAME].replace(b"\r\n", ESCAPES.encode() + b"\r\n", 1)}),
      False, 1, "BUILDINFO.txt is not what the release script writes"),
+    ("buildinfo_other_version", "unsigned",
+     lambda r, c: r.pack({BUILDINFO_NAME: with_version(r.files[BUILDINFO_NAME], b"version", b"9.9.9")}), False, 1,
+     "its BUILDINFO.txt says version 9.9.9, where this build is"),
     ("buildinfo_other_commit", "signed",
      lambda r, c: r.pack({BUILDINFO_NAME: with_commit(r.files[BUILDINFO_NAME], OTHER_COMMIT)}), False, 2,
      f"it was built from commit {OTHER_COMMIT}"),
@@ -655,13 +674,17 @@ CASES: list[Case] = [
     ("rfc3161_timestamp_without_tsa_ca", "signed", lambda r, c: r.pack({name: c.rfc3161(r.files[name])
                                                                        for name in [PIPE, WINUSB]}), True, 1,
      "its timestamp does not verify"),
+    # A countersignature is a timestamp too, but not the one release.sh --timestamp adds (RFC 3161).
     ("countersignature_by_own_tsa", "signed", lambda r, c: r.pack({PIPE: c.countersigned(r.files[PIPE])}), False, 1,
-     "BRELVIK_DFU_PIPE.exe: its timestamp does not verify"),
+     "BRELVIK_DFU_PIPE.exe: its timestamp is a countersignature, where the release script adds an RFC 3161"),
     ("countersignature_with_tsa_ca", "signed", lambda r, c: r.pack({name: c.countersigned(r.files[name])
-                                                                   for name in [PIPE, WINUSB]}), True, 0,
+                                                                   for name in [PIPE, WINUSB]}), True, 1,
      "(countersignature, by CN=Throwaway Test TSA), verified against", {"tsa_ca": "tsa-ca.pem"}),
     ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1, "its signature block cannot be read"),
+    ("unsigned_attribute_of_15000_arcs", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
+        r.files[PIPE], "1.3." + ".".join(["6"] * 15000), JUNK)}), False, 1,
+     "unsigned attribute 1.3.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.... that a release's does not"),
     ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),
     ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
@@ -678,6 +701,25 @@ CASES: list[Case] = [
     ("certificates_in_the_other_order", "signed", lambda r, c: r.pack({name: edited(r.files[name], lambda d, parts: (
         parts[:3] + [tlv(0xA0, b"".join(item.dump() for item in reversed(list(d["certificates"]))))] + parts[4:]))
         for name in [PIPE, WINUSB]}), True, 0, "certificate SHA-256: {signer}"),
+    # Exactly the signer's chain: what anyone can add or take out without the key is refused.
+    ("root_and_third_party_pca_added", "signed", lambda r, c: r.pack({name: c.with_certificates(
+        r.files[name], ["ca.pem", "pca.pem"]) for name in [PIPE, WINUSB]}), True, 1,
+     "its signature carries a root certificate (CN=Throwaway Test Root)"),
+    ("third_party_pca_added", "signed", lambda r, c: r.pack({PIPE: c.with_certificates(r.files[PIPE], ["pca.pem"])}),
+     False, 1, "carries a self-signed certificate off its signer's path (CN=Third Party Code Signing PCA)"),
+    ("insider_certificate_added", "signed", lambda r, c: r.pack({WINUSB: c.with_certificates(
+        r.files[WINUSB], ["insider.pem"])}), False, 1, "a certificate off its signer's path (CN=Insider,O=Insider Ltd)"),
+    ("intermediate_twice", "signed", lambda r, c: r.pack({PIPE: c.with_certificates(
+        r.files[PIPE], ["intermediate.pem"])}), True, 1, "carries a certificate twice (CN=Throwaway Test Intermediate)"),
+    ("intermediate_left_out", "signed", lambda r, c: r.pack({name: c.with_certificates(
+        r.files[name], [], "intermediate.pem") for name in [PIPE, WINUSB]}), True, 1,
+     "(CN=BRELVIK release test,O=Throwaway Test Signer) is not issued by a root certificate of --ca"),
+    # The verdict names the signer's certificate, how far its chain was checked, and the ZIP's SHA-256.
+    ("signed_verdict_line", "signed", lambda r, c: r.data, True, 0,
+     "signed by certificate SHA-256 {signer}, its chain verified against {ca}; ZIP SHA-256 {zip}"),
+    ("impostor_verdict_line", "signed", lambda r, c: r.pack({name: c.fake_signed(name) for name in [PIPE, WINUSB]}),
+     False, 0, "signed by certificate SHA-256 {fake}, its chain NOT verified"),
+    ("unsigned_verdict_line", "unsigned", lambda r, c: r.data, False, 0, ", unsigned; ZIP SHA-256 {zip}"),
     ("well_formed_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
         parts_of(d, before_signers=tlv(0xA1, c.revocation_list()))))}), False, 1,
      "its signature carries revocation lists, which osslsigncode does not write"),
@@ -705,6 +747,8 @@ def fit_for_a_terminal(output: bytes) -> str | None:
         return "a control character or non-ASCII byte in the output"
     if b"Traceback" in output or b": internal error, " in output:
         return "a traceback, or the last-resort verdict"
+    if any(len(line) > LINE_LIMIT for line in lines):
+        return f"a line longer than {LINE_LIMIT} characters (long text is cut, with a mark)"
     verdicts = [line for line in lines if line.startswith(b"verify-release: ")]
     if lines[-1] != b"" or len(lines) < 2 or verdicts != [lines[-2]]:
         return "the last line is not the one verdict"
@@ -776,7 +820,8 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
                             RENAMED.get(name, getattr(context, kind).zip_name()))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
-            out.write(alter(getattr(context, kind), context))
+            data = alter(getattr(context, kind), context)
+            out.write(data)
         began = time.monotonic()
         got: int | None
         try:
@@ -788,7 +833,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
         print(f"-- {shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
         for text in output.decode("latin-1").splitlines():
             print(f"   {shown(text, 300)}")
-        wanted = line.format(**context.fingerprints)
+        wanted = line.format(**context.fingerprints, ca=ca, zip=hashlib.sha256(data).hexdigest())
         problem = fit_for_a_terminal(output)
         if got != status or wanted.encode("ascii") not in output or problem:
             failures.append(f"{shown(name)}: expected exit status {status} and a line with {wanted!r}"

@@ -12,7 +12,8 @@ from buildinfo import (BUILDINFO_NAME, LAST_EPOCH, TOOLCHAIN_PACKAGES, Buildinfo
 from pack import pack_zip
 
 COMMIT = "0123456789abcdef" * 2 + "01234567"
-LINES = [f"commit {COMMIT}", "SOURCE_DATE_EPOCH 1796713870"] + [f"{p} 1.0-1" for p in TOOLCHAIN_PACKAGES]
+LINES = [f"commit {COMMIT}", "version 1.0.1", "SOURCE_DATE_EPOCH 1796713870"] + [f"{p} 1.0-1" for p in TOOLCHAIN_PACKAGES]
+DEVELOPMENT = "version 1.0.1-12-g0123456789ab"
 
 
 def text(lines: list[str], end: str = "\r\n") -> bytes:
@@ -25,13 +26,14 @@ def changed(number: int, line: str) -> list[str]:
 
 
 ACCEPTED = [
-    ("as the writer writes it", buildinfo_text(COMMIT, 1796713870, [(p, "1.0-1") for p in TOOLCHAIN_PACKAGES]),
+    ("as the writer writes it", buildinfo_text(COMMIT, "1.0.1", 1796713870, [(p, "1.0-1") for p in TOOLCHAIN_PACKAGES]),
      LINES),
     ("signed", text(LINES + ["osslsigncode 2.5-4"]), LINES + ["osslsigncode 2.5-4"]),
-    ("epoch 0", text(changed(2, "SOURCE_DATE_EPOCH 0")), changed(2, "SOURCE_DATE_EPOCH 0")),
-    ("the last DOS date", text(changed(2, f"SOURCE_DATE_EPOCH {LAST_EPOCH}")),
-     changed(2, f"SOURCE_DATE_EPOCH {LAST_EPOCH}")),
-    ("the longest version", text(changed(3, "clang-19 1" + "+~:" * 21)), changed(3, "clang-19 1" + "+~:" * 21)),
+    ("a development build", text(changed(2, DEVELOPMENT)), changed(2, DEVELOPMENT)),
+    ("epoch 0", text(changed(3, "SOURCE_DATE_EPOCH 0")), changed(3, "SOURCE_DATE_EPOCH 0")),
+    ("the last DOS date", text(changed(3, f"SOURCE_DATE_EPOCH {LAST_EPOCH}")),
+     changed(3, f"SOURCE_DATE_EPOCH {LAST_EPOCH}")),
+    ("the longest version", text(changed(4, "clang-19 1" + "+~:" * 21)), changed(4, "clang-19 1" + "+~:" * 21)),
 ]
 
 REJECTED = [
@@ -39,19 +41,23 @@ REJECTED = [
     ("LF line ends", text(LINES, "\n"), "not lines of printable ASCII, each ended by CRLF"),
     ("last line unended", text(LINES)[:-2], "not lines of printable ASCII, each ended by CRLF"),
     ("UTF-8", text(LINES).replace(b"1.0-1", b"1.0-\xc3\xa9", 1), "not lines of printable ASCII"),
-    ("a line missing", text(LINES[:-1]), "6 lines, where the release script writes 7 (or 8 when it signs)"),
-    ("two lines over", text(LINES + ["osslsigncode 2.5-4", "x 1"]), "9 lines"),
+    ("a line missing", text(LINES[:-1]), "7 lines, where the release script writes 8 (or 9 when it signs)"),
+    ("two lines over", text(LINES + ["osslsigncode 2.5-4", "x 1"]), "10 lines"),
     ("lines swapped", text([LINES[1], LINES[0]] + LINES[2:]), "line 1 does not start with 'commit '"),
-    ("another signer", text(LINES + ["signer 1.0"]), "line 8 does not start with 'osslsigncode '"),
+    ("another signer", text(LINES + ["signer 1.0"]), "line 9 does not start with 'osslsigncode '"),
     ("two spaces", text(changed(1, "commit  " + COMMIT)), "line 1: the commit is not in the form"),
     ("commit in capitals", text(changed(1, "commit " + COMMIT.upper())), "line 1: the commit is not"),
     ("commit cut short", text(changed(1, "commit " + COMMIT[:39])), "line 1: the commit is not"),
-    ("epoch from 0", text(changed(2, "SOURCE_DATE_EPOCH 01796713870")), "line 2: the SOURCE_DATE_EPOCH is not"),
-    ("epoch past the DOS dates", text(changed(2, f"SOURCE_DATE_EPOCH {LAST_EPOCH + 1}")),
+    ("no version line", text(LINES[:1] + LINES[2:]), "7 lines"),
+    ("version of two numbers", text(changed(2, "version 1.0")), "line 2: the version is not"),
+    ("development build's id cut", text(changed(2, DEVELOPMENT[:-1])), "line 2: the version is not"),
+    ("version with a letter", text(changed(2, "version 1.0.1-rc1")), "line 2: the version is not"),
+    ("epoch from 0", text(changed(3, "SOURCE_DATE_EPOCH 01796713870")), "line 3: the SOURCE_DATE_EPOCH is not"),
+    ("epoch past the DOS dates", text(changed(3, f"SOURCE_DATE_EPOCH {LAST_EPOCH + 1}")),
      "SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds"),
-    ("no version", text(changed(3, "clang-19 ")), "line 3: the clang-19 is not"),
-    ("version from a letter", text(changed(4, "lld-19 v1")), "line 4: the lld-19 is not"),
-    ("version too long", text(changed(3, "clang-19 1" + "+~:" * 21 + "0")), "line 3: the clang-19 is not"),
+    ("no version", text(changed(4, "clang-19 ")), "line 4: the clang-19 is not"),
+    ("version from a letter", text(changed(5, "lld-19 v1")), "line 5: the lld-19 is not"),
+    ("version too long", text(changed(4, "clang-19 1" + "+~:" * 21 + "0")), "line 4: the clang-19 is not"),
 ]
 
 

@@ -166,3 +166,19 @@ def test_programming_error_is_no_verdict(monkeypatch: pytest.MonkeyPatch, error:
     monkeypatch.setattr(signature, "attributes_of", broken)
     with pytest.raises(error, match="a bug in the reader"):
         signature.read(block())
+
+
+def test_chain_refused() -> None:
+    """Exactly the signer's chain: its own certificate alone passes (it is
+    self-signed, a root's own); twice, or with --ca's root not its issuer,
+    refused; a countersignature is no timestamp a release carries."""
+    alone = signature.read(block())
+    stamped = signature.read(countersigned(UTC_TIME))
+    assert isinstance(alone, signature.Signature) and isinstance(stamped, signature.Signature)
+    assert signature.chain_refused(alone, None) is None
+    assert signature.chain_refused(alone, [CERTIFICATE.dump()]) is None
+    other = x509.Certificate.load(version_2())  # another certificate, which issued nothing here
+    assert "is not issued by a root certificate of --ca" in str(signature.chain_refused(alone, [other.dump()]))
+    assert "a countersignature" in str(signature.chain_refused(stamped, None))
+    twice = alone._replace(certificates=alone.certificates * 2)  # the reader refuses it first, as two signers
+    assert "carries a certificate twice" in str(signature.chain_refused(twice, None))
