@@ -154,9 +154,25 @@ mount_root()
         cp /etc/resolv.conf "$root/etc/resolv.conf"
 }
 
+# The processes left running in the root (a wineserver, say): by their id.
+stop_processes()
+{
+    local root=$1 entry pids
+    for signal in TERM KILL; do
+        pids=()
+        for entry in /proc/[0-9]*; do
+            [[ $(readlink "$entry/root" 2>/dev/null) == "$root" ]] && pids+=("${entry#/proc/}")
+        done
+        ((${#pids[@]})) || return 0
+        kill "-$signal" "${pids[@]}" 2>/dev/null || true
+        sleep 1
+    done
+}
+
 unmount_root()
 {
     local root=$1 point
+    stop_processes "$root"
     # Deepest first.
     while read -r point; do
         [[ -n $point ]] && { umount "$point" || umount -l "$point"; }
@@ -192,6 +208,14 @@ trap 'exit 130' INT TERM
 tar -C "$root" --numeric-owner -xzf "$tarball" || die "cannot unpack $tarball"
 grep -qx "VERSION_CODENAME=$release" "$root/etc/os-release" || die "$tarball is not a $release root"
 mount_root "$root" || die "cannot mount the root's file systems"
+# The certificate authorities this machine adds to Debian's (a TLS-inspecting
+# proxy's, say), without which the root's downloads would fail here.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+    chroot "$root" update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
+fi
+# The host's name, which the root shares (sudo looks it up).
+printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n' "$(uname -n)" >"$root/etc/hosts"
 mount --bind "$archives" "$root/var/cache/apt/archives" || die "cannot mount the package cache"
 
 user=root
