@@ -6,6 +6,7 @@ writer.
 import re
 import subprocess
 import sys
+from typing import TypedDict
 
 BUILDINFO_NAME = "BUILDINFO.txt"
 # The Debian packages whose versions decide the programs' bytes: compiler
@@ -23,56 +24,100 @@ EPOCH_PATTERN = re.compile(r"(?:0|[1-9][0-9]{0,9})\Z")
 # The last second a ZIP entry's DOS date can hold (2107-12-31 23:59:59).
 LAST_EPOCH = 4354819199
 BUILDINFO_LIMIT = 4096
-
-def read_contents(path):
-    contents = {"name": None, "version": None, "program": [], "linkmap": [], "sectionmap": [],
-                "guide": None}
-    with open(path, encoding="utf-8") as lines:
-        for line in lines:
-            key, _, value = line.rstrip("\n").partition(" ")
-            if key not in contents or not value:
-                sys.exit(f"{path}: cannot read line {line!r}")
-            if isinstance(contents[key], list):
-                contents[key].append(value)
-            else:
-                contents[key] = value
-    if None in contents.values() or not contents["program"]:
-        sys.exit(f"{path}: needs a name, a version, a guide and at least one program")
-    return contents
+# release_contents.txt's keys given once; the others (program, linkmap,
+# sectionmap) any number of times.
+SINGLE_KEYS = ["name", "version", "guide"]
 
 
-def read_buildinfo(data):
+class Programs(TypedDict):
+    """What release_contents.txt says of the programs: the release's name
+    and version, its programs, and the link map and section map of each
+    (in the programs' order)."""
+    name: str
+    version: str
+    program: list[str]
+    linkmap: list[str]
+    sectionmap: list[str]
+
+
+class Contents(Programs):
+    """All that release_contents.txt says: the programs, and the user
+    guide's source."""
+    guide: str
+
+
+class BuildinfoError(ValueError):
+    """BUILDINFO.txt is not what the release script writes; the text says
+    how."""
+
+
+def read_contents(path: str) -> Contents:
+    """The contents file CMake writes, each line KEY VALUE: name, version
+    and guide once each, program, linkmap and sectionmap any number of
+    times; exits with one line saying what is wrong with any other."""
+    single: dict[str, str] = {}
+    lists: dict[str, list[str]] = {"program": [], "linkmap": [], "sectionmap": []}
+    try:
+        with open(path, encoding="utf-8") as lines:
+            for number, line in enumerate(lines, start=1):
+                key, _, value = line.rstrip("\n").partition(" ")
+                if key not in lists and key not in SINGLE_KEYS:
+                    sys.exit(f"{path}: line {number} has no key release_contents.txt holds: {line!r}")
+                elif not value:
+                    sys.exit(f"{path}: line {number} gives no {key}")
+                elif key in lists:
+                    lists[key].append(value)
+                elif key in single:
+                    sys.exit(f"{path}: line {number} gives a second {key}")
+                else:
+                    single[key] = value
+    except OSError as error:
+        sys.exit(f"{path}: cannot be read ({error.strerror})")
+    except UnicodeDecodeError:
+        sys.exit(f"{path}: not UTF-8")
+    missing = [key for key in SINGLE_KEYS if key not in single] + ([] if lists["program"] else ["program"])
+    if missing:
+        sys.exit(f"{path}: needs a name, a version, a guide and at least one program; it names no "
+                 + ", no ".join(missing))
+    return Contents(name=single["name"], version=single["version"], program=lists["program"],
+                    linkmap=lists["linkmap"], sectionmap=lists["sectionmap"], guide=single["guide"])
+
+
+def read_buildinfo(data: bytes) -> dict[str, str]:
     """BUILDINFO.txt's lines as {key: value}, in their order, when it is
-    exactly what buildinfo() writes; raises ValueError saying what is not."""
+    exactly what buildinfo() writes; raises BuildinfoError saying what is
+    not."""
     if len(data) > BUILDINFO_LIMIT:
-        raise ValueError(f"longer than {BUILDINFO_LIMIT} bytes")
+        raise BuildinfoError(f"longer than {BUILDINFO_LIMIT} bytes")
     if re.fullmatch(rb"(?:[\x20-\x7e]*\r\n)+", data) is None:
-        raise ValueError("not lines of printable ASCII, each ended by CRLF")
+        raise BuildinfoError("not lines of printable ASCII, each ended by CRLF")
     lines = data.decode("ascii").split("\r\n")[:-1]
     keys = ["commit", "SOURCE_DATE_EPOCH"] + TOOLCHAIN_PACKAGES
     if len(lines) == len(keys) + 1:
         keys.append(SIGNER_PACKAGE)
     if len(lines) != len(keys):
-        raise ValueError(f"{len(lines)} lines, where the release script writes"
-                         f" {len(keys)} (or {len(keys) + 1} when it signs)")
+        raise BuildinfoError(f"{len(lines)} lines, where the release script writes"
+                             f" {len(keys)} (or {len(keys) + 1} when it signs)")
     info = {}
     for number, (key, line) in enumerate(zip(keys, lines), start=1):
         name, _, value = line.partition(" ")
         if name != key:
-            raise ValueError(f"line {number} does not start with '{key} '")
+            raise BuildinfoError(f"line {number} does not start with '{key} '")
         pattern = {"commit": COMMIT_PATTERN, "SOURCE_DATE_EPOCH": EPOCH_PATTERN}.get(key, VERSION_PATTERN)
         if not pattern.match(value):
-            raise ValueError(f"line {number}: the {key} is not in the form the release script writes")
+            raise BuildinfoError(f"line {number}: the {key} is not in the form the release script writes")
         info[key] = value
     if int(info["SOURCE_DATE_EPOCH"]) > LAST_EPOCH:
-        raise ValueError("SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds")
+        raise BuildinfoError("SOURCE_DATE_EPOCH lies beyond what a ZIP entry's date holds")
+    # The checks above leave one text for these fields, the writer's: a
+    # difference is this module's fault, not the file's.
     versions = [(key, info[key]) for key in keys[2:]]
     if buildinfo_text(info["commit"], int(info["SOURCE_DATE_EPOCH"]), versions) != data:
-        raise ValueError("not in the form the release script writes")
+        raise AssertionError("read_buildinfo accepts a BUILDINFO.txt that buildinfo_text does not write")
     return info
 
 
-def package_version(package):
+def package_version(package: str) -> str:
     result = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     if result.returncode != 0 or not result.stdout:
@@ -80,17 +125,17 @@ def package_version(package):
     return result.stdout
 
 
-def buildinfo_text(commit, epoch, versions):
+def buildinfo_text(commit: str, epoch: int, versions: list[tuple[str, str]]) -> bytes:
     lines = [f"commit {commit}", f"SOURCE_DATE_EPOCH {epoch}"]
     lines += [f"{package} {version}" for package, version in versions]
     return crlf("\n".join(lines).encode("ascii") + b"\n")
 
 
-def buildinfo(commit, epoch, signed):
+def buildinfo(commit: str, epoch: int, signed: bool) -> bytes:
     """What a second builder needs to reproduce the programs' bytes."""
     packages = TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if signed else [])
     return buildinfo_text(commit, epoch, [(package, package_version(package)) for package in packages])
 
 
-def crlf(text):
+def crlf(text: bytes) -> bytes:
     return text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")

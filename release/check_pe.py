@@ -27,6 +27,7 @@ import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
+from collections.abc import Iterator
 
 import pefile
 
@@ -115,13 +116,14 @@ KNOWN_DLLS = {
 # imported, statically or delay-loaded, must be known here and no newer
 # than MINIMUM_WINDOWS; the image's subsystem version must not be newer
 # either, or that Windows refuses it ("not a valid Win32 application").
+WindowsVersion = tuple[int, int]
 XP, VISTA, WINDOWS_7, WINDOWS_8 = (5, 1), (6, 0), (6, 1), (6, 2)
-WINDOWS_NAMES = {XP: "Windows XP", VISTA: "Windows Vista", WINDOWS_7: "Windows 7",
+WINDOWS_NAMES: dict[WindowsVersion, str] = {XP: "Windows XP", VISTA: "Windows Vista", WINDOWS_7: "Windows 7",
                  WINDOWS_8: "Windows 8"}
 MINIMUM_WINDOWS = WINDOWS_7
 
 
-def since(version, *functions):
+def since(version: WindowsVersion, *functions: str) -> dict[str, WindowsVersion]:
     return {function: version for function in functions}
 
 
@@ -172,20 +174,20 @@ IMPORT_MINIMUMS = {
 }
 
 
-def windows_name(version):
+def windows_name(version: WindowsVersion) -> str:
     return WINDOWS_NAMES.get(version, f"Windows {version[0]}.{version[1]}")
 
 
-def check_windows_version(pe, problems):
+def check_windows_version(pe: pefile.PE, problems: list[str]) -> None:
     """Each import exists on the oldest Windows supported; the loader
     refuses a program whose static import is missing before any of its
     code runs, with a dialog."""
-    subsystem = (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+    subsystem: WindowsVersion = (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
                  pe.OPTIONAL_HEADER.MinorSubsystemVersion)
     if subsystem > MINIMUM_WINDOWS:
         problems.append(f"needs subsystem version {subsystem[0]}.{subsystem[1]}, newer than "
                         f"{windows_name(MINIMUM_WINDOWS)}")
-    unknown = {}
+    unknown: dict[str, list[str]] = {}
     for dll, name in imported_functions(pe):
         known = IMPORT_MINIMUMS.get(dll.lower(), {})
         if name not in known:
@@ -209,32 +211,35 @@ SYSTEM_DLLS = {
 SYSTEM_DLL_PATTERN = re.compile(r"api-ms-win-[a-z0-9-]+\.dll")
 
 
-def imported_dlls(pe, attributes=("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")):
-    names = []
+def imported_dlls(pe: pefile.PE, attributes: tuple[str, ...] = (
+        "DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")) -> list[str]:
+    names: list[str] = []
     for attribute in attributes:
         for entry in getattr(pe, attribute, []):
             names.append(entry.dll.decode("ascii", "replace"))
     return names
 
 
-def resource_entries(pe, type_id):
+def resource_entries(pe: pefile.PE, type_id: int) -> list[pefile.ResourceDirEntryData]:
     root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     if root is None:
         return []
     for type_entry in root.entries:
         if type_entry.id == type_id:
-            return type_entry.directory.entries
+            entries: list[pefile.ResourceDirEntryData] = type_entry.directory.entries
+            return entries
     return []
 
 
-def resource_data(pe, entry):
+def resource_data(pe: pefile.PE, entry: pefile.ResourceDirEntryData) -> bytes:
     for language in entry.directory.entries:
         data = language.data.struct
-        return pe.get_data(data.OffsetToData, data.Size)
+        found: bytes = pe.get_data(data.OffsetToData, data.Size)
+        return found
     return b""
 
 
-def check_manifest(pe, problems):
+def check_manifest(pe: pefile.PE, problems: list[str]) -> None:
     entries = [e for e in resource_entries(pe, RT_MANIFEST) if e.id == CREATEPROCESS_MANIFEST_ID]
     if not entries:
         problems.append("no application manifest (RT_MANIFEST, ID 1)")
@@ -252,8 +257,8 @@ def check_manifest(pe, problems):
         problems.append(f"manifest requests {levels[0]}, expected level asInvoker, no uiAccess")
 
 
-def version_strings(pe):
-    strings = {}
+def version_strings(pe: pefile.PE) -> dict[str, str]:
+    strings: dict[str, str] = {}
     for info in getattr(pe, "FileInfo", []):
         for block in info:
             for table in getattr(block, "StringTable", []):
@@ -262,7 +267,7 @@ def version_strings(pe):
     return strings
 
 
-def check_version(pe, path, version, problems):
+def check_version(pe: pefile.PE, path: str, version: str | None, problems: list[str]) -> None:
     if not resource_entries(pe, RT_VERSION):
         problems.append("no version resource (VERSIONINFO)")
         return
@@ -275,7 +280,7 @@ def check_version(pe, path, version, problems):
                         f"expected {version!r}")
 
 
-def check_release(pe, path, problems, notes):
+def check_release(pe: pefile.PE, path: str, problems: list[str], notes: list[str]) -> None:
     size = os.path.getsize(path)
     if size > RELEASE_MAX_BYTES:
         problems.append(f"{size} bytes, more than {RELEASE_MAX_BYTES}")
@@ -294,7 +299,7 @@ def check_release(pe, path, problems, notes):
     check_windows_version(pe, problems)
 
 
-def check_hardening(pe, problems):
+def check_hardening(pe: pefile.PE, problems: list[str]) -> None:
     for flag, what in IMAGE_DLLCHARACTERISTICS:
         if not pe.OPTIONAL_HEADER.DllCharacteristics & flag:
             problems.append(f"not marked for {what}")
@@ -315,16 +320,16 @@ def check_hardening(pe, problems):
             problems.append(f"imports {dll} statically, which is not a KnownDLL")
 
 
-def data_directory(pe, name):
+def data_directory(pe: pefile.PE, name: str) -> pefile.Structure:
     return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
 
 
-def check_debug_directory(pe, problems):
+def check_debug_directory(pe: pefile.PE, problems: list[str]) -> None:
     """Only CET's entry, which must mark the image compatible: any other
     (CodeView and the like) would carry build paths or link details."""
     debug = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DEBUG")
     cet = False
-    entries = pe.get_data(debug.VirtualAddress, debug.Size) if debug.Size else b""
+    entries: bytes = pe.get_data(debug.VirtualAddress, debug.Size) if debug.Size else b""
     for offset in range(0, len(entries) - DEBUG_ENTRY_SIZE + 1, DEBUG_ENTRY_SIZE):
         kind, size, rva = struct.unpack_from("<III", entries, offset + 12)
         if kind != IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
@@ -336,7 +341,7 @@ def check_debug_directory(pe, problems):
         problems.append("not marked CET shadow-stack compatible (CET_COMPAT)")
 
 
-def check_load_config(pe, path, problems, notes):
+def check_load_config(pe: pefile.PE, path: str, problems: list[str], notes: list[str]) -> None:
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
     if not directory.Size:
         problems.append("has no load configuration")
@@ -346,7 +351,7 @@ def check_load_config(pe, path, problems, notes):
     if size < LOAD_CONFIG_CHECKED_SIZE:
         problems.append(f"has a load configuration of {size} bytes, without the guard fields")
         return
-    config = pe.get_data(directory.VirtualAddress, LOAD_CONFIG_CHECKED_SIZE)
+    config: bytes = pe.get_data(directory.VirtualAddress, LOAD_CONFIG_CHECKED_SIZE)
     dependent, = struct.unpack_from("<H", config, LOAD_CONFIG_DEPENDENT_LOAD_FLAGS)
     if dependent != LOAD_LIBRARY_SEARCH_SYSTEM32:
         problems.append(f"loads its imports with DependentLoadFlags 0x{dependent:x}, not "
@@ -362,8 +367,8 @@ def check_load_config(pe, path, problems, notes):
         problems.append("has no instrumented Control Flow Guard function table")
         return
     stride = 4 + (flags >> IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
-    base = pe.OPTIONAL_HEADER.ImageBase
-    entries = pe.get_data(table - base, count * stride)
+    base: int = pe.OPTIONAL_HEADER.ImageBase
+    entries: bytes = pe.get_data(table - base, count * stride)
     if len(entries) < count * stride:
         problems.append("has a Control Flow Guard function table beyond the image")
         return
@@ -391,11 +396,16 @@ ESCAPES = (
             "Control Flow Guard call targets"),
 )
 
+# (kind, rva, where): a code address found leaving the image, the way it
+# leaves (a kind of ESCAPES) and where it was found.
+Escape = tuple[str, int, str]
+
 WAY_NAMES = {"entry": "entry point", "tls": "TLS callbacks", "handler": "unwind handlers",
              "scope": "scope-table handlers", "stored": "stored in data", "lea": "LEA"}
 
 
-def check_call_targets(pe, path, targets, guard_pointers, problems, notes):
+def check_call_targets(pe: pefile.PE, path: str, targets: set[int], guard_pointers: tuple[int, int],
+                       problems: list[str], notes: list[str]) -> None:
     """Where Control Flow Guard is enforced, every indirect call made by
     code compiled for it must land on a listed target: ours, ntdll's (the
     entry point, TLS callbacks, exception handlers), kernelbase's (the
@@ -405,13 +415,13 @@ def check_call_targets(pe, path, targets, guard_pointers, problems, notes):
     be listed. Not checked: the initial values of the guard's check and
     dispatch pointers, which Windows replaces, and the delay-load IAT's
     initial thunks, which are called through the IAT unchecked."""
-    escapes = {}
+    escapes: dict[int, tuple[str, str]] = {}
     try:
         found = escaping_code_addresses(pe, path, guard_pointers, problems)
     except (pefile.PEFormatError, struct.error) as error:
         problems.append(f"has unreadable code address data: {error}")
         return
-    ways = {kind: set() for kind, _ in ESCAPES}
+    ways: dict[str, set[int]] = {kind: set() for kind, _ in ESCAPES}
     for kind, rva, where in found:
         escapes.setdefault(rva, (kind, where))
         ways[kind].add(rva)
@@ -431,33 +441,35 @@ def check_call_targets(pe, path, targets, guard_pointers, problems, notes):
                  + f"), {listed} of them listed among {len(targets)} valid call targets")
 
 
-def code_sections(pe):
+def code_sections(pe: pefile.PE) -> list[pefile.SectionStructure]:
     return [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
 
 
-def in_code(pe, rva):
+def in_code(pe: pefile.PE, rva: int) -> bool:
     return any(s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize
                for s in code_sections(pe))
 
 
-def section_name(pe, rva):
+def section_name(pe: pefile.PE, rva: int) -> str:
     for section in pe.sections:
         if section.VirtualAddress <= rva < section.VirtualAddress + section.Misc_VirtualSize:
-            return section.Name.rstrip(b"\0").decode("ascii", "replace")
+            name: str = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            return name
     return "no section"
 
 
-def escaping_code_addresses(pe, path, guard_pointers, problems):
+def escaping_code_addresses(pe: pefile.PE, path: str, guard_pointers: tuple[int, int],
+                            problems: list[str]) -> list[Escape]:
     """(kind, rva, where) for each code address that leaves the image."""
-    base = pe.OPTIONAL_HEADER.ImageBase
-    found = [("entry", pe.OPTIONAL_HEADER.AddressOfEntryPoint, "entry point")]
+    base: int = pe.OPTIONAL_HEADER.ImageBase
+    found: list[Escape] = [("entry", pe.OPTIONAL_HEADER.AddressOfEntryPoint, "entry point")]
     found += [("tls", callback - base, "TLS callback") for callback in tls_callbacks(pe)]
     found += unwind_handlers(pe)
     skipped = set(guard_pointers) | delay_iat_slots(pe)
     for at in base_relocations(pe, problems):
         if at in skipped:
             continue
-        value = pe.get_qword_at_rva(at)
+        value: int | None = pe.get_qword_at_rva(at)
         if value is not None and in_code(pe, value - base):
             found.append(("stored", value - base, f"at 0x{at:x} in {section_name(pe, at)}"))
     for at, target in rip_lea_targets(pe, path, problems):
@@ -466,9 +478,9 @@ def escaping_code_addresses(pe, path, guard_pointers, problems):
     return found
 
 
-def base_relocations(pe, problems):
+def base_relocations(pe: pefile.PE, problems: list[str]) -> Iterator[int]:
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
-    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
     offset = 0
     while offset + 8 <= len(data):
         page, size = struct.unpack_from("<II", data, offset)
@@ -485,12 +497,12 @@ def base_relocations(pe, problems):
         offset += size
 
 
-def delay_iat_slots(pe):
+def delay_iat_slots(pe: pefile.PE) -> set[int]:
     """The delay-load IAT's slots: each holds, until its first call, the
     address of a thunk in the image's code."""
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")
-    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
-    slots = set()
+    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    slots: set[int] = set()
     for offset in range(0, len(data) - DELAY_DESCRIPTOR_SIZE + 1, DELAY_DESCRIPTOR_SIZE):
         iat, = struct.unpack_from("<I", data, offset + DELAY_IAT)
         for index in range(4096 if iat else 0):
@@ -500,39 +512,40 @@ def delay_iat_slots(pe):
     return slots
 
 
-def import_slot(pe, dll, function):
+def import_slot(pe: pefile.PE, dll: str, function: str) -> int | None:
     """The RVA of the IAT slot through which the image calls a static import."""
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         if entry.dll.decode("ascii", "replace").lower() != dll:
             continue
         for imported in entry.imports:
             if imported.name == function.encode():
-                return imported.address - pe.OPTIONAL_HEADER.ImageBase
+                slot: int = imported.address - pe.OPTIONAL_HEADER.ImageBase
+                return slot
     return None
 
 
-def unwind_handlers(pe):
+def unwind_handlers(pe: pefile.PE) -> list[Escape]:
     """The language-specific handlers the unwind data names, and the
     filters and termination handlers of __C_specific_handler's scope
     tables: ntdll calls the first, the handler (CFG-compiled) the others."""
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_EXCEPTION")
-    data = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
     c_handler_slot = import_slot(pe, "kernel32.dll", "__C_specific_handler")
-    found = []
+    found: list[Escape] = []
     for offset in range(0, len(data) - RUNTIME_FUNCTION_SIZE + 1, RUNTIME_FUNCTION_SIZE):
         begin, _, unwind = struct.unpack_from("<III", data, offset)
-        header = pe.get_data(unwind, 4)
+        header: bytes = pe.get_data(unwind, 4)
         if len(header) < 4 or not header[0] & ((UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER) << 3):
             continue
         at = unwind + 4 + 2 * ((header[2] + 1) & ~1)
         handler, = struct.unpack("<I", pe.get_data(at, 4))
         found.append(("handler", handler, f"unwind data of 0x{begin:x}"))
-        thunk = pe.get_data(handler, 6)
+        thunk: bytes = pe.get_data(handler, 6)
         if c_handler_slot is None or thunk[:2] != JMP_RIP_INDIRECT or \
                 handler + 6 + struct.unpack_from("<i", thunk, 2)[0] != c_handler_slot:
             continue
         count, = struct.unpack("<I", pe.get_data(at + 4, 4))
-        records = pe.get_data(at + 8, min(count, MAX_SCOPE_RECORDS) * SCOPE_RECORD_SIZE)
+        records: bytes = pe.get_data(at + 8, min(count, MAX_SCOPE_RECORDS) * SCOPE_RECORD_SIZE)
         for record in range(len(records) // SCOPE_RECORD_SIZE):
             _, _, filter_or_handler, _ = struct.unpack_from("<IIII", records,
                                                              record * SCOPE_RECORD_SIZE)
@@ -542,7 +555,7 @@ def unwind_handlers(pe):
     return found
 
 
-def rip_lea_targets(pe, path, problems):
+def rip_lea_targets(pe: pefile.PE, path: str, problems: list[str]) -> list[tuple[int, int]]:
     """(rva, target) of each LEA r64, [rip+disp32] in the code, as the
     toolchain's disassembler decodes it."""
     objdump = shutil.which(OBJDUMP)
@@ -559,38 +572,38 @@ def rip_lea_targets(pe, path, problems):
     text = listing.decode("ascii", "replace")
     if "(bad)" in text:
         problems.append("has code that does not disassemble")
-    base = pe.OPTIONAL_HEADER.ImageBase
+    base: int = pe.OPTIONAL_HEADER.ImageBase
     return [(int(at, 16) - base, int(target, 16) - base) for at, target in RIP_LEA.findall(text)]
 
 
-def tls_callbacks(pe):
+def tls_callbacks(pe: pefile.PE) -> list[int]:
     directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_TLS")
     if not directory.Size:
         return []
     array, = struct.unpack("<Q", pe.get_data(directory.VirtualAddress + TLS_CALLBACKS, 8))
-    callbacks = []
+    callbacks: list[int] = []
     while array and len(callbacks) < 64:
-        callback = pe.get_qword_at_rva(array - pe.OPTIONAL_HEADER.ImageBase + 8 * len(callbacks))
+        callback: int | None = pe.get_qword_at_rva(array - pe.OPTIONAL_HEADER.ImageBase + 8 * len(callbacks))
         if not callback:
             break
         callbacks.append(callback)
     return callbacks
 
 
-def imported_functions(pe):
+def imported_functions(pe: pefile.PE) -> Iterator[tuple[str, str]]:
     for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
         for entry in getattr(pe, attribute, []):
-            dll = entry.dll.decode("ascii", "replace")
+            dll: str = entry.dll.decode("ascii", "replace")
             for function in entry.imports:
-                name = function.name.decode("ascii", "replace") if function.name else ""
+                name: str = function.name.decode("ascii", "replace") if function.name else ""
                 yield dll, name
 
 
-def fast_fail_calls(pe):
+def fast_fail_calls(pe: pefile.PE) -> int | None:
     """Where the fast-fail sequence is in the code, and how many direct
     calls and jumps lead there; None when it is nowhere."""
     code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
-    target = None
+    target: int | None = None
     for section in code:
         at = section.get_data().find(FAST_FAIL_STACK_COOKIE)
         if at >= 0:
@@ -600,7 +613,7 @@ def fast_fail_calls(pe):
         return None
     calls = 0
     for section in code:
-        data = section.get_data()
+        data: bytes = section.get_data()
         for opcode in (CALL_REL32, JMP_REL32):
             at = data.find(opcode)
             while 0 <= at <= len(data) - 5:
@@ -611,7 +624,7 @@ def fast_fail_calls(pe):
     return calls
 
 
-def check_stack_guard(pe, problems):
+def check_stack_guard(pe: pefile.PE, problems: list[str]) -> None:
     """The guard must be the program's own, seeded without loading any DLL,
     and a failed check must end the process at once, as /GS does."""
     for dll, name in imported_functions(pe):
@@ -627,11 +640,12 @@ def check_stack_guard(pe, problems):
         problems.append("has no function that checks the stack guard")
 
 
-def check(path, version, release, notes=None):
+def check(path: str, version: str | None, release: bool,
+          notes: list[str] | None = None) -> tuple[list[str], list[str]]:
     """The program's imported DLLs and its problems; `notes` gets what
     --release found that is worth telling, passed or not."""
     notes = [] if notes is None else notes
-    problems = []
+    problems: list[str] = []
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
@@ -661,7 +675,7 @@ def check(path, version, release, notes=None):
     return dlls, problems
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--version", help="the FileVersion the version resource must carry")
     parser.add_argument("--release", action="store_true",
@@ -674,7 +688,7 @@ def main():
 
     outcome = 0
     for path in args.programs:
-        notes = []
+        notes: list[str] = []
         dlls, problems = check(path, args.version, args.release, notes)
         print(f"{path}: {os.path.getsize(path)} bytes, imports {', '.join(dlls) or 'nothing'}")
         for note in notes:

@@ -25,12 +25,14 @@ BUILDINFO.txt give the same bytes on any machine.
 prints what the notices would say (LF line ends) for a look.
 """
 import argparse
+import dataclasses
 import os
 import re
 import sys
 import textwrap
+from typing import NamedTuple
 
-from buildinfo import read_buildinfo, read_contents
+from buildinfo import BuildinfoError, Programs, read_buildinfo, read_contents
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NOTICES_NAME = "THIRD_PARTY_NOTICES.txt"
@@ -38,58 +40,82 @@ PROJECT_LICENSE = "LICENSE"
 MAP_LIMIT = 8 << 20
 WIDTH = 76
 
-# Texts the notices reproduce: where in this tree, and the installed file
-# each is taken from verbatim.
+
+class Text(NamedTuple):
+    """A text the notices reproduce: its title, where in this tree, and
+    the installed file it is taken from verbatim."""
+    title: str
+    path: str
+    installed: str
+
+
 MINGW_COPYRIGHT = "/usr/share/doc/mingw-w64-x86-64-dev/copyright"
 GCC_COPYRIGHT = "/usr/share/doc/gcc-mingw-w64-x86-64-posix/copyright"
 TEXTS = {
-    "zpl": ("mingw-w64: ZPL-2.1, with its disclaimer",
-            "release/third_party/mingw-w64.copyright.txt", MINGW_COPYRIGHT),
-    "mingw-pd": ("mingw-w64: the public-domain statement",
-                 "release/third_party/mingw-w64.public-domain.txt", MINGW_COPYRIGHT),
-    "gcc": ("GCC: the runtime libraries' license",
-            "release/third_party/gcc-mingw-w64.copyright.txt", GCC_COPYRIGHT),
-    "gcc-exception": ("GCC Runtime Library Exception, version 3.1",
-                      "LICENSES/GCC-exception-3.1.txt", GCC_COPYRIGHT),
-    "gpl-3": ("GNU General Public License, version 3",
-              "LICENSES/GPL-3.0-or-later.txt", "/usr/share/common-licenses/GPL-3"),
+    "zpl": Text("mingw-w64: ZPL-2.1, with its disclaimer",
+                "release/third_party/mingw-w64.copyright.txt", MINGW_COPYRIGHT),
+    "mingw-pd": Text("mingw-w64: the public-domain statement",
+                     "release/third_party/mingw-w64.public-domain.txt", MINGW_COPYRIGHT),
+    "gcc": Text("GCC: the runtime libraries' license",
+                "release/third_party/gcc-mingw-w64.copyright.txt", GCC_COPYRIGHT),
+    "gcc-exception": Text("GCC Runtime Library Exception, version 3.1",
+                          "LICENSES/GCC-exception-3.1.txt", GCC_COPYRIGHT),
+    "gpl-3": Text("GNU General Public License, version 3",
+                  "LICENSES/GPL-3.0-or-later.txt", "/usr/share/common-licenses/GPL-3"),
 }
 
 MINGW = "mingw-w64-x86-64-dev"
 GCC = "gcc-mingw-w64-x86-64-posix"
 GXX = "g++-mingw-w64-x86-64-posix"
 GCC_LICENSE = "GPL-3.0-or-later WITH GCC-exception-3.1"
-# What both of GCC's packages here share: one source, one license.
-GCC_RUNTIME = {
-    "version": GXX, "source": "gcc-mingw-w64", "license": GCC_LICENSE,
-    "terms": "GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
-    "texts": ["gcc", "gcc-exception", "gpl-3"],
-}
-# version: the BUILDINFO.txt line that gives the package's version. GCC's
-# runtime package is not one of them: g++-mingw-w64-x86-64-posix, which
-# is, depends on exactly its own version of it (one source package).
+
+
+@dataclasses.dataclass(frozen=True)
+class Package:
+    """A Debian package whose code the programs link. version: the
+    BUILDINFO.txt line that gives the package's version; what: the code
+    it gives; license: an SPDX expression; terms: what Debian's copyright
+    file says of it; texts: the TEXTS that hold its license; note: any
+    word on how its code is linked."""
+    version: str
+    source: str
+    what: str
+    license: str
+    terms: str
+    texts: tuple[str, ...]
+    note: str | None = None
+
+
+def gcc_runtime(what: str, note: str | None = None) -> Package:
+    """What both of GCC's packages here share: one source, one license."""
+    return Package(version=GXX, source="gcc-mingw-w64", what=what, license=GCC_LICENSE,
+                   terms="GPL-3.0 or later with the GCC Runtime Library Exception 3.1",
+                   texts=("gcc", "gcc-exception", "gpl-3"), note=note)
+
+
+# GCC's runtime package is not among BUILDINFO.txt's lines:
+# g++-mingw-w64-x86-64-posix, which is, depends on exactly its own version
+# of it (one source package).
 PACKAGES = {
-    MINGW: {
-        "version": MINGW, "source": "mingw-w64",
-        "what": "The mingw-w64 runtime (start-up code, emulations of msvcrt.dll functions,"
-                " the delay-load helper) and import libraries of Windows DLLs",
-        "license": "ZPL-2.1 AND LicenseRef-mingw-w64-public-domain",
-        "terms": "ZPL-2.1 for all files (Files: *), except the start-up code of"
-                 " mingw-w64-crt/crt/, from which crt2.o and libmingw32.a are built, which is"
-                 " in the public domain (Files: mingw-w64-crt/crt/*)",
-        "texts": ["zpl", "mingw-pd"],
-        "note": "crt2.o and libmingw32.a are linked from copies in which some file-local"
-                " functions are made global (objcopy --globalize-symbol), so that they can"
-                " be listed as Control Flow Guard call targets; their code is unchanged.",
-    },
-    GCC: {
-        **GCC_RUNTIME,
-        "what": "GCC's runtime library libgcc and its start files",
-        "note": "crtend.o is linked from a copy in which its file-local frame-registration"
-                " constructor is made global (objcopy --globalize-symbol), so that it can be"
-                " listed as a Control Flow Guard call target; its code is unchanged.",
-    },
-    GXX: {**GCC_RUNTIME, "what": "GCC's C++ library libstdc++"},
+    MINGW: Package(
+        version=MINGW, source="mingw-w64",
+        what="The mingw-w64 runtime (start-up code, emulations of msvcrt.dll functions,"
+             " the delay-load helper) and import libraries of Windows DLLs",
+        license="ZPL-2.1 AND LicenseRef-mingw-w64-public-domain",
+        terms="ZPL-2.1 for all files (Files: *), except the start-up code of"
+              " mingw-w64-crt/crt/, from which crt2.o and libmingw32.a are built, which is"
+              " in the public domain (Files: mingw-w64-crt/crt/*)",
+        texts=("zpl", "mingw-pd"),
+        note="crt2.o and libmingw32.a are linked from copies in which some file-local"
+             " functions are made global (objcopy --globalize-symbol), so that they can"
+             " be listed as Control Flow Guard call targets; their code is unchanged.",
+    ),
+    GCC: gcc_runtime(
+        "GCC's runtime library libgcc and its start files",
+        "crtend.o is linked from a copy in which its file-local frame-registration"
+        " constructor is made global (objcopy --globalize-symbol), so that it can be"
+        " listed as a Control Flow Guard call target; its code is unchanged."),
+    GXX: gcc_runtime("GCC's C++ library libstdc++"),
 }
 OBJECTS = {"crt2.o": MINGW, "crtbegin.o": GCC, "crtend.o": GCC}
 # Archives by the name the map gives them (the file name without .a).
@@ -117,12 +143,15 @@ SECTION_LINE = re.compile(r"[0-9a-f]{8} ([0-9a-f]{8}) [ 0-9]{4}[0-9] {9}(\S.*):\
 MEMBER_NAME = re.compile(r"[A-Za-z0-9_.+-]{1,128}\Z")
 LINKER_MADE = {"<absolute>", "<linker-defined>", "<common>"}
 
+# {program file name: {package: {archive or None: {member, ...}}}}
+Links = dict[str, dict[str, dict[str | None, set[str]]]]
+
 
 class LinkError(Exception):
     pass
 
 
-def map_lines(path):
+def map_lines(path: str) -> list[str]:
     try:
         with open(path, "rb") as source:
             data = source.read(MAP_LIMIT + 1)
@@ -136,7 +165,7 @@ def map_lines(path):
         raise LinkError(f"the link map {path} is not ASCII") from None
 
 
-def section_inputs(path):
+def section_inputs(path: str) -> set[str]:
     """The file names of the inputs that put at least one byte into the
     image, from the section map at PATH."""
     lines = map_lines(path)
@@ -157,7 +186,7 @@ def section_inputs(path):
     return names
 
 
-def map_inputs(path):
+def map_inputs(path: str) -> set[tuple[str | None, str]]:
     """The (archive, member) pairs that define the symbols of the map at
     PATH; archive is None for an object linked by itself."""
     lines = map_lines(path)
@@ -165,7 +194,7 @@ def map_inputs(path):
         start = next(number for number, line in enumerate(lines) if "Publics by Value" in line)
     except StopIteration:
         raise LinkError(f"{path} is not a link map lld wrote (no 'Publics by Value')") from None
-    inputs = set()
+    inputs: set[tuple[str | None, str]] = set()
     for line in lines[start + 1:]:
         match = SYMBOL_LINE.match(line)
         if not match or match.group(1) in LINKER_MADE:
@@ -179,7 +208,7 @@ def map_inputs(path):
     return inputs
 
 
-def own(archive, member):
+def own(archive: str | None, member: str) -> bool:
     """Built from this tree: our objects and libraries, and the import
     libraries lld-link makes from platform/windows/*.def."""
     if archive is None:
@@ -189,13 +218,13 @@ def own(archive, member):
     return archive.endswith("_delay") and member.endswith(".dll")
 
 
-def package_of(archive, member):
+def package_of(archive: str | None, member: str) -> str | None:
     if archive is None:
         return OBJECTS.get(member)
     return ARCHIVES.get(archive)
 
 
-def inputs(name, link_map, section_map):
+def inputs(name: str, link_map: str, section_map: str) -> set[tuple[str | None, str]]:
     """(archive, member) of each input of the program NAME."""
     placed = map_inputs(link_map)
     members = {member for _, member in placed}
@@ -212,7 +241,7 @@ def inputs(name, link_map, section_map):
     return placed
 
 
-def linked(contents):
+def linked(contents: Programs) -> Links:
     """{program file name: {package: {archive or None: {member, ...}}}} of
     the third-party code each program links; raises LinkError for an input
     whose package is not known."""
@@ -222,7 +251,7 @@ def linked(contents):
     if not len(maps) == len(sections) == len(programs):
         raise LinkError(f"{len(programs)} programs, {len(maps)} link maps and {len(sections)}"
                         " section maps in the contents")
-    result = {}
+    result: Links = {}
     for program, link_map, section_map in zip(programs, maps, sections):
         name = os.path.basename(program)
         packages = result.setdefault(name, {})
@@ -239,14 +268,14 @@ def linked(contents):
     return result
 
 
-def package_version(package, info):
-    key = PACKAGES[package]["version"]
+def package_version(package: str, info: dict[str, str]) -> str:
+    key = PACKAGES[package].version
     if key not in info:
         raise LinkError(f"BUILDINFO.txt names no version of {key}, which {package} takes")
     return info[key]
 
 
-def read_text(relative):
+def read_text(relative: str) -> str:
     with open(os.path.join(TOP, relative), "rb") as source:
         data = source.read()
     try:
@@ -255,7 +284,7 @@ def read_text(relative):
         raise LinkError(f"{relative} is not ASCII") from None
 
 
-def describe(archive, members):
+def describe(archive: str | None, members: set[str]) -> str:
     """One line of what a program takes from an archive or object."""
     if archive is None:
         return ", ".join(sorted(members))
@@ -271,18 +300,18 @@ def describe(archive, members):
     return f"{archive}.a: " + ", ".join(parts)
 
 
-def wrapped(text, indent=None):
+def wrapped(text: str, indent: str | None = None) -> str:
     """A paragraph, or with INDENT a list item with a hanging indent."""
     return textwrap.fill(text, WIDTH, initial_indent=indent or "",
                          subsequent_indent=indent + "  " if indent else "",
                          break_on_hyphens=False, break_long_words=False)
 
 
-def notices_text(contents, info, links):
+def notices_text(contents: Programs, info: dict[str, str], links: Links) -> str:
     """THIRD_PARTY_NOTICES.txt's text, LF line ends."""
     names = [os.path.basename(p) for p in contents["program"]]
     packages = [p for p in PACKAGES if any(p in links[n] for n in names)]
-    texts = [t for t in TEXTS if any(t in PACKAGES[p]["texts"] for p in packages)]
+    texts = [t for t in TEXTS if any(t in PACKAGES[p].texts for p in packages)]
     title = f"BRELVIK DFU switch {contents['version']}: third-party notices"
     out = [title, "=" * len(title), ""]
     out.append(wrapped(
@@ -292,9 +321,9 @@ def notices_text(contents, info, links):
         " copyright file for each package."))
     out += ["", "Contents", ""]
     sections = [f"{p} {package_version(p, info)}" for p in packages]
-    sections += [TEXTS[t][0] for t in texts]
+    sections += [TEXTS[t].title for t in texts]
     sections.append("The BRELVIK DFU switch's own license (MIT)")
-    number = {}
+    number: dict[str, int] = {}
     for index, section in enumerate(sections, start=1):
         out.append(f"  {index}. {section}")
     for index, text in enumerate(texts, start=len(packages) + 1):
@@ -303,10 +332,10 @@ def notices_text(contents, info, links):
         entry = PACKAGES[package]
         heading = f"{index}. {package} {package_version(package, info)}"
         out += ["", "", heading, "-" * len(heading), ""]
-        out.append(wrapped(f"{entry['what']}; Debian source package {entry['source']}."))
-        out += ["", wrapped(f"License: {entry['license']}. Debian's copyright file gives"
-                            f" {entry['terms']}. Texts: sections "
-                            + ", ".join(str(number[t]) for t in entry["texts"]) + ".")]
+        out.append(wrapped(f"{entry.what}; Debian source package {entry.source}."))
+        out += ["", wrapped(f"License: {entry.license}. Debian's copyright file gives"
+                            f" {entry.terms}. Texts: sections "
+                            + ", ".join(str(number[t]) for t in entry.texts) + ".")]
         for name in names:
             if package not in links[name]:
                 continue
@@ -314,23 +343,26 @@ def notices_text(contents, info, links):
             taken = links[name][package]
             for archive in sorted(taken, key=lambda a: (a is not None, a or "")):
                 out.append(wrapped(describe(archive, taken[archive]), "  "))
-        if "note" in entry:
-            out += ["", wrapped(entry["note"])]
+        if entry.note is not None:
+            out += ["", wrapped(entry.note)]
     for text in texts:
-        heading = f"{number[text]}. {TEXTS[text][0]}"
-        out += ["", "", heading, "-" * len(heading), "", read_text(TEXTS[text][1])]
+        heading = f"{number[text]}. {TEXTS[text].title}"
+        out += ["", "", heading, "-" * len(heading), "", read_text(TEXTS[text].path)]
     heading = f"{len(sections)}. The BRELVIK DFU switch's own license (MIT)"
     out += ["", "", heading, "-" * len(heading), "", read_text(PROJECT_LICENSE), ""]
     return "\n".join(out)
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--contents", required=True)
     parser.add_argument("--buildinfo", required=True)
     args = parser.parse_args()
     with open(args.buildinfo, "rb") as source:
-        info = read_buildinfo(source.read())
+        try:
+            info = read_buildinfo(source.read())
+        except BuildinfoError as error:
+            sys.exit(f"notices: {args.buildinfo}: {error}")
     contents = read_contents(args.contents)
     try:
         sys.stdout.write(notices_text(contents, info, linked(contents)))

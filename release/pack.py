@@ -45,15 +45,15 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library, and found under python3 -I too (the release
 # check runs a commit's packer so).
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
-from buildinfo import (BUILDINFO_NAME, buildinfo, crlf, read_buildinfo,  # noqa: E402
-                       read_contents)
+from buildinfo import (BUILDINFO_NAME, BuildinfoError, Contents, buildinfo, crlf,  # noqa: E402
+                       read_buildinfo, read_contents)
 import notices  # noqa: E402
 import sbom  # noqa: E402
 
 # Regular file, rw-r--r--, in the high half of a Unix-made entry's attributes.
 ENTRY_ATTRIBUTES = 0o100644 << 16
 MADE_ON_UNIX = 3
-DOS_EPOCH = (1980, 1, 1, 0, 0, 0)
+DOS_EPOCH: tuple[int, int, int, int, int, int] = (1980, 1, 1, 0, 0, 0)
 
 GUIDE_NAME = "USER_GUIDE.txt"
 # Where the guide names the release's version: the version is set in one
@@ -66,12 +66,13 @@ PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
 REPACK_INTERFACE = 1
 
 
-def pack_zip(top, files, epoch):
+def pack_zip(top: str, files: dict[str, bytes], epoch: int) -> bytes:
     """The release ZIP's bytes: FILES ({name: bytes}) in the folder TOP,
     each dated EPOCH."""
     # DOS dates are local time without a zone: take the epoch as UTC, so
     # the machine's time zone does not matter.
-    date = max(tuple(time.gmtime(epoch)[:6]), DOS_EPOCH)
+    utc = time.gmtime(epoch)
+    date = max((utc.tm_year, utc.tm_mon, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec), DOS_EPOCH)
     packed = io.BytesIO()
     with zipfile.ZipFile(packed, "w") as archive:
         for name in sorted(files):
@@ -83,14 +84,15 @@ def pack_zip(top, files, epoch):
     return packed.getvalue()
 
 
-def sign(program, cert, key, epoch, timestamp, passphrase, scratch):
+def sign(program: str, cert: str, key: str, epoch: int, timestamp: str | None, passphrase: str | None,
+         scratch: str) -> bytes:
     """The program's bytes with an Authenticode signature."""
     signed = os.path.join(scratch, os.path.basename(program))
     command = ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
                "-n", os.path.splitext(os.path.basename(program))[0], "-time", str(epoch)]
     if timestamp:
         command += ["-ts", timestamp]
-    fds = ()
+    fds: tuple[int, ...] = ()
     if passphrase is not None:
         # Through a pipe: an argument would show in the process list.
         read_end, write_end = os.pipe()
@@ -111,7 +113,8 @@ def sign(program, cert, key, epoch, timestamp, passphrase, scratch):
         return data.read()
 
 
-def third_party_files(contents, info, files):
+def third_party_files(contents: Contents, info: dict[str, str],
+                      files: dict[str, bytes]) -> dict[str, bytes]:
     """The notices and the SBOM a release of these programs carries:
     {name: bytes}. INFO is BUILDINFO.txt's fields (read_buildinfo), FILES
     what the ZIP holds so far, the programs as shipped among them. Exits
@@ -125,7 +128,7 @@ def third_party_files(contents, info, files):
     return {notices.NOTICES_NAME: text.replace(b"\n", b"\r\n"), bom_name: bom}
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--contents", required=True)
     parser.add_argument("--epoch", required=True, type=int,
@@ -155,7 +158,7 @@ def main():
         sys.exit(f"{args.out} is not empty")
     top = f"{contents['name']}-{contents['version']}"
 
-    files = {}
+    files: dict[str, bytes] = {}
     with tempfile.TemporaryDirectory() as scratch:
         for program in contents["program"]:
             name = os.path.basename(program)
@@ -163,7 +166,8 @@ def main():
                 with open(os.path.join(args.programs, name), "rb") as data:
                     files[name] = data.read()
             elif args.sign:
-                files[name] = sign(program, *args.sign, args.epoch, args.timestamp, passphrase, scratch)
+                cert, key = args.sign
+                files[name] = sign(program, cert, key, args.epoch, args.timestamp, passphrase, scratch)
             else:
                 with open(program, "rb") as data:
                     files[name] = data.read()
@@ -174,7 +178,7 @@ def main():
         files[BUILDINFO_NAME] = buildinfo(args.commit, args.epoch, bool(args.sign))
     try:
         info = read_buildinfo(files[BUILDINFO_NAME])  # what verify-release.sh will accept
-    except ValueError as error:
+    except BuildinfoError as error:
         sys.exit(f"pack: {BUILDINFO_NAME} would not be accepted: {error}")
     if info["commit"] != args.commit or info["SOURCE_DATE_EPOCH"] != str(args.epoch):
         sys.exit(f"pack: {BUILDINFO_NAME} names another commit or SOURCE_DATE_EPOCH than --commit and --epoch")

@@ -17,9 +17,13 @@ import urllib.parse
 import uuid
 
 import notices
+from buildinfo import Programs
+
+# A JSON object, as json.dumps takes one.
+Json = dict[str, object]
 
 COPYRIGHT = "Copyright (c) 2026 The BRELVIK DFU switch authors"
-PROJECT_LICENSE = [{"license": {"id": "MIT"}}]
+PROJECT_LICENSE: list[Json] = [{"license": {"id": "MIT"}}]
 # The tools BUILDINFO.txt names that made the programs, and what each did.
 TOOLS = {
     "clang-19": "C++ compiler",
@@ -30,15 +34,16 @@ TOOLS = {
 SIGNER = "osslsigncode"
 
 
-def purl(package, version):
+def purl(package: str, version: str) -> str:
     return f"pkg:deb/debian/{package}@{urllib.parse.quote(version, safe='.-_~')}"
 
 
-def document(contents, info, files, links):
+def document(contents: Programs, info: dict[str, str], files: dict[str, bytes],
+             links: notices.Links) -> Json:
     names = [os.path.basename(p) for p in contents["program"]]
     release = f"{contents['name']}-{contents['version']}"
     signed = SIGNER in info
-    components = []
+    components: list[Json] = []
     for name in names:
         components.append({
             "type": "application",
@@ -51,7 +56,7 @@ def document(contents, info, files, links):
             "properties": [{"name": "brelvik:authenticode", "value": "signed" if signed else "unsigned"}],
         })
     packages = [p for p in notices.PACKAGES if any(p in links[n] for n in names)]
-    refs = {}
+    refs: dict[str, str] = {}
     for package in packages:
         entry = notices.PACKAGES[package]
         version = notices.package_version(package, info)
@@ -61,19 +66,19 @@ def document(contents, info, files, links):
             "bom-ref": refs[package],
             "name": package,
             "version": version,
-            "description": f"{entry['what']}; linked statically",
+            "description": f"{entry.what}; linked statically",
             "scope": "required",
-            "licenses": [{"expression": entry["license"]}],
+            "licenses": [{"expression": entry.license}],
             "purl": refs[package],
         })
-    tools = []
+    tools: list[Json] = []
     for package, role in TOOLS.items():
         if package in info:
             tools.append({"type": "application", "bom-ref": purl(package, info[package]),
                           "name": package, "version": info[package], "description": role,
                           "purl": purl(package, info[package])})
     epoch = int(info["SOURCE_DATE_EPOCH"])
-    dependencies = [{"ref": release, "dependsOn": names}]
+    dependencies: list[Json] = [{"ref": release, "dependsOn": names}]
     dependencies += [{"ref": name, "dependsOn": [refs[p] for p in packages if p in links[name]]}
                      for name in names]
     dependencies += [{"ref": refs[p], "dependsOn": []} for p in packages]
@@ -103,11 +108,12 @@ def document(contents, info, files, links):
     }
 
 
-def serialized(bom):
+def serialized(bom: Json) -> bytes:
     return (json.dumps(bom, indent=2, ensure_ascii=True) + "\n").encode("ascii")
 
 
-def sbom(contents, info, files, links):
+def sbom(contents: Programs, info: dict[str, str], files: dict[str, bytes],
+         links: notices.Links) -> tuple[str, bytes]:
     """(file name, bytes) of the SBOM of a release holding FILES."""
     bom = document(contents, info, files, links)
     serial = uuid.uuid5(uuid.NAMESPACE_URL, "sha256:" + hashlib.sha256(serialized(bom)).hexdigest())

@@ -12,11 +12,14 @@ openssl and osslsigncode. Nothing here prints; text for the screen is the
 caller's to escape.
 """
 import base64
-import collections
+import contextlib
 import datetime
 import hashlib
 import os
 import re
+import subprocess
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, NamedTuple
 
 from asn1crypto import algos, cms, core, parser, tsp, x509
 from cryptography import x509 as cryptography_x509
@@ -24,38 +27,42 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
+# asn1crypto has no type information: its values are Any here, and the
+# classes below derive from Any (hence their type: ignore[misc]). What
+# leaves this module is typed.
 
-class SpcString(core.Choice):
+
+class SpcString(core.Choice):  # type: ignore[misc]
     _alternatives = [("unicode", core.BMPString, {"implicit": 0}), ("ascii", core.IA5String, {"implicit": 1})]
 
 
-class SpcSerializedObject(core.Sequence):
+class SpcSerializedObject(core.Sequence):  # type: ignore[misc]
     _fields = [("class_id", core.OctetString), ("serialized_data", core.OctetString)]
 
 
-class SpcLink(core.Choice):
+class SpcLink(core.Choice):  # type: ignore[misc]
     _alternatives = [("url", core.IA5String, {"implicit": 0}), ("moniker", SpcSerializedObject, {"implicit": 1}),
                      ("file", SpcString, {"explicit": 2})]
 
 
-class SpcPeImageData(core.Sequence):
+class SpcPeImageData(core.Sequence):  # type: ignore[misc]
     _fields = [("flags", core.BitString), ("file", SpcLink, {"explicit": 0, "optional": True})]
 
 
-class SpcAttributeTypeAndOptionalValue(core.Sequence):
+class SpcAttributeTypeAndOptionalValue(core.Sequence):  # type: ignore[misc]
     _fields = [("type", core.ObjectIdentifier), ("value", SpcPeImageData)]
 
 
-class SpcIndirectDataContent(core.Sequence):
+class SpcIndirectDataContent(core.Sequence):  # type: ignore[misc]
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
 
 
-class SpcSpOpusInfo(core.Sequence):
+class SpcSpOpusInfo(core.Sequence):  # type: ignore[misc]
     _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
                ("more_info", SpcLink, {"explicit": 1, "optional": True})]
 
 
-class SpcStatementType(core.SequenceOf):
+class SpcStatementType(core.SequenceOf):  # type: ignore[misc]
     _child_spec = core.ObjectIdentifier
 
 
@@ -71,27 +78,51 @@ RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 SHA256 = algos.DigestAlgorithm({"algorithm": "sha256", "parameters": core.Null()}).dump()
 # What a signature algorithm field may say for each kind of key: OpenSSL
 # writes rsaEncryption (NULL parameters) and ecdsa-with-SHA256 (none).
-SIGNATURE_ALGORITHMS = {
+SIGNATURE_ALGORITHMS: dict[type[rsa.RSAPublicKey] | type[ec.EllipticCurvePublicKey], set[bytes]] = {
     rsa.RSAPublicKey: {algos.SignedDigestAlgorithm({"algorithm": name, "parameters": core.Null()}).dump()
                        for name in ("rsassa_pkcs1v15", "sha256_rsa")},
     ec.EllipticCurvePublicKey: {algos.SignedDigestAlgorithm({"algorithm": "sha256_ecdsa"}).dump()},
 }
 # Digests a time stamping authority may use; never SHA-1 or MD5.
-TIMESTAMP_DIGESTS = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+TIMESTAMP_DIGESTS: dict[str, type[hashes.HashAlgorithm]] = {
+    "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
 NAME_KEYS = {"2.5.4.3": "CN", "2.5.4.6": "C", "2.5.4.7": "L", "2.5.4.8": "ST", "2.5.4.10": "O", "2.5.4.11": "OU",
              "2.5.4.9": "STREET", "2.5.4.5": "serialNumber", "2.5.4.15": "businessCategory",
              "1.2.840.113549.1.9.1": "emailAddress", "0.9.2342.19200300.100.1.25": "DC",
              "0.9.2342.19200300.100.1.1": "UID"}
 
-Signature = collections.namedtuple(
-    "Signature", "program_digest indirect_data message_digest signed_attributes value algorithm certificate"
-    " certificates subject timestamp")
-# kind: "RFC 3161" or "countersignature"; time: a datetime (UTC);
-# certificate: the authority's, DER; certificates: all the block carries.
-Timestamp = collections.namedtuple("Timestamp", "kind time certificate certificates subject")
+CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4", "1.2.840.113549.1.9.5"
+
+
+class Timestamp(NamedTuple):
+    kind: str  # "RFC 3161" or "countersignature"
+    time: datetime.datetime  # with its time zone
+    certificate: bytes  # the authority's, DER
+    certificates: tuple[bytes, ...]  # all the block carries, DER
+    subject: str
+
+
+class Signature(NamedTuple):
+    program_digest: bytes  # the Authenticode SHA-256 the indirect data gives
+    indirect_data: bytes  # what the message digest attribute is over
+    message_digest: bytes
+    signed_attributes: bytes  # DER, as the signature covers them
+    value: bytes
+    algorithm: bytes  # the signature algorithm field, DER
+    certificate: bytes  # the signer's, DER
+    certificates: tuple[bytes, ...]
+    subject: str
+    timestamp: Timestamp | None
 
 
 FORM = "its signature is not in the form osslsigncode writes"
+UNREADABLE = "its signature block cannot be read as an Authenticode signature"
+# What asn1crypto raises for bytes that are not what a type says: ValueError
+# (UnicodeDecodeError among them) and, when a public key's algorithm has no
+# spec, KeyError. Reading the value of a primitive it also raises TypeError
+# (an ENUMERATED it has no names for) and IndexError (an empty BIT STRING).
+MALFORMED: tuple[type[Exception], ...] = (ValueError, KeyError)
+MALFORMED_VALUE = MALFORMED + (TypeError, IndexError)
 
 
 class Refused(Exception):
@@ -99,86 +130,120 @@ class Refused(Exception):
 
 
 class Unreadable(Exception):
-    pass
+    """The block is not DER of what an Authenticode signature holds; the
+    text says what is wrong."""
 
 
-def whole(value):
-    """Parses every part of VALUE, refusing a sequence with more elements
-    than its type has fields (asn1crypto keeps them as extra fields). An
-    element of open type (core.Any) is left for its reader to parse."""
+def plain(text: str, limit: int = 120) -> str:
+    """A library's message, fit to follow ours: one line of printable ASCII."""
+    line = "".join(char if " " <= char <= "~" else f"\\x{ord(char):02x}" for char in " ".join(text.split()))
+    return line if len(line) <= limit else line[:limit] + "..."
+
+
+@contextlib.contextmanager
+def parsing(what: str, malformed: tuple[type[Exception], ...] = MALFORMED) -> Iterator[None]:
+    """Around one call into asn1crypto on bytes of the block: what it
+    raises for malformed bytes becomes Unreadable, saying WHAT it read."""
+    try:
+        yield
+    except malformed as error:
+        raise Unreadable(f"{what} is malformed ({plain(str(error))})") from error
+
+
+def whole(value: Any, what: str) -> None:
+    """Parses every part of VALUE (of WHAT), refusing a sequence with more
+    elements than its type has fields (asn1crypto keeps them as extra
+    fields). An element of open type (core.Any) is left for its reader to
+    parse."""
+    kind = type(value).__name__
     if isinstance(value, core.Choice):
-        whole(value.chosen)
+        with parsing(f"a {kind} in {what}"):
+            chosen = value.chosen
+        whole(chosen, what)
     elif isinstance(value, (core.SequenceOf, core.SetOf)):
+        with parsing(f"a {kind} in {what}"):
+            items = list(value)
         # DER orders a SET OF; OpenSSL writes the certificates (and CRLs)
         # of a SignedData in the order they were added, as osslsigncode
         # versions differ in.
         if isinstance(value, core.SetOf) and not isinstance(value, (cms.CertificateSet, cms.RevocationInfoChoices)):
-            encodings = [item.dump() for item in value]
+            with parsing(f"a {kind} in {what}"):
+                encodings = [item.dump() for item in items]  # an element of open type parsed
             if encodings != sorted(encodings):
-                raise Unreadable()
-        for item in value:
-            whole(item)
+                raise Unreadable(f"a SET OF in {what} ({kind}) is not in DER order")
+        for item in items:
+            whole(item, what)
     elif isinstance(value, core.Sequence) and value._fields:
-        if value.children is None:
-            value._parse_children()
-        if len(value.children) > len(value._fields):
-            raise Unreadable()
-        for index in range(len(value.children)):
-            whole(value[index])
+        with parsing(f"a {kind} in {what}"):
+            count = len(value)  # its elements, parsed
+        if count > len(value._fields):
+            raise Unreadable(f"a {kind} in {what} has {count} elements, where its type has {len(value._fields)}")
+        for index in range(count):
+            with parsing(f"a {kind} in {what}"):
+                child = value[index]
+            whole(child, what)
     elif isinstance(value, (core.Any, core.ParsableOctetString)):
         if value._parsed is not None:
-            whole(value._parsed[0])
+            whole(value._parsed[0], what)
     elif not isinstance(value, core.Sequence):  # one of no fields is of open type too
-        value.native  # noqa: B018 - parses it
+        if not hasattr(type(value), "native"):  # a REAL, INSTANCE OF or ObjectDescriptor
+            raise Unreadable(f"{what} holds a {kind}, which no part of a signature is")
+        with parsing(f"a {kind} in {what}", MALFORMED_VALUE):
+            value.native  # noqa: B018 - parses it
 
 
-def absent(value):
+def absent(value: Any) -> bool:
     return isinstance(value, core.Void)
 
 
 MAX_DEPTH = 40
 
 
-def der_only(data, at=0, end=None, depth=0):
-    """Refuses DATA[AT:END] unless it is DER elements back to back: short
-    tags, definite and shortest lengths, strings never constructed."""
+def der_only(data: bytes, what: str, at: int = 0, end: int | None = None, depth: int = 0) -> None:
+    """Refuses DATA[AT:END] (of WHAT) unless it is DER elements back to
+    back: short tags, definite and shortest lengths, strings never
+    constructed."""
     end = len(data) if end is None else end
     if depth > MAX_DEPTH:
-        raise Unreadable()
+        raise Unreadable(f"{what} nests elements more than {MAX_DEPTH} deep")
     while at < end:
-        if at + 2 > end or data[at] & 0x1F == 0x1F:
-            raise Unreadable()
+        if at + 2 > end:
+            raise Unreadable(f"{what} ends inside the header of an element at byte {at}")
+        if data[at] & 0x1F == 0x1F:
+            raise Unreadable(f"{what} has a multi-byte tag at byte {at}, which none of its types uses")
         tag, length, body = data[at], data[at + 1], at + 2
-        if length == 0x80 or length == 0xFF:
-            raise Unreadable()
+        if length == 0x80:
+            raise Unreadable(f"{what} has an indefinite length at byte {at} (BER, not DER)")
+        if length == 0xFF:
+            raise Unreadable(f"{what} has the reserved length byte 0xff at byte {at}")
         if length & 0x80:
             count = length & 0x7F
-            if count > 3 or body + count > end or data[body] == 0:
-                raise Unreadable()
+            if count > 3:
+                raise Unreadable(f"{what} has a length of {count} bytes at byte {at}, where 3 say 16 MiB")
+            if body + count > end:
+                raise Unreadable(f"{what} ends inside the length of an element at byte {at}")
+            if data[body] == 0 or data[body] < 0x80 and count == 1:
+                raise Unreadable(f"{what} has a length at byte {at} longer than DER writes it")
             length, body = int.from_bytes(data[body:body + count], "big"), body + count
-            if length < 0x80:
-                raise Unreadable()
         if body + length > end:
-            raise Unreadable()
+            raise Unreadable(f"{what} has an element at byte {at} that runs past the end of what holds it")
         if tag & 0x20:
             if tag & 0xC0 == 0 and tag & 0x1F not in (0x10, 0x11):
-                raise Unreadable()
-            der_only(data, body, body + length, depth + 1)
+                raise Unreadable(f"{what} has a constructed string at byte {at} (BER, not DER)")
+            der_only(data, what, body, body + length, depth + 1)
         at = body + length
 
 
-def strict(asn1_type, der):
-    """DER, read as ASN1_TYPE, every part of it."""
-    der_only(der)
-    try:
+def strict(asn1_type: Any, der: bytes, what: str) -> Any:
+    """DER of WHAT, read as ASN1_TYPE, every part of it."""
+    der_only(der, what)
+    with parsing(what):
         value = asn1_type.load(der, strict=True)
-        whole(value)
-        return value
-    except (ValueError, TypeError, KeyError, IndexError, OverflowError) as error:
-        raise Unreadable() from error
+    whole(value, what)
+    return value
 
 
-def subject_text(name):
+def subject_text(name: x509.Name) -> str:
     """NAME as RFC 4514 writes one (most specific first, separators and
     specials escaped), so that distinct names never read alike."""
     rdns = []
@@ -186,10 +251,13 @@ def subject_text(name):
         pairs = []
         for pair in rdn:
             key = NAME_KEYS.get(pair["type"].dotted, pair["type"].dotted)
-            value = pair["value"].native
+            # A value of a type asn1crypto does not know is parsed here, as
+            # any DER; a REAL or INSTANCE OF in it has no value in Python
+            # (AttributeError, from within asn1crypto).
+            with parsing(f"the {key} of a name", MALFORMED_VALUE + (AttributeError,)):
+                value = pair["value"].native
             if not isinstance(value, str):
-                value = "#" + pair["value"].dump().hex()
-                pairs.append(f"{key}={value}")
+                pairs.append(f"{key}=#{pair['value'].dump().hex()}")
                 continue
             value = re.sub(r'([,+"\\<>;])', r"\\\1", value)
             value = re.sub(r"^([ #])", r"\\\1", value)
@@ -199,7 +267,19 @@ def subject_text(name):
     return ",".join(rdns)
 
 
-def the_certificate(certificates, identifier, whose):
+def same_name(ours: x509.Name, theirs: x509.Name) -> bool:
+    """Whether the names are alike as X.509 compares them (RFC 4518 string
+    preparation, which refuses some characters, and a value that is no
+    string)."""
+    try:
+        equal: bool = ours == theirs
+    except (ValueError, TypeError) as error:
+        raise Unreadable(f"a name cannot be compared as X.509 compares names ({plain(str(error))})") from error
+    return equal
+
+
+def the_certificate(certificates: list[x509.Certificate], identifier: cms.SignerIdentifier,
+                    whose: str) -> x509.Certificate:
     """The one certificate of CERTIFICATES that IDENTIFIER (an issuer and
     serial) names: matched as X.509 matches names (case and spaces folded)
     and byte for byte. Refused when it names none, more than one, or one
@@ -208,33 +288,40 @@ def the_certificate(certificates, identifier, whose):
         raise Refused(f"its {whose} is named by a key identifier, where osslsigncode names it by issuer and serial")
     issuer, serial = identifier.chosen["issuer"], identifier.chosen["serial_number"]
     matches = [certificate for certificate in certificates
-               if certificate.serial_number == serial.native and certificate.issuer == issuer]
+               if certificate.serial_number == serial.native and same_name(certificate.issuer, issuer)]
     if len(matches) != 1:
         raise Refused(f"its {whose}'s issuer and serial fit {len(matches)} of its certificates"
                       " (names compared as X.509 compares them), where a release's fit one")
-    if matches[0].issuer.dump() != issuer.dump() or matches[0]["tbs_certificate"]["serial_number"].dump() != serial.dump():
+    if (matches[0].issuer.dump() != issuer.dump()
+            or matches[0]["tbs_certificate"]["serial_number"].dump() != serial.dump()):
         raise Refused(f"its {whose}'s issuer is spelt otherwise than in the certificate it names")
     return matches[0]
 
 
-def public_key(certificate):
+Key = rsa.RSAPublicKey | ec.EllipticCurvePublicKey
+KeyKind = type[rsa.RSAPublicKey] | type[ec.EllipticCurvePublicKey]
+
+
+def public_key(certificate: x509.Certificate) -> tuple[Key, KeyKind]:
     try:
         key = cryptography_x509.load_der_x509_certificate(certificate.dump()).public_key()
-    except (ValueError, UnsupportedAlgorithm) as error:
-        raise Unreadable() from error
-    for kind in SIGNATURE_ALGORITHMS:
-        if isinstance(key, kind):
-            return key, kind
+    except (ValueError, UnsupportedAlgorithm, cryptography_x509.InvalidVersion) as error:
+        raise Unreadable(f"a certificate it carries cannot be read ({plain(str(error))})") from error
+    if isinstance(key, rsa.RSAPublicKey):
+        return key, rsa.RSAPublicKey
+    if isinstance(key, ec.EllipticCurvePublicKey):
+        return key, ec.EllipticCurvePublicKey
     raise Refused("its signer's key is neither RSA nor ECDSA")
 
 
-def signature_over(key, kind, algorithm, value, data, digest):
+def signature_over(key: Key, kind: KeyKind, algorithm: bytes, value: bytes, data: bytes,
+                   digest: type[hashes.HashAlgorithm]) -> bool:
     """Whether VALUE is KEY's signature of DATA, ALGORITHM (DER) saying
     how; refused when ALGORITHM is not one for that kind of key."""
     if algorithm not in SIGNATURE_ALGORITHMS[kind]:
         raise Refused("its signature algorithm field does not fit its certificate's key")
     try:
-        if kind is rsa.RSAPublicKey:
+        if isinstance(key, rsa.RSAPublicKey):
             key.verify(value, data, padding.PKCS1v15(), digest())
         else:
             key.verify(value, data, ec.ECDSA(digest()))
@@ -243,58 +330,81 @@ def signature_over(key, kind, algorithm, value, data, digest):
         return False
 
 
-def attributes_of(attributes, allowed):
-    """{type: the one value} of ATTRIBUTES, each one of ALLOWED, once."""
-    found = {}
+def attributes_of(attributes: Iterable[cms.CMSAttribute], allowed: set[str], whose: str) -> dict[str, Any]:
+    """{type: the one value} of ATTRIBUTES (WHOSE), each one of ALLOWED, once."""
+    found: dict[str, Any] = {}
     for attribute in attributes:
         code = attribute["type"].dotted
-        if code not in allowed or code in found or len(attribute["values"]) != 1:
-            raise Unreadable()
+        if code not in allowed:
+            raise Unreadable(f"{whose} hold an attribute {code}, which osslsigncode does not write")
+        if code in found:
+            raise Unreadable(f"{whose} hold attribute {code} twice")
+        if len(attribute["values"]) != 1:
+            raise Unreadable(f"{whose} hold attribute {code} with {len(attribute['values'])} values, not one")
         found[code] = attribute["values"][0]
     return found
 
 
-def signed_attributes_der(signer):
+def lacking(found: dict[str, Any], wanted: dict[str, str], whose: str) -> None:
+    """Refuses FOUND (attributes_of) unless it holds each of WANTED
+    ({type: what it is})."""
+    missing = [what for code, what in wanted.items() if code not in found]
+    if missing:
+        raise Unreadable(f"{whose} lack {' and '.join(missing)}")
+
+
+def signed_attributes_der(signer: cms.SignerInfo) -> bytes:
     # The signature is over the attributes as a SET, not as the [0] they are tagged.
-    return b"\x31" + signer["signed_attrs"].dump()[1:]
+    der: bytes = signer["signed_attrs"].dump()
+    return b"\x31" + der[1:]
 
 
-def countersignature(signer_info, signed_value, certificates):
+def countersignature(signer_info: cms.SignerInfo, signed_value: bytes,
+                     certificates: list[x509.Certificate]) -> tuple[Any, x509.Certificate]:
     """The time of a countersignature (the timestamp of an Authenticode
     time stamping authority) over SIGNED_VALUE, and its certificate."""
-    if (signer_info["version"].native != "v1" or not absent(signer_info["unsigned_attrs"])
-            or signer_info["digest_algorithm"]["algorithm"].native not in TIMESTAMP_DIGESTS):
-        raise Unreadable()
-    digest = TIMESTAMP_DIGESTS[signer_info["digest_algorithm"]["algorithm"].native]
-    found = attributes_of(signer_info["signed_attrs"], {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4",
-                                                        "1.2.840.113549.1.9.5"})
-    if (found.get("1.2.840.113549.1.9.3") is None or found["1.2.840.113549.1.9.3"].native != "data"
-            or "1.2.840.113549.1.9.5" not in found or "1.2.840.113549.1.9.4" not in found):
-        raise Unreadable()
+    if signer_info["version"].native != "v1":
+        raise Unreadable(f"its countersignature is of version {signer_info['version'].native}, not v1")
+    if not absent(signer_info["unsigned_attrs"]):
+        raise Unreadable("its countersignature carries unsigned attributes")
+    name = signer_info["digest_algorithm"]["algorithm"].native
+    if name not in TIMESTAMP_DIGESTS:
+        raise Unreadable(f"its countersignature uses the digest {name}, not SHA-256, SHA-384 or SHA-512")
+    digest = TIMESTAMP_DIGESTS[name]
+    whose = "its countersignature's signed attributes"
+    found = attributes_of(signer_info["signed_attrs"], {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME}, whose)
+    lacking(found, {CONTENT_TYPE: "a content type", MESSAGE_DIGEST: "a message digest",
+                    SIGNING_TIME: "a signing time"}, whose)
+    if found[CONTENT_TYPE].native != "data":
+        raise Unreadable("its countersignature's content type is not data")
     hasher = hashes.Hash(digest())
     hasher.update(signed_value)
-    if found["1.2.840.113549.1.9.4"].native != hasher.finalize():
+    if found[MESSAGE_DIGEST].native != hasher.finalize():
         raise Refused("its timestamp is not over its signature")
     certificate = the_certificate(certificates, signer_info["sid"], "timestamp's signer")
     key, kind = public_key(certificate)
     if not signature_over(key, kind, signer_info["signature_algorithm"].dump(), signer_info["signature"].native,
                           signed_attributes_der(signer_info), digest):
         raise Refused("its timestamp's signature is not by its certificate's key")
-    return found["1.2.840.113549.1.9.5"].native, certificate
+    return found[SIGNING_TIME].native, certificate
 
 
-def rfc3161(token, signed_value):
+def rfc3161(token: cms.ContentInfo, signed_value: bytes) -> tuple[Any, x509.Certificate, list[x509.Certificate]]:
     """The time of an RFC 3161 timestamp token over SIGNED_VALUE, its
     signer's certificate and the certificates it carries."""
     if token["content_type"].native != "signed_data":
-        raise Unreadable()
+        raise Unreadable(f"its RFC 3161 timestamp is a {token['content_type'].native}, not a SignedData")
     signed = token["content"]
     info = signed["encap_content_info"]
-    if info["content_type"].native != "tst_info" or not absent(signed["crls"]) or len(signed["signer_infos"]) != 1:
-        raise Unreadable()
+    if info["content_type"].native != "tst_info":
+        raise Unreadable(f"its RFC 3161 timestamp holds {info['content_type'].native}, not TSTInfo")
+    if not absent(signed["crls"]):
+        raise Unreadable("its RFC 3161 timestamp carries revocation lists")
+    if len(signed["signer_infos"]) != 1:
+        raise Unreadable(f"its RFC 3161 timestamp names {len(signed['signer_infos'])} signers, not one")
     if not isinstance(info["content"], core.ParsableOctetString):
-        raise Unreadable()
-    tst = strict(tsp.TSTInfo, info["content"].contents)
+        raise Unreadable("its RFC 3161 timestamp leaves its TSTInfo out")
+    tst = strict(tsp.TSTInfo, info["content"].contents, "its RFC 3161 timestamp's TSTInfo")
     imprint = tst["message_imprint"]
     name = imprint["hash_algorithm"]["algorithm"].native
     if name not in TIMESTAMP_DIGESTS:
@@ -306,20 +416,23 @@ def rfc3161(token, signed_value):
     certificates = [choice.chosen for choice in signed["certificates"] or []
                     if choice.name == "certificate"]
     if len(certificates) != len(signed["certificates"] or []):
-        raise Unreadable()
+        raise Unreadable("its RFC 3161 timestamp carries a certificate of another kind than X.509")
     signer_info = signed["signer_infos"][0]
     name = signer_info["digest_algorithm"]["algorithm"].native
-    if name not in TIMESTAMP_DIGESTS or not absent(signer_info["unsigned_attrs"]):
-        raise Unreadable()
+    if name not in TIMESTAMP_DIGESTS:
+        raise Unreadable(f"its RFC 3161 timestamp's signer uses the digest {name}, not SHA-256, SHA-384 or SHA-512")
+    if not absent(signer_info["unsigned_attrs"]):
+        raise Unreadable("its RFC 3161 timestamp's signer carries unsigned attributes")
+    whose = "its RFC 3161 timestamp's signed attributes"
     found = attributes_of(signer_info["signed_attrs"], {
-        "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4", "1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12",
-        "1.2.840.113549.1.9.16.2.47", "1.2.840.113549.1.9.52"})
-    if (found.get("1.2.840.113549.1.9.3") is None or found["1.2.840.113549.1.9.3"].native != "tst_info"
-            or "1.2.840.113549.1.9.4" not in found):
-        raise Unreadable()
+        CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, "1.2.840.113549.1.9.16.2.12",
+        "1.2.840.113549.1.9.16.2.47", "1.2.840.113549.1.9.52"}, whose)
+    lacking(found, {CONTENT_TYPE: "a content type", MESSAGE_DIGEST: "a message digest"}, whose)
+    if found[CONTENT_TYPE].native != "tst_info":
+        raise Unreadable("its RFC 3161 timestamp's content type attribute is not TSTInfo")
     hasher = hashes.Hash(TIMESTAMP_DIGESTS[name]())
     hasher.update(info["content"].contents)
-    if found["1.2.840.113549.1.9.4"].native != hasher.finalize():
+    if found[MESSAGE_DIGEST].native != hasher.finalize():
         raise Refused("its timestamp's token is not what its signature covers")
     certificate = the_certificate(certificates, signer_info["sid"], "timestamp's signer")
     key, kind = public_key(certificate)
@@ -329,9 +442,10 @@ def rfc3161(token, signed_value):
     return tst["gen_time"].native, certificate, certificates
 
 
-def read_timestamp(unsigned, signed_value, certificates):
+def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
+                   certificates: list[x509.Certificate]) -> Timestamp | None:
     """The Timestamp the unsigned attributes hold, None when none."""
-    found = None
+    found: tuple[str, Any, x509.Certificate, list[x509.Certificate]] | None = None
     for attribute in unsigned:
         code = attribute["type"].dotted
         if code == NESTED_SIGNATURE:
@@ -342,30 +456,46 @@ def read_timestamp(unsigned, signed_value, certificates):
             raise Refused("its signature carries more than one timestamp")
         value = attribute["values"][0]
         if code == COUNTERSIGNATURE:
-            time, certificate = countersignature(value, signed_value, certificates)
-            found = Timestamp("countersignature", time, certificate.dump(),
-                              tuple(item.dump() for item in certificates), subject_text(certificate.subject))
+            found = ("countersignature", *countersignature(value, signed_value, certificates), certificates)
         else:
-            time, certificate, carried = rfc3161(value, signed_value)
-            found = Timestamp("RFC 3161", time, certificate.dump(), tuple(item.dump() for item in carried),
-                              subject_text(certificate.subject))
-    if found is not None and found.time.tzinfo is None:
-        raise Unreadable()
-    return found
+            found = ("RFC 3161", *rfc3161(value, signed_value))
+    if found is None:
+        return None
+    kind, time, certificate, carried = found
+    # asn1crypto gives the year 0 as an extended_datetime, no datetime.
+    if not isinstance(time, datetime.datetime):
+        raise Unreadable("its timestamp's time is in the year 0, which no timestamp gives")
+    if time.tzinfo is None:
+        raise Unreadable("its timestamp's time names no time zone")
+    return Timestamp(kind, time, certificate.dump(), tuple(item.dump() for item in carried),
+                     subject_text(certificate.subject))
 
 
-def read(block):
+def read(block: bytes) -> Signature | str:
     """The Signature in an Authenticode signature block (the WIN_CERTIFICATE's
     contents); a string saying why when it is not one osslsigncode writes."""
     try:
         return read_block(block)
     except Refused as refusal:
         return str(refusal)
-    except (Unreadable, ValueError, TypeError, KeyError, IndexError, OverflowError, AttributeError):
-        return "its signature block cannot be read as an Authenticode signature"
+    except Unreadable as unreadable:
+        return f"{UNREADABLE}: {unreadable}"
 
 
-def read_block(block):
+def signed_data_version(der: bytes) -> Any:
+    """The version of the SignedData in DER, read ahead of the rest (it
+    decides how asn1crypto reads what follows it); None when it cannot be
+    read so."""
+    try:
+        content = cms.ContentInfo.load(der)
+        if content["content_type"].native != "signed_data":
+            return None
+        return content["content"]["version"].native
+    except ValueError:
+        return None
+
+
+def read_block(block: bytes) -> Signature:
     # Zeros pad it to a multiple of 8 bytes, as osslsigncode does.
     try:
         _, _, _, header, body, trailer = parser.parse(block, strict=False)
@@ -374,23 +504,21 @@ def read_block(block):
     end = len(header) + len(body) + len(trailer)
     if block[0] != 0x30 or len(block) - end >= 8 or any(block[end:]):
         raise Refused("its signature block is not one PKCS#7 structure")
-    try:
-        # The version decides how asn1crypto reads what follows it.
-        version = cms.ContentInfo.load(block[:end])["content"]["version"].native
-    except (ValueError, TypeError, KeyError):
-        version = None
-    if version not in (None, "v1"):
+    if signed_data_version(block[:end]) not in (None, "v1"):
         raise Refused(FORM)
-    content = strict(cms.ContentInfo, block[:end])
+    content = strict(cms.ContentInfo, block[:end], "its PKCS#7 structure")
     if content["content_type"].native != "signed_data":
-        raise Unreadable()
+        raise Unreadable(f"its PKCS#7 structure is {content['content_type'].native}, not SignedData")
     signed = content["content"]
     info = signed["encap_content_info"]
-    if info["content_type"].dotted != INDIRECT_DATA or not isinstance(info["content"], core.Any):
-        raise Unreadable()
+    if info["content_type"].dotted != INDIRECT_DATA:
+        raise Unreadable(f"what it signs is {info['content_type'].dotted}, not Authenticode's indirect data")
+    if not isinstance(info["content"], core.Any):
+        raise Unreadable("it leaves out the indirect data it signs")
     # The content is [0] EXPLICIT: what it wraps is the SpcIndirectDataContent.
-    _, _, _, _, wrapped, _ = parser.parse(info["content"].dump(), strict=True)
-    indirect = strict(SpcIndirectDataContent, wrapped)
+    with parsing("the [0] around the indirect data it signs"):
+        _, _, _, _, wrapped, _ = parser.parse(info["content"].dump(), strict=True)
+    indirect = strict(SpcIndirectDataContent, wrapped, "the indirect data it signs")
     choices = signed["certificates"] or []
     certificates = [choice.chosen for choice in choices if choice.name == "certificate"]
     if len(certificates) != len(choices):
@@ -410,33 +538,38 @@ def read_block(block):
             or indirect["data"]["type"].dotted != PE_IMAGE_DATA):
         raise Refused(FORM)
     if absent(signer["signed_attrs"]):
-        raise Unreadable()
-    found = attributes_of(signer["signed_attrs"], {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4",
-                                                   "1.2.840.113549.1.9.5", OPUS_INFO, STATEMENT_TYPE})
-    if (set(found) - {"1.2.840.113549.1.9.5"} != {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4", OPUS_INFO,
-                                                   STATEMENT_TYPE}
-            or found["1.2.840.113549.1.9.3"].dotted != INDIRECT_DATA):
-        raise Unreadable()
-    strict(SpcSpOpusInfo, found[OPUS_INFO].dump())
-    statements = strict(SpcStatementType, found[STATEMENT_TYPE].dump())
-    if not statements.native or not set(statements.native) <= STATEMENTS:
-        raise Unreadable()
-    message_digest = found["1.2.840.113549.1.9.4"].native
-    program_digest = indirect["message_digest"]["digest"].native
-    if len(message_digest) != 32 or len(program_digest) != 32:
-        raise Unreadable()
+        raise Unreadable("its signer has no signed attributes")
+    whose = "its signer's signed attributes"
+    found = attributes_of(signer["signed_attrs"], {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, OPUS_INFO,
+                                                   STATEMENT_TYPE}, whose)
+    lacking(found, {CONTENT_TYPE: "a content type", MESSAGE_DIGEST: "a message digest",
+                    OPUS_INFO: "a program name (SpcSpOpusInfo)", STATEMENT_TYPE: "a statement type"}, whose)
+    if found[CONTENT_TYPE].dotted != INDIRECT_DATA:
+        raise Unreadable(f"its signer's content type is {found[CONTENT_TYPE].dotted}, not Authenticode's indirect data")
+    strict(SpcSpOpusInfo, found[OPUS_INFO].dump(), "its signer's program name (SpcSpOpusInfo)")
+    statements = strict(SpcStatementType, found[STATEMENT_TYPE].dump(), "its signer's statement type")
+    if not statements.native:
+        raise Unreadable("its signer's statement type names no statement")
+    if not set(statements.native) <= STATEMENTS:
+        raise Unreadable("its signer's statement type names one other than individual or commercial code signing")
+    message_digest: bytes = found[MESSAGE_DIGEST].native
+    program_digest: bytes = indirect["message_digest"]["digest"].native
+    if len(message_digest) != 32:
+        raise Unreadable(f"its signer's message digest is {len(message_digest)} bytes, not SHA-256's 32")
+    if len(program_digest) != 32:
+        raise Unreadable(f"the program digest it signs is {len(program_digest)} bytes, not SHA-256's 32")
     certificate = the_certificate(certificates, signer["sid"], "signer")
     _, kind = public_key(certificate)
     if signer["signature_algorithm"].dump() not in SIGNATURE_ALGORITHMS[kind]:
         raise Refused("its signature algorithm field does not fit its signer's key")
-    value = signer["signature"].native
+    value: bytes = signer["signature"].native
     timestamp = read_timestamp(signer["unsigned_attrs"] or [], value, certificates)
     return Signature(program_digest, indirect.contents, message_digest, signed_attributes_der(signer), value,
                      signer["signature_algorithm"].dump(), certificate.dump(),
                      tuple(item.dump() for item in certificates), subject_text(certificate.subject), timestamp)
 
 
-def holds(signature, program_digest):
+def holds(signature: Signature, program_digest: bytes) -> bool:
     """Whether the signature is over a program of PROGRAM_DIGEST (its
     Authenticode SHA-256), by its certificate's key."""
     if signature.program_digest != program_digest or signature.message_digest != hashlib.sha256(
@@ -450,7 +583,7 @@ def holds(signature, program_digest):
         return False
 
 
-def signer_allowed(signature):
+def signer_allowed(signature: Signature) -> str | None:
     """None when the signer's certificate may sign code, else why not:
     key usage, when given, must hold digitalSignature and extended key
     usage, when given, codeSigning, as Windows requires."""
@@ -463,16 +596,16 @@ def signer_allowed(signature):
     return None
 
 
-def fingerprint(der):
+def fingerprint(der: bytes) -> str:
     return hashlib.sha256(der).hexdigest().upper()
 
 
-def pem(ders):
+def pem(ders: Iterable[bytes]) -> bytes:
     return b"".join(b"-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(der)
                     + b"-----END CERTIFICATE-----\n" for der in ders)
 
 
-def read_certificates(path):
+def read_certificates(path: str) -> list[bytes] | None:
     """The certificates of a PEM file, every block of it; None unless
     each block is a certificate and there is at least one."""
     try:
@@ -489,7 +622,10 @@ def read_certificates(path):
         return None
 
 
-def timestamp_verdict(timestamp, tsa_ca, run, scratch):
+Run = Callable[[list[str]], subprocess.CompletedProcess[bytes]]
+
+
+def timestamp_verdict(timestamp: Timestamp, tsa_ca: str | None, run: Run, scratch: str) -> bool:
     """Whether the timestamp's certificate chains, for time stamping at
     the time it states, to TSA_CA (a PEM file) or to the system's CA
     certificates."""
@@ -507,7 +643,8 @@ def timestamp_verdict(timestamp, tsa_ca, run, scratch):
     return run(command + [leaf]).returncode == 0
 
 
-def chain_verdict(path, signature, ca, tsa_ca, run, fetches_crls):
+def chain_verdict(path: str, signature: Signature, ca: str | None, tsa_ca: str | None, run: Run,
+                  fetches_crls: bool) -> tuple[bool, bool]:
     """(whether osslsigncode verifies the program at PATH, its chain
     against CA or the system's; whether it checked the certificate this
     reader picked as the signer's)."""
@@ -524,5 +661,5 @@ def chain_verdict(path, signature, ca, tsa_ca, run, fetches_crls):
     return result.returncode == 0 and not leaf_failed, not leaf_failed
 
 
-def utc(time):
+def utc(time: datetime.datetime) -> str:
     return time.astimezone(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")

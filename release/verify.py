@@ -25,7 +25,6 @@ and the last line is the verdict. Exit status 0 when accepted, 1 when
 rejected (not this source's release), 2 when it cannot be checked.
 """
 import argparse
-import collections
 import functools
 import hashlib
 import os
@@ -35,15 +34,16 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import NamedTuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # After the standard library: an untracked file here shadows nothing.
 sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 import signature as authenticode  # noqa: E402
 from buildinfo import (BUILDINFO_LIMIT, BUILDINFO_NAME, SIGNER_PACKAGE,  # noqa: E402
-                       TOOLCHAIN_PACKAGES, read_buildinfo)
+                       TOOLCHAIN_PACKAGES, BuildinfoError, read_buildinfo)
 from pack import GUIDE_NAME  # noqa: E402
-from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Verdict, cannot_check, inflate,  # noqa: E402
+from zip_reader import (GUIDE_LIMIT, PROGRAM_LIMIT, Entry, Verdict, cannot_check, inflate,  # noqa: E402
                         parse_zip, read_zip, rejected, shown, top_folder, where)
 
 # What the checks run, whatever the caller's environment says.
@@ -64,11 +64,11 @@ REPACK_MARKER = re.compile(rb"^REPACK_INTERFACE = ([0-9]+)$", re.MULTILINE)
 SHA = re.compile(r"[0-9a-f]{40}\Z")
 
 
-def say(line):
+def say(line: str) -> None:
     print(line, flush=True)
 
 
-def run(command, env=None):
+def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.CompletedProcess[bytes]:
     try:
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, env=env or TOOL_ENVIRONMENT, timeout=TOOL_SECONDS)
@@ -79,23 +79,23 @@ def run(command, env=None):
 
 
 @functools.lru_cache(maxsize=None)
-def check_ca(ca, option="--ca"):
+def check_ca(ca: str, option: str = "--ca") -> None:
     if not os.path.isfile(ca) or authenticode.read_certificates(ca) is None:
         cannot_check(f"{option} {shown(ca)}: not a readable file of PEM CA certificates")
 
 
-def check_cas(args):
+def check_cas(args: argparse.Namespace) -> None:
     if args.ca:
         check_ca(args.ca)
     if args.tsa_ca:
         check_ca(args.tsa_ca, "--tsa-ca")
 
 
-def when(epoch):
+def when(epoch: int) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
-def buildinfo_of(data, entries, top):
+def buildinfo_of(data: bytes, entries: list[Entry], top: str) -> tuple[dict[str, str], bytes]:
     wanted = f"{top}/{BUILDINFO_NAME}".encode("ascii")
     found = [entry for entry in entries if entry.name == wanted]
     if not found:
@@ -103,23 +103,23 @@ def buildinfo_of(data, entries, top):
     text = inflate(data, found[0], BUILDINFO_LIMIT)
     try:
         return read_buildinfo(text), text
-    except ValueError as error:
+    except BuildinfoError as error:
         rejected(f"its {BUILDINFO_NAME} is not what the release script writes: {shown(str(error))}")
 
 
-def git(git_dir, *arguments):
+def git(git_dir: str, *arguments: str) -> subprocess.CompletedProcess[bytes]:
     return run(GIT + [f"--git-dir={git_dir}", *arguments], GIT_ENVIRONMENT)
 
 
-def judge_commit(git_dir, commit, head):
+def judge_commit(git_dir: str, commit: str, head: str) -> tuple[int, int, str]:
     """(committer time, commits behind HEAD, its packer's path) of COMMIT,
     once it is shown to be a commit of HEAD's history whose packer this
     check can call."""
-    kind = git(git_dir, "cat-file", "-t", commit)
-    if kind.returncode != 0:
+    result = git(git_dir, "cat-file", "-t", commit)
+    if result.returncode != 0:
         cannot_check(f"it was built from commit {commit}, which this checkout does not hold: fetch the"
                      " history that holds it (or clone the repository it comes from) and check again")
-    kind = kind.stdout.decode("ascii", "replace").strip()
+    kind = result.stdout.decode("ascii", "replace").strip()
     if kind != "commit":
         rejected(f"its {BUILDINFO_NAME} names {commit}, which is a {shown(kind)} object here, not a commit:"
                  " the release script names the commit it built")
@@ -151,7 +151,7 @@ def judge_commit(git_dir, commit, head):
     return int(fields[0]), int(behind[0]), path
 
 
-def examine(args):
+def examine(args: argparse.Namespace) -> int:
     check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
@@ -164,7 +164,7 @@ def examine(args):
     return 0
 
 
-def pe_fields(program):
+def pe_fields(program: bytes) -> tuple[int, int] | None:
     """Offsets of the header checksum and of the security directory entry,
     or None when PROGRAM is no 64-bit Windows program with one."""
     if len(program) < 0x40 or program[:2] != b"MZ":
@@ -181,18 +181,20 @@ def pe_fields(program):
     return optional + 64, optional + 112 + 4 * 8
 
 
-def pe_checksum(program, at):
+def pe_checksum(program: bytes, at: int) -> int:
     padded = program + b"\0" * (len(program) % 2)
-    total = sum(struct.unpack(f"<{len(padded) // 2}H", padded)) - sum(struct.unpack_from("<HH", padded, at))
+    total: int = sum(struct.unpack(f"<{len(padded) // 2}H", padded)) - sum(struct.unpack_from("<HH", padded, at))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return total + len(program)
 
 
-def check_signed(program, built):
+def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode.Signature | None]:
     """(problem, Signature): problem None when PROGRAM is BUILT with one
     Authenticode signature appended as osslsigncode appends it."""
-    checksum_at, security_at = pe_fields(built)
+    fields = pe_fields(built)
+    assert fields is not None, "compare() checks the programs built here for these fields"
+    checksum_at, security_at = fields
     if program == built:
         return f"this source's build, but unsigned, where its {BUILDINFO_NAME} says the release was signed", None
     if len(program) <= len(built):
@@ -220,9 +222,11 @@ def check_signed(program, built):
     return None, signature
 
 
-def signature_holds(program, signature):
+def signature_holds(program: bytes, signature: authenticode.Signature) -> bool:
     """Whether the signature is over this program, by its certificate's key."""
-    checksum_at, security_at = pe_fields(program)
+    fields = pe_fields(program)
+    assert fields is not None, "check_signed() has shown the program to be one built here, signed"
+    checksum_at, security_at = fields
     table = struct.unpack_from("<I", program, security_at)[0]
     digest = hashlib.sha256(program[:checksum_at] + program[checksum_at + 4:security_at]
                             + program[security_at + 8:table]).digest()
@@ -230,17 +234,22 @@ def signature_holds(program, signature):
 
 
 @functools.lru_cache(maxsize=None)
-def osslsigncode_fetches_crls():
+def osslsigncode_fetches_crls() -> bool:
     # Since 2.6 verify fetches a certificate's CRLs from where it points
     # (a server a forged signature names) unless told not to.
     return b"-ignore-cdp" in run(["osslsigncode", "help"]).stdout
 
 
-SignatureVerdict = collections.namedtuple("SignatureVerdict", "holds refused timestamp verified")
+class SignatureVerdict(NamedTuple):
+    holds: bool
+    refused: str | None
+    timestamp: bool
+    verified: bool
 
 
 @functools.lru_cache(maxsize=16)
-def signature_verdict(program, signature, ca, tsa_ca):
+def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str | None,
+                      tsa_ca: str | None) -> SignatureVerdict:
     """Whether the signature is over PROGRAM by its certificate's key; why
     it is refused whatever the CA (a signer not allowed to sign code, one
     the chain check does not take for the signer, a timestamp that does
@@ -265,15 +274,23 @@ def signature_verdict(program, signature, ca, tsa_ca):
 
 
 @functools.lru_cache(maxsize=None)
-def installed_version(package):
+def installed_version(package: str) -> str:
     result = run(["dpkg-query", "-W", "-f=${Version}", package])
     return result.stdout.decode("ascii", "replace") if result.returncode == 0 else "none"
 
 
-def release_contents(path):
+class Release(NamedTuple):
+    """What release_contents.txt names that this check needs."""
+    name: str
+    version: str
+    programs: list[str]
+
+
+def release_contents(path: str) -> Release:
     """The keys of the commit's release_contents.txt this check needs
     (name, version, programs); others, a later packer's, are its own."""
-    contents = {"name": None, "version": None, "program": []}
+    named: dict[str, str] = {}
+    programs: list[str] = []
     try:
         with open(path, encoding="utf-8") as lines:
             for line in lines:
@@ -281,18 +298,19 @@ def release_contents(path):
                 if not key or not value:
                     cannot_check(f"cannot read what this source builds: {shown(path)}: line {shown(line)}")
                 if key == "program":
-                    contents[key].append(value)
-                elif key in contents:
-                    contents[key] = value
+                    programs.append(value)
+                elif key in ("name", "version"):
+                    named[key] = value
     except (OSError, UnicodeError) as error:
         cannot_check(f"cannot read what this source builds, {shown(path)} ({shown(str(error))})")
-    if None in contents.values() or not contents["program"]:
+    if "name" not in named or "version" not in named or not programs:
         cannot_check(f"cannot read what this source builds: {shown(path)} names no program")
-    return contents
+    return Release(named["name"], named["version"], programs)
 
 
 @functools.lru_cache(maxsize=8)
-def repacked(packer, contents, commit, epoch, buildinfo, programs):
+def repacked(packer: str, contents: str, commit: str, epoch: int, buildinfo: bytes,
+             programs: tuple[tuple[str, bytes], ...]) -> tuple[str, bytes, dict[str, bytes]]:
     """What the commit's own packer writes of PROGRAMS ((name, bytes)...)
     and BUILDINFO: (the ZIP's file name, its bytes, {entry name: bytes})."""
     with tempfile.TemporaryDirectory() as scratch:
@@ -317,14 +335,14 @@ def repacked(packer, contents, commit, epoch, buildinfo, programs):
             entries = parse_zip(packed)
         except Verdict as verdict:
             cannot_check(f"cannot read what the packer of commit {commit} wrote: {verdict.reason}")
-        files = {}
+        files: dict[str, bytes] = {}
         for entry in entries:
             with open(os.path.join(out, *entry.name.decode("ascii").split("/")), "rb") as file:
                 files[entry.name.decode("ascii")] = file.read()
     return zips[0], packed, files
 
 
-def show_packages(info):
+def show_packages(info: dict[str, str]) -> None:
     """The package versions BUILDINFO.txt claims, each flagged where this
     machine's differs: what the releaser reports, which nothing checks."""
     say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
@@ -334,12 +352,12 @@ def show_packages(info):
             + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))
 
 
-def compare(args):
+def compare(args: argparse.Namespace) -> int:
     check_cas(args)
     data = read_zip(args.zip)
     entries = parse_zip(data)
     contents = release_contents(args.contents)
-    top = f"{contents['name']}-{contents['version']}"
+    top = f"{contents.name}-{contents.version}"
     info, buildinfo = buildinfo_of(data, entries, top_folder(entries))
     if info["commit"] != args.commit:
         cannot_check(f"it was built from commit {shown(info['commit'])}, not {args.commit}")
@@ -354,8 +372,11 @@ def compare(args):
     show_packages(info)
 
     held = {entry.name.decode("ascii"): entry for entry in entries}
-    programs = {os.path.basename(path): path for path in contents["program"]}
-    files, problems, signatures, packing = {}, [], {}, {}
+    programs = {os.path.basename(path): path for path in contents.programs}
+    files: dict[str, bytes] = {}
+    problems: list[str] = []
+    signatures: dict[str, authenticode.Signature] = {}
+    packing: dict[str, bytes] = {}
     for name, path in programs.items():
         try:
             with open(path, "rb") as source:
@@ -368,8 +389,11 @@ def compare(args):
         if f"{top}/{name}" not in held:
             continue  # named below, with whatever else is missing
         program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)
+        problem: str | None
         if signed:
-            problem, signatures[name] = check_signed(program, built)
+            problem, signature = check_signed(program, built)
+            if signature is not None:
+                signatures[name] = signature
         elif program != built:
             fields = pe_fields(program)
             problem = "NOT this source's build"
@@ -418,7 +442,7 @@ def compare(args):
 
     against = shown(args.ca) if args.ca else "the system's CA certificates"
     stamp_against = shown(args.tsa_ca) if args.tsa_ca else "the system's CA certificates"
-    signers = {}
+    signers: dict[str, str] = {}
     for name in programs:
         if not signed:
             say(f"{name}: this source's build, unsigned")
@@ -465,12 +489,12 @@ def compare(args):
         rejected(f"it is this source's release {zip_name} under another name; a release's file name says"
                  " which version it holds")
     say(f"verify-release: ACCEPTED {shown(os.path.basename(args.zip))}: this source's release"
-        f" {shown(contents['version'])} of commit {info['commit']} ({when(args.commit_time)}){older},"
+        f" {shown(contents.version)} of commit {info['commit']} ({when(args.commit_time)}){older},"
         f" {'signed' if signed else 'unsigned'}")
     return 0
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("step", choices=["examine", "compare"])
     parser.add_argument("--contents")

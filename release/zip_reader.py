@@ -3,12 +3,13 @@
 in size and entries, nothing extracted, every header checked against the
 central directory, deflate only. Used by verify.py; raises Verdict for
 anything a release never holds."""
-import collections
 import os
 import re
 import stat
 import struct
 import zlib
+from collections.abc import Sequence
+from typing import NamedTuple, NoReturn
 
 # A release is a few dozen KiB: these leave room and bound what is read.
 ZIP_LIMIT = 1 << 20
@@ -19,6 +20,8 @@ GUIDE_LIMIT = 128 << 10
 ENTRY_LIMIT = max(PROGRAM_LIMIT, GUIDE_LIMIT)
 
 LOCAL = struct.Struct("<IHHHHHIIIHH")
+LOCAL_FIELDS = ("signature", "version needed", "flags", "compression method", "time", "date", "CRC",
+                "packed size", "size", "name length", "extra field length")
 CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
 END = struct.Struct("<IHHHHIIH")
 LOCAL_SIGNATURE, CENTRAL_SIGNATURE = 0x04034B50, 0x02014B50
@@ -27,28 +30,41 @@ METHODS = {0: "stored", 12: "bzip2", 14: "LZMA", 93: "Zstandard", 99: "AES encry
 # TOP/FILE, nothing else: no folders, no dot names, nothing to escape.
 ENTRY_NAME = re.compile(rb"[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}/[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}\Z")
 
-Entry = collections.namedtuple("Entry", "name method crc packed size header start end")
+class Entry(NamedTuple):
+    """One file of the archive: where its local header, its deflate data
+    (START to END) are, and what its central directory entry declares."""
+    name: bytes
+    method: int
+    crc: int
+    packed: int
+    size: int
+    header: int
+    start: int
+    end: int
 
 
 class Verdict(Exception):
-    def __init__(self, status, reason):
+    """The check's verdict on the archive: STATUS 1 rejected, 2 cannot be
+    checked; REASON says why."""
+
+    def __init__(self, status: int, reason: str) -> None:
         super().__init__(reason)
         self.status, self.reason = status, reason
 
 
-def rejected(reason):
+def rejected(reason: str) -> NoReturn:
     raise Verdict(1, reason)
 
 
-def cannot_check(reason):
+def cannot_check(reason: str) -> NoReturn:
     raise Verdict(2, reason)
 
 
-def shown(text, limit=100):
+def shown(text: bytes | str, limit: int = 100) -> str:
     """TEXT (bytes or str) fit for a terminal: printable ASCII as it is,
     anything else escaped, cut at LIMIT characters."""
     codes = text if isinstance(text, bytes) else [ord(char) for char in text]
-    out = []
+    out: list[str] = []
     for code in codes:
         if code == 0x5C:
             out.append("\\\\")
@@ -61,15 +77,17 @@ def shown(text, limit=100):
     return line if len(line) <= limit else line[:limit] + "..."
 
 
-def read_zip(path):
+def read_zip(path: str) -> bytes:
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
     except OSError as error:
         cannot_check(f"cannot open it ({shown(error.strerror or 'error')})")
+    # A directory opens, but os.fdopen refuses it: looked at first.
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        os.close(fd)
+        cannot_check("not a regular file")
     with os.fdopen(fd, "rb") as source:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            cannot_check("not a regular file")
         if info.st_size > ZIP_LIMIT:
             rejected(f"{info.st_size} bytes, more than any release ({ZIP_LIMIT})")
         try:
@@ -81,7 +99,7 @@ def read_zip(path):
     return data
 
 
-def parse_zip(data):
+def parse_zip(data: bytes) -> list[Entry]:
     """The entries, once the archive is laid out as the packer lays one
     out: entries from the first byte on, back to back, then the central
     directory listing each in that order, then the end record; no
@@ -106,7 +124,9 @@ def parse_zip(data):
     if directory + directory_size != end:
         rejected("its central directory does not end where its end record starts")
 
-    entries, names, at, expected = [], set(), directory, 0
+    entries: list[Entry] = []
+    names: set[bytes] = set()
+    at, expected = directory, 0
     for number in range(1, count + 1):
         if at + CENTRAL.size > end:
             rejected(f"its central directory is cut short at entry {number}")
@@ -114,8 +134,10 @@ def parse_zip(data):
          remark, first_disk, _, _, header) = CENTRAL.unpack_from(data, at)
         name = data[at + CENTRAL.size:at + CENTRAL.size + name_length]
         at += CENTRAL.size + name_length + extra + remark
-        if signature != CENTRAL_SIGNATURE or at > end:
-            rejected(f"entry {number} of its central directory is not one")
+        if signature != CENTRAL_SIGNATURE:
+            rejected(f"entry {number} of its central directory does not start with a central header's signature")
+        if at > end:
+            rejected(f"entry {number} of its central directory runs past the directory's end")
         if not ENTRY_NAME.match(name):
             rejected(f"entry {number} is named '{shown(name)}', not TOP/FILE as a release's files are")
         if name in names:
@@ -123,8 +145,11 @@ def parse_zip(data):
         names.add(name)
         if flags & 1:
             rejected(f"'{shown(name)}' is encrypted")
-        if flags or extra or remark or first_disk:
-            rejected(f"'{shown(name)}' has flags, extra fields or a comment that no release has")
+        extras = [what for what, there in [(f"flags {flags:#06x}", flags), ("an extra field", extra),
+                                           ("a comment", remark), (f"a start on disk {first_disk}", first_disk)]
+                  if there]
+        if extras:
+            rejected(f"'{shown(name)}' has {' and '.join(extras)}, which no release's files have")
         if method != DEFLATED:
             label = METHODS.get(method)
             rejected(f"'{shown(name)}' is packed with compression method {method}"
@@ -138,9 +163,13 @@ def parse_zip(data):
             rejected(f"'{shown(name)}' has no room for its local header")
         local = LOCAL.unpack_from(data, header)
         start = header + LOCAL.size + name_length
-        if (local != (LOCAL_SIGNATURE, needed, flags, method, time, date, crc, packed, size, name_length, 0)
-                or data[header + LOCAL.size:start] != name):
-            rejected(f"the local header of '{shown(name)}' does not match its central directory entry")
+        differ = [field for field, theirs, ours in zip(LOCAL_FIELDS, local, (
+            LOCAL_SIGNATURE, needed, flags, method, time, date, crc, packed, size, name_length, 0)) if theirs != ours]
+        if not differ and data[header + LOCAL.size:start] != name:
+            differ = ["name"]
+        if differ:
+            rejected(f"the local header of '{shown(name)}' does not match its central directory entry"
+                     f" ({', '.join(differ)})")
         expected = start + packed
         if expected > directory:
             rejected(f"'{shown(name)}' runs into the central directory")
@@ -153,7 +182,7 @@ def parse_zip(data):
     return entries
 
 
-def inflate(data, entry, limit):
+def inflate(data: bytes, entry: Entry, limit: int) -> bytes:
     """The entry's bytes, inflating at most LIMIT + 1 of them."""
     name = shown(entry.name)
     if entry.size > limit:
@@ -172,14 +201,14 @@ def inflate(data, entry, limit):
     return content
 
 
-def top_folder(entries):
+def top_folder(entries: Sequence[Entry]) -> str:
     tops = {entry.name.split(b"/")[0] for entry in entries}
     if len(tops) != 1:
         rejected("its files are not in one top folder")
     return tops.pop().decode("ascii")
 
 
-def where(entries, at):
+def where(entries: Sequence[Entry], at: int) -> str:
     for entry in entries:
         if entry.header <= at < entry.end:
             part = "local header" if at < entry.start else "deflate data"

@@ -20,12 +20,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from collections.abc import Callable
 
 RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOP = os.path.dirname(RELEASE_DIR)
 sys.path.insert(0, RELEASE_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 import notices  # noqa: E402
+from buildinfo import Programs  # noqa: E402
 
 # In the order clang's driver searches them (the toolchain file's sysroot
 # maps these): both hold a crtbegin.o, and the first is the one linked.
@@ -35,8 +37,12 @@ LIBRARY_FOLDERS = [os.path.dirname(subprocess.run(
     check=True, stdout=subprocess.PIPE, text=True).stdout.strip()), "/usr/x86_64-w64-mingw32/lib"]
 
 
-def added(path, text):
-    def change(tree):
+# A change made to a copy of the tree, given the copy's top folder.
+Change = Callable[[str], None]
+
+
+def added(path: str, text: str) -> Change:
+    def change(tree: str) -> None:
         os.makedirs(os.path.dirname(os.path.join(tree, path)), exist_ok=True)
         with open(os.path.join(tree, path), "w", encoding="ascii") as out:
             out.write(text)
@@ -44,7 +50,7 @@ def added(path, text):
 
 
 # A copy of the tree changed in one point, and what reuse lint must name.
-WEAKENED = [
+WEAKENED: list[tuple[str, Change, str]] = [
     ("file_without_license", added("tools/flash.py", "print('flash')\n"), "tools/flash.py"),
     ("license_text_removed", lambda tree: os.remove(os.path.join(tree, "LICENSES", "ZPL-2.1.txt")),
      "Missing licenses: ZPL-2.1"),
@@ -78,18 +84,18 @@ SECTIONS_HEAD = """Address  Size     Align Out     In      Symbol
 """
 
 
-def symbol(member):
+def symbol(member: str) -> str:
     return f" 0001:00000040       some_symbol                0000000140001040     {member}\n"
 
 
-def section(name, size=0x10):
+def section(name: str, size: int = 0x10) -> str:
     return f"00003d80 {size:08x}    16         /b/mingw-sysroot/lib/gcc/x86_64-w64-mingw32/12-posix/{name}:(.text)\n"
 
 
 # A link map and a section map, and what notices.py must say: a
 # LinkError's text, or None for notices, which differ from the first
 # case's exactly when marked so.
-MAPS = [
+MAPS: list[tuple[str, str, str, str | None, bool]] = [
     ("genuine", MAP_HEAD, SECTIONS_HEAD, None, False),
     ("one_more_member", MAP_HEAD + symbol("libmingwex:lib64_libmingwex_a-delayimp.o"), SECTIONS_HEAD, None, True),
     ("object_without_symbols", MAP_HEAD, SECTIONS_HEAD + section("crtend.o"), None, True),
@@ -108,13 +114,13 @@ INFO = {"commit": "0" * 40, "SOURCE_DATE_EPOCH": "0", "mingw-w64-x86-64-dev": "1
         "g++-mingw-w64-x86-64-posix": "12.2.0-14"}
 
 
-def lint(tree):
+def lint(tree: str) -> tuple[int, str]:
     result = subprocess.run(["reuse", "--root", tree, "lint"], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, errors="replace")
     return result.returncode, result.stdout
 
 
-def check_reuse(failures):
+def check_reuse(failures: list[str]) -> None:
     status, output = lint(TOP)
     print(f"-- this checkout: reuse lint exit status {status}")
     if status != 0:
@@ -122,7 +128,9 @@ def check_reuse(failures):
     listed = subprocess.run(["git", "-C", TOP, "ls-files", "-z", "-co", "--exclude-standard"],
                             check=True, stdout=subprocess.PIPE).stdout.decode().split("\0")
     with tempfile.TemporaryDirectory() as scratch:
-        for case, weaken, named in [("copy", None, None)] + WEAKENED:
+        # The unchanged copy, which names nothing, and the weakened ones.
+        copies: list[tuple[str, Change | None, str]] = [("copy", None, ""), *WEAKENED]
+        for case, weaken, named in copies:
             tree = os.path.join(scratch, case)
             for name in filter(None, listed):
                 if os.path.isfile(os.path.join(TOP, name)):
@@ -138,7 +146,7 @@ def check_reuse(failures):
                 failures.append(f"{case}: reuse lint exit status {status}, without naming {named!r}")
 
 
-def check_texts(failures):
+def check_texts(failures: list[str]) -> None:
     for title, path, installed in notices.TEXTS.values():
         with open(os.path.join(TOP, path), "rb") as ours, open(installed, "rb") as theirs:
             if ours.read() not in theirs.read():
@@ -150,13 +158,13 @@ def check_texts(failures):
     print(f"-- {len(notices.TEXTS)} license texts compared with the installed copyright files")
 
 
-def check_packages(failures):
+def check_packages(failures: list[str]) -> None:
     files = {f"{archive}.a": package for archive, package in notices.ARCHIVES.items()}
     files.update(notices.OBJECTS)
     for name, package in sorted(files.items()):
         paths = [os.path.join(folder, name) for folder in LIBRARY_FOLDERS
                  if os.path.exists(os.path.join(folder, name))]
-        owners = set()
+        owners: set[str] = set()
         for path in paths[:1]:
             result = subprocess.run(["dpkg-query", "-S", path], stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL, text=True)
@@ -171,16 +179,17 @@ def check_packages(failures):
     print(f"-- {len(files)} archives and objects looked up with dpkg")
 
 
-def check_maps(failures):
-    made = {}
+def check_maps(failures: list[str]) -> None:
+    made: dict[str, str] = {}
     with tempfile.TemporaryDirectory() as scratch:
         for case, text, sections, error, differs in MAPS:
             paths = [os.path.join(scratch, f"{case}.map"), os.path.join(scratch, f"{case}.lldmap")]
             for path, written in zip(paths, [text, sections]):
                 with open(path, "w", encoding="ascii") as out:
                     out.write(written)
-            contents = {"name": "BRELVIK_DFU_SWITCH", "version": "1.0.0",
+            contents: Programs = {"name": "BRELVIK_DFU_SWITCH", "version": "1.0.0",
                         "program": ["/build/A.exe"], "linkmap": paths[:1], "sectionmap": paths[1:]}
+            said: str | None
             try:
                 made[case] = notices.notices_text(contents, INFO, notices.linked(contents))
                 said = None
@@ -197,8 +206,8 @@ def check_maps(failures):
         failures.append("the notices do not list exactly the third-party members of the genuine map")
 
 
-def main():
-    failures = []
+def main() -> int:
+    failures: list[str] = []
     for check in [check_reuse, check_texts, check_packages, check_maps]:
         check(failures)
     for failure in failures:

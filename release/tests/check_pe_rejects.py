@@ -10,6 +10,7 @@ import os
 import re
 import struct
 import sys
+from collections.abc import Callable
 
 import pefile
 
@@ -21,44 +22,51 @@ DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
 
+# What makes a copy of a program fail one check: it changes the parsed image.
+Mutation = Callable[[pefile.PE], None]
+# The RVAs to take out of the guard function table, as found in the image.
+Unlisted = Callable[[pefile.PE], set[int]]
+# What the check must say: a text, a pattern, or a list of them.
+Expected = str | re.Pattern[str] | list[str | re.Pattern[str]]
 
-def section(pe, name):
+
+def section(pe: pefile.PE, name: str) -> pefile.SectionStructure:
     return next(s for s in pe.sections if s.Name.rstrip(b"\0").decode() == name)
 
 
-def clear_characteristic(flag):
-    def mutate(pe):
+def clear_characteristic(flag: int) -> Mutation:
+    def mutate(pe: pefile.PE) -> None:
         pe.OPTIONAL_HEADER.DllCharacteristics &= ~flag
     return mutate
 
 
-def drop_relocations(pe):
+def drop_relocations(pe: pefile.PE) -> None:
     pe.OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].Size = 0
 
 
-def set_section_flags(name, flags):
-    def mutate(pe):
+def set_section_flags(name: str, flags: int) -> Mutation:
+    def mutate(pe: pefile.PE) -> None:
         section(pe, name).Characteristics |= flags
     return mutate
 
 
-def import_entry(pe, dll):
+def import_entry(pe: pefile.PE, dll: str) -> pefile.ImportDescData:
     for entry in pe.DIRECTORY_ENTRY_IMPORT:
         if entry.dll.decode("ascii", "replace").lower() == dll.lower():
             return entry
     raise SystemExit(f"check_pe_rejects: no import of {dll}")
 
 
-def rename_import(old, new):
+def rename_import(old: str, new: str) -> Mutation:
     # Same length, so the name is rewritten in place.
-    def mutate(pe):
+    def mutate(pe: pefile.PE) -> None:
         pe.set_bytes_at_rva(import_entry(pe, old).struct.Name, new.encode() + b"\0")
     return mutate
 
 
-def rename_function(dll, old, new):
+def rename_function(dll: str, old: str, new: str) -> Mutation:
     # No longer than before, so the name is rewritten in place.
-    def mutate(pe):
+    def mutate(pe: pefile.PE) -> None:
         for function in import_entry(pe, dll).imports:
             if function.name == old.encode():
                 pe.set_bytes_at_offset(function.name_offset, new.encode() + b"\0")
@@ -67,22 +75,22 @@ def rename_function(dll, old, new):
     return mutate
 
 
-def both(*mutations):
-    def mutate(pe):
+def both(*mutations: Mutation) -> Mutation:
+    def mutate(pe: pefile.PE) -> None:
         for mutation in mutations:
             mutation(pe)
     return mutate
 
 
-def load_config_field(offset, form, change):
-    def mutate(pe):
+def load_config_field(offset: int, form: str, change: Callable[[int], int]) -> Mutation:
+    def mutate(pe: pefile.PE) -> None:
         rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress + offset
         value, = struct.unpack(form, pe.get_data(rva, struct.calcsize(form)))
         pe.set_bytes_at_rva(rva, struct.pack(form, change(value)))
     return mutate
 
 
-def unlist_tls_callback(pe):
+def unlist_tls_callback(pe: pefile.PE) -> None:
     """The first TLS callback a byte further on, where no listed function
     starts, as if it were a function lld had not listed."""
     callback = check_pe.tls_callbacks(pe)[0]
@@ -91,19 +99,19 @@ def unlist_tls_callback(pe):
     pe.set_bytes_at_rva(array - pe.OPTIONAL_HEADER.ImageBase, struct.pack("<Q", callback + 1))
 
 
-def guard_table(pe):
+def guard_table(pe: pefile.PE) -> tuple[int, int, list[bytes]]:
     """The guard function table's RVA, entry size and entries."""
     config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
     table, count = struct.unpack("<QQ", pe.get_data(
         config + check_pe.LOAD_CONFIG_GUARD_FUNCTION_TABLE, 16))
     flags, = struct.unpack("<I", pe.get_data(config + check_pe.LOAD_CONFIG_GUARD_FLAGS, 4))
     stride = 4 + (flags >> check_pe.IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
-    rva = table - pe.OPTIONAL_HEADER.ImageBase
-    data = pe.get_data(rva, count * stride)
+    rva: int = table - pe.OPTIONAL_HEADER.ImageBase
+    data: bytes = pe.get_data(rva, count * stride)
     return rva, stride, [data[i:i + stride] for i in range(0, len(data), stride)]
 
 
-def unlist(pe, unlisted):
+def unlist(pe: pefile.PE, unlisted: Unlisted) -> None:
     """The guard table without the entries of the RVAs unlisted(pe) names,
     as lld would write it had nothing made them valid targets."""
     drop = unlisted(pe)
@@ -117,14 +125,14 @@ def unlist(pe, unlisted):
                         struct.pack("<Q", len(kept)))
 
 
-def escapes(pe):
+def escapes(pe: pefile.PE) -> list[check_pe.Escape]:
     """(kind, rva, where) of the code addresses that leave the program as
     built, the guard pointers left out as the check leaves them out."""
     config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
     check, dispatch = struct.unpack("<QQ", pe.get_data(
         config + check_pe.LOAD_CONFIG_GUARD_CHECK_POINTER, 16))
-    base = pe.OPTIONAL_HEADER.ImageBase
-    problems = []
+    base: int = pe.OPTIONAL_HEADER.ImageBase
+    problems: list[str] = []
     found = check_pe.escaping_code_addresses(pe, pe.source_path, (check - base, dispatch - base),
                                              problems)
     if problems:
@@ -132,11 +140,11 @@ def escapes(pe):
     return found
 
 
-def only_as(kind, pick):
+def only_as(kind: str, pick: int) -> Unlisted:
     """One RVA that leaves the program in that way alone."""
-    def choose(pe):
+    def choose(pe: pefile.PE) -> set[int]:
         found = escapes(pe)
-        ways = {}
+        ways: dict[int, set[str]] = {}
         for k, rva, _ in found:
             ways.setdefault(rva, set()).add(k)
         candidates = sorted(rva for rva, k in ways.items() if k == {kind})
@@ -146,21 +154,21 @@ def only_as(kind, pick):
     return choose
 
 
-def every_escape(pe):
+def every_escape(pe: pefile.PE) -> set[int]:
     return {rva for _, rva, _ in escapes(pe)}
 
 
-def handler_thunk(pe):
+def handler_thunk(pe: pefile.PE) -> set[int]:
     # The runtime's entry routines name the __C_specific_handler import
     # thunk, listed by image_support.cpp alone.
     return {rva for kind, rva, _ in escapes(pe) if kind == "handler"}
 
 
-def shift_lea(pe):
+def shift_lea(pe: pefile.PE) -> None:
     """The first LEA of a code address made to take the byte after it,
     where no function starts and no other way leads."""
     for at, target in check_pe.rip_lea_targets(pe, pe.source_path, []):
-        code = pe.get_data(at, 7)
+        code: bytes = pe.get_data(at, 7)
         if check_pe.in_code(pe, target) and code[0] & 0xF8 == 0x48 and code[1] == 0x8D and \
                 code[2] & 0xC7 == 0x05:
             disp, = struct.unpack_from("<i", code, 3)
@@ -169,7 +177,7 @@ def shift_lea(pe):
     raise SystemExit("check_pe_rejects: no LEA of a code address")
 
 
-def complaint(kind, where):
+def complaint(kind: str, where: str) -> re.Pattern[str]:
     """The check's complaint of unlisted addresses reached that way."""
     text = dict(check_pe.ESCAPES)[kind]
     return re.compile(re.escape(text) + r": 0x[0-9a-f]+ \(" + where + r"\)(, 0x[0-9a-f]+ \("
@@ -179,30 +187,31 @@ def complaint(kind, where):
 STORED = r"at 0x[0-9a-f]+ in \.\w+"
 
 
-def unknown_from(dll):
+def unknown_from(dll: str) -> re.Pattern[str]:
     return re.compile(f"imports from {re.escape(dll)} .*, whose minimum Windows version "
                       "is not known here")
 
 
-def subsystem_version(major, minor):
-    def mutate(pe):
+def subsystem_version(major: int, minor: int) -> Mutation:
+    def mutate(pe: pefile.PE) -> None:
         pe.OPTIONAL_HEADER.MajorSubsystemVersion = major
         pe.OPTIONAL_HEADER.MinorSubsystemVersion = minor
     return mutate
 
 
-def debug_entries(pe):
+def debug_entries(pe: pefile.PE) -> tuple[pefile.Structure, bytes]:
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG]
-    return directory, pe.get_data(directory.VirtualAddress, directory.Size)
+    entries: bytes = pe.get_data(directory.VirtualAddress, directory.Size)
+    return directory, entries
 
 
-def clear_cet(pe):
+def clear_cet(pe: pefile.PE) -> None:
     _, entries = debug_entries(pe)
     rva, = struct.unpack_from("<I", entries, 20)
     pe.set_bytes_at_rva(rva, struct.pack("<I", 0))
 
 
-def add_codeview_entry(pe):
+def add_codeview_entry(pe: pefile.PE) -> None:
     """A second debug entry, of the kind a link with debug information
     writes, beside CET's: the directory moves into the slack at the end of
     a data section, which the file holds but the image did not use."""
@@ -223,11 +232,11 @@ def add_codeview_entry(pe):
     raise SystemExit("check_pe_rejects: no room for a second debug entry")
 
 
-def code_sections(pe):
+def code_sections(pe: pefile.PE) -> list[pefile.SectionStructure]:
     return check_pe.code_sections(pe)
 
 
-def break_fast_fail(pe):
+def break_fast_fail(pe: pefile.PE) -> None:
     # int 0x29 becomes int3, a breakpoint: handlers and debuggers see it.
     for section in code_sections(pe):
         at = section.get_data().find(check_pe.FAST_FAIL_STACK_COOKIE)
@@ -237,7 +246,7 @@ def break_fast_fail(pe):
     raise SystemExit("check_pe_rejects: no fast-fail sequence to break")
 
 
-def drop_guard_checks(pe):
+def drop_guard_checks(pe: pefile.PE) -> None:
     """Every call of the fast-fail routine becomes no-ops, as in a build
     without -fstack-protector-strong."""
     code = code_sections(pe)
@@ -245,7 +254,7 @@ def drop_guard_checks(pe):
                   for s in code if check_pe.FAST_FAIL_STACK_COOKIE in s.get_data())
     dropped = 0
     for section in code:
-        data = section.get_data()
+        data: bytes = section.get_data()
         for at in range(len(data) - 4):
             if data[at] in (check_pe.CALL_REL32, check_pe.JMP_REL32):
                 rel, = struct.unpack_from("<i", data, at + 1)
@@ -257,7 +266,7 @@ def drop_guard_checks(pe):
 
 
 # How each copy is made to fail, and what the check must then say.
-MUTATIONS = [
+MUTATIONS: list[tuple[str, Mutation | None, Expected]] = [
     ("no_aslr", clear_characteristic(0x0040), "not marked for ASLR (DYNAMIC_BASE)"),
     ("no_high_entropy", clear_characteristic(0x0020),
      "not marked for high-entropy ASLR (HIGH_ENTROPY_VA)"),
@@ -328,16 +337,16 @@ MUTATIONS = [
 ]
 
 
-def complains(problems, expected):
+def complains(problems: list[str], expected: Expected) -> bool:
     """Whether the problems are exactly those expected: a text, a pattern
     (code addresses differ from program to program), or a list of them."""
-    expected = expected if isinstance(expected, list) else [expected]
-    return len(problems) == len(expected) and all(
+    wanted = expected if isinstance(expected, list) else [expected]
+    return len(problems) == len(wanted) and all(
         e.fullmatch(p) if isinstance(e, re.Pattern) else e == p
-        for p, e in zip(problems, expected))
+        for p, e in zip(problems, wanted))
 
 
-def make_copy(program, mutate, path):
+def make_copy(program: str, mutate: Mutation | None, path: str) -> None:
     # Only what the mutations look up is parsed: pefile writes every
     # structure it parsed back over the bytes, changes to them included.
     pe = pefile.PE(program, fast_load=True)
@@ -353,7 +362,7 @@ def make_copy(program, mutate, path):
             file.write(b"\0" * (check_pe.RELEASE_MAX_BYTES + 1 - os.path.getsize(path)))
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("programs", nargs="+")

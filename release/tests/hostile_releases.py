@@ -29,16 +29,19 @@ import sys
 import time
 import zipfile
 import zlib
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import ClassVar, TypedDict
 
 import pefile
 from asn1crypto import algos, cms, core, parser, x509
 from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from buildinfo import BUILDINFO_NAME, read_buildinfo, read_contents
+from buildinfo import BUILDINFO_NAME, BuildinfoError, Contents, read_buildinfo, read_contents
 from pack import GUIDE_NAME, pack_zip, sign, third_party_files
 from notices import NOTICES_NAME
+from zip_reader import shown
 import verify
 
 PIPE, WINUSB = "BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"
@@ -47,10 +50,22 @@ CASE_SECONDS = 30
 MUTANTS, SIGNATURE_MUTANTS, SEED = 3000, 300, 17
 
 
+class EntryFields(TypedDict, total=False):
+    """What raw_zip writes for an entry in place of what its bytes give."""
+    method: int
+    flags: int
+    size: int
+    packed: bytes
+
+
+# A ZIP entry for raw_zip: its name, its bytes and, optionally, fields.
+Entry = tuple[bytes, bytes] | tuple[bytes, bytes, EntryFields]
+
+
 class Release:
     """A genuine release ZIP and its files."""
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         with open(path, "rb") as source:
             self.data = source.read()
         with zipfile.ZipFile(io.BytesIO(self.data)) as archive:
@@ -61,46 +76,49 @@ class Release:
             self.spots += range(archive.start_dir, len(self.data))
         self.epoch = int(read_buildinfo(self.files[BUILDINFO_NAME])["SOURCE_DATE_EPOCH"])
 
-    def zip_name(self):
+    def zip_name(self) -> str:
         return f"{self.top}-win64.zip"
 
-    def name(self, file):
+    def name(self, file: str) -> bytes:
         return f"{self.top}/{file}".encode("ascii")
 
     # The release's contents (read_contents), once run() knows them.
-    contents = None
+    contents: ClassVar[Contents | None] = None
 
-    def pack(self, changes):
+    def pack(self, changes: Mapping[str, bytes | None]) -> bytes:
         """The packer's own ZIP of the files with CHANGES (None leaves one out).
         With a program or BUILDINFO.txt changed, the notices and the SBOM
         are made anew for it, as a forger would, unless CHANGES names them
         too."""
-        files = {**self.files, **changes}
+        files: dict[str, bytes | None] = {**self.files, **changes}
         derived = {NOTICES_NAME, f"{self.top}.cdx.json"}
         remade = any(name.endswith(".exe") or name == BUILDINFO_NAME for name in changes)
         if self.contents and remade and not derived & set(changes):
+            kept = {name: data for name, data in files.items() if data is not None}
             try:
-                info = read_buildinfo(files[BUILDINFO_NAME])
-            except (ValueError, TypeError):
+                info = read_buildinfo(kept.get(BUILDINFO_NAME, b""))
+            except BuildinfoError:
                 info = None  # a malformed one: the check stops there
             if info:
-                made = third_party_files(self.contents, info, files)
+                made = third_party_files(self.contents, info, kept)
                 files.update({name: made[name] for name in derived})
-        return pack_zip(self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
+        packed: bytes = pack_zip(
+            self.top, {name: data for name, data in files.items() if data is not None}, self.epoch)
+        return packed
 
-    def entries(self, changes=None):
+    def entries(self, changes: Mapping[str, Entry] | None = None) -> list[Entry]:
         """(name, bytes[, fields]) for raw_zip, with CHANGES ({file: entry})."""
         return [(changes or {}).get(file, (self.name(file), data)) for file, data in self.files.items()]
 
 
-def raw_zip(entries, before=b"", hidden=None, after=b""):
+def raw_zip(entries: list[Entry], before: bytes = b"", hidden: Entry | None = None, after: bytes = b"") -> bytes:
     """A ZIP laid out as the packer lays one out, of ENTRIES: (name, bytes)
     or (name, bytes, fields), where fields set the method, flags, declared
     size or deflate data; BEFORE and AFTER around it, and HIDDEN, an entry
     ahead of the first that the central directory does not list."""
     out, directory = bytearray(before), bytearray()
-    for index, (name, content, *fields) in enumerate(([hidden] if hidden else []) + entries):
-        fields = fields[0] if fields else {}
+    for index, (name, content, *given) in enumerate(([hidden] if hidden else []) + entries):
+        fields: EntryFields = given[0] if given else {}
         squeezer = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS)
         packed = fields.get("packed") or squeezer.compress(content) + squeezer.flush()
         header = (20, fields.get("flags", 0), fields.get("method", 8), 0, 0x21, zlib.crc32(content),
@@ -114,43 +132,43 @@ def raw_zip(entries, before=b"", hidden=None, after=b""):
                                                 len(out), 0)) + after
 
 
-def deflated_zeros(mebibytes):
+def deflated_zeros(mebibytes: int) -> bytes:
     """Deflate data of that many MiB of zeros, about 1 KiB a MiB."""
     squeezer = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS)
     block = squeezer.compress(bytes(1 << 20)) + squeezer.flush(zlib.Z_FULL_FLUSH)
     return block * mebibytes + b"\x03\x00"  # an empty last block
 
 
-def security(program):
+def security(program: bytes) -> tuple[int, int]:
     """Offsets of the header checksum and the security directory entry."""
     header = struct.unpack_from("<I", program, 0x3C)[0]
     return header + 24 + 64, header + 24 + 112 + 4 * 8
 
 
-def with_checksum(program):
-    program = bytearray(program)
-    struct.pack_into("<I", program, security(program)[0], pefile.PE(data=bytes(program)).generate_checksum())
-    return bytes(program)
+def with_checksum(program: bytes) -> bytes:
+    changed = bytearray(program)
+    struct.pack_into("<I", changed, security(changed)[0], pefile.PE(data=bytes(changed)).generate_checksum())
+    return bytes(changed)
 
 
-def flipped(program):
+def flipped(program: bytes) -> bytes:
     changed = bytearray(program)
     changed[pefile.PE(data=program, fast_load=True).sections[0].PointerToRawData + 64] ^= 0x01
     return bytes(changed)
 
 
-def fewer_directories(program):
+def fewer_directories(program: bytes) -> bytes:
     changed = bytearray(program)
     struct.pack_into("<I", changed, struct.unpack_from("<I", program, 0x3C)[0] + 24 + 108, 4)
     return bytes(changed)
 
 
-def table_of(program):
+def table_of(program: bytes) -> tuple[int, bytes]:
     table, size = struct.unpack_from("<II", program, security(program)[1])
     return table, program[table:table + size]
 
 
-def grafted(program, signed):
+def grafted(program: bytes, signed: bytes) -> bytes:
     """PROGRAM with the signature of another, SIGNED."""
     table = table_of(signed)[1]
     changed = bytearray(program + table)
@@ -158,20 +176,20 @@ def grafted(program, signed):
     return with_checksum(changed)
 
 
-def second_table(signed):
+def second_table(signed: bytes) -> bytes:
     at, table = table_of(signed)
     changed = bytearray(signed + table)
     struct.pack_into("<II", changed, security(signed)[1], at, 2 * len(table))
     return with_checksum(changed)
 
 
-def checksum_changed(signed):
+def checksum_changed(signed: bytes) -> bytes:
     changed = bytearray(signed)
     changed[security(signed)[0]] ^= 0x01
     return bytes(changed)
 
 
-def version_changed(signed):
+def version_changed(signed: bytes) -> bytes:
     """The SignedData's version (which its signature does not cover) 3, not 1."""
     at = table_of(signed)[0] + 8 + 25  # 30 82 LL LL, the OID, A0 82 LL LL, 30 82 LL LL, 02 01
     changed = bytearray(signed)
@@ -179,7 +197,7 @@ def version_changed(signed):
     return with_checksum(changed)
 
 
-def signature_flipped(signed):
+def signature_flipped(signed: bytes) -> bytes:
     """The last byte of the signature value (the PKCS#7's last) changed."""
     at = table_of(signed)[0] + 8
     length = 4 + struct.unpack_from(">H", signed, at + 2)[0]  # 30 82 LL LL
@@ -188,7 +206,7 @@ def signature_flipped(signed):
     return with_checksum(changed)
 
 
-def tlv(tag, body):
+def tlv(tag: int, body: bytes) -> bytes:
     """One DER element."""
     size = len(body)
     length = bytes([size]) if size < 0x80 else bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes(
@@ -199,13 +217,13 @@ def tlv(tag, body):
 JUNK = tlv(0x30, tlv(0x02, b"\x01"))  # a SEQUENCE holding one INTEGER
 
 
-def signed_data_of(program):
+def signed_data_of(program: bytes) -> cms.SignedData:
     table = table_of(program)[1]
     length = struct.unpack_from("<I", table)[0]
     return cms.ContentInfo.load(table[8:length].rstrip(b"\0"))["content"]
 
 
-def with_signed_data(program, parts):
+def with_signed_data(program: bytes, parts: list[bytes]) -> bytes:
     """PROGRAM with its PKCS#7 replaced by a SignedData of PARTS (DER
     elements, in order), padded and its header checksum mended."""
     block = tlv(0x30, cms.ContentType("signed_data").dump() + tlv(0xA0, tlv(0x30, b"".join(parts))))
@@ -216,7 +234,8 @@ def with_signed_data(program, parts):
     return with_checksum(bytes(changed))
 
 
-def parts_of(signed, certificates=None, signer=None, before_signers=b""):
+def parts_of(signed: cms.SignedData, certificates: list[bytes] | None = None, signer: bytes | None = None,
+             before_signers: bytes = b"") -> list[bytes]:
     """The SignedData's elements, with CERTIFICATES (DER of each) or SIGNER
     (DER of a SignerInfo) in place of its own, BEFORE_SIGNERS ahead of its
     signers."""
@@ -227,13 +246,14 @@ def parts_of(signed, certificates=None, signer=None, before_signers=b""):
             tlv(0xA0, b"".join(certificates)), before_signers, signers]
 
 
-def edited(program, edit):
+def edited(program: bytes, edit: Callable[[cms.SignedData, list[bytes]], list[bytes]]) -> bytes:
     """PROGRAM with EDIT(SignedData, its parts) giving the parts of its new one."""
     signed = signed_data_of(program)
     return with_signed_data(program, edit(signed, parts_of(signed)))
 
 
-def signer_edited(program, edit, certificates=()):
+def signer_edited(program: bytes, edit: Callable[[cms.SignerInfo], object],
+                  certificates: Iterable[bytes] = ()) -> bytes:
     """PROGRAM with EDIT(SignerInfo) done on a copy of its signer, and
     CERTIFICATES added to its signature's."""
     signed = signed_data_of(program)
@@ -243,7 +263,7 @@ def signer_edited(program, edit, certificates=()):
         signed, [item.dump() for item in signed["certificates"]] + list(certificates), signer.dump(force=True)))
 
 
-def with_unsigned(program, code, value, certificates=()):
+def with_unsigned(program: bytes, code: str, value: bytes, certificates: Iterable[bytes] = ()) -> bytes:
     """PROGRAM with the unsigned attribute CODE of one VALUE (DER), and
     CERTIFICATES added to its signature's."""
     signed = signed_data_of(program)
@@ -254,7 +274,7 @@ def with_unsigned(program, code, value, certificates=()):
         tlv(0x30, body + tlv(0xA1, attribute))))
 
 
-def signer_certificate(program):
+def signer_certificate(program: bytes) -> x509.Certificate:
     signed = signed_data_of(program)
     serial = signed["signer_infos"][0]["sid"].chosen["serial_number"].native
     return next(item.chosen for item in signed["certificates"] if item.chosen.serial_number == serial)
@@ -264,7 +284,7 @@ class Context:
     """Both genuine releases, and signatures made with a certificate of
     another key bearing the real signer's subject."""
 
-    def __init__(self, work, zips, keys, subject):
+    def __init__(self, work: str, zips: dict[str, str], keys: str, subject: str) -> None:
         self.work, self.keys = work, keys
         self.unsigned, self.signed = Release(zips["unsigned"]), Release(zips["signed"])
         self.folder = os.path.join(work, "hostile")
@@ -299,7 +319,7 @@ class Context:
             out.write(self.pem("ca.pem") + b"-----BEGIN CERTIFICATE-----\nMAMCAQE=\n-----END CERTIFICATE-----\n")
         self.fingerprints = {name: self.fingerprint(os.path.join(keys, f"{name}.pem")) for name in ["signer", "fake"]}
 
-    def issue(self, name, subject, extensions, issuer, serial):
+    def issue(self, name: str, subject: str, extensions: str, issuer: str | None, serial: int) -> None:
         """keys/NAME.pem and .key, issued by keys/ISSUER.pem (None: by itself)."""
         key, cert = os.path.join(self.keys, f"{name}.key"), os.path.join(self.keys, f"{name}.pem")
         request = ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", subject]
@@ -318,20 +338,29 @@ class Context:
                 with open(part, "rb") as source:
                     chain.write(source.read())
 
-    def pem(self, name):
+    def pem(self, name: str) -> bytes:
         with open(os.path.join(self.keys, name), "rb") as source:
             return source.read()
 
     @functools.lru_cache(maxsize=None)
-    def signed_by(self, who, name):
+    def signed_by(self, who: str, name: str) -> bytes:
         """The unsigned release's program NAME signed with keys/WHO.key."""
         programs, signed = self.folders("programs", f"signed-by-{who}")
         with open(os.path.join(programs, name), "wb") as out:
             out.write(self.unsigned.files[name])
-        return sign(os.path.join(programs, name), os.path.join(self.keys, f"{who}-chain.pem"),
-                    os.path.join(self.keys, f"{who}.key"), self.signed.epoch, None, None, signed)
+        program: bytes = sign(
+            os.path.join(programs, name), os.path.join(self.keys, f"{who}-chain.pem"),
+            os.path.join(self.keys, f"{who}.key"), self.signed.epoch, None, None, signed)
+        return program
 
-    def relabelled(self, program, subject):
+    def rsa_key(self, name: str) -> rsa.RSAPrivateKey:
+        """The private key of keys/NAME: the test makes RSA keys alone."""
+        key = serialization.load_pem_private_key(self.pem(name), None)
+        if not isinstance(key, rsa.RSAPrivateKey):
+            sys.exit(f"FAILED: {os.path.join(self.keys, name)} is not an RSA key")
+        return key
+
+    def relabelled(self, program: bytes, subject: str) -> bytes:
         """PROGRAM with a certificate added (after the genuine one, which
         osslsigncode then finds first) that bears its signer's key and
         serial, SUBJECT, and its issuer's name in small letters, and its
@@ -340,32 +369,32 @@ class Context:
         issuer = crypto_x509.Name([crypto_x509.NameAttribute(crypto_x509.ObjectIdentifier(pair["type"].dotted),
                                                              pair["value"].native.lower())
                                    for rdn in genuine.issuer.chosen for pair in rdn])
-        subject = crypto_x509.Name([crypto_x509.NameAttribute(crypto_x509.ObjectIdentifier(
+        name = crypto_x509.Name([crypto_x509.NameAttribute(crypto_x509.ObjectIdentifier(
             {"O": "2.5.4.10", "CN": "2.5.4.3"}[key]), value)
             for key, value in (part.split("=", 1) for part in subject.strip("/").split("/"))])
-        key = serialization.load_pem_private_key(self.pem("fake.key"), None)
+        key = self.rsa_key("fake.key")
         now = datetime.datetime.now(datetime.timezone.utc)
-        added = (crypto_x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
-                 .public_key(serialization.load_der_public_key(genuine.public_key.dump()))
-                 .serial_number(genuine.serial_number).not_valid_before(now - datetime.timedelta(days=1))
-                 .not_valid_after(now + datetime.timedelta(days=2)).sign(key, hashes.SHA256()))
-        added = x509.Certificate.load(added.public_bytes(serialization.Encoding.DER))
+        made = (crypto_x509.CertificateBuilder().subject_name(name).issuer_name(issuer)
+                .public_key(serialization.load_der_public_key(genuine.public_key.dump()))
+                .serial_number(genuine.serial_number).not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=2)).sign(key, hashes.SHA256()))
+        added = x509.Certificate.load(made.public_bytes(serialization.Encoding.DER))
 
-        def point(signer):
+        def point(signer: cms.SignerInfo) -> None:
             signer["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
                 "issuer": added.issuer, "serial_number": added.serial_number}})
         return signer_edited(program, point, [added.dump()])
 
-    def revocation_list(self):
+    def revocation_list(self) -> bytes:
         """DER of an empty CRL of the release's intermediate CA."""
-        key = serialization.load_pem_private_key(self.pem("intermediate.key"), None)
+        key = self.rsa_key("intermediate.key")
         issuer = crypto_x509.load_pem_x509_certificate(self.pem("intermediate.pem")).subject
         now = datetime.datetime.now(datetime.timezone.utc)
         crl = (crypto_x509.CertificateRevocationListBuilder().issuer_name(issuer).last_update(now)
                .next_update(now + datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
         return crl.public_bytes(serialization.Encoding.DER)
 
-    def countersigned(self, program):
+    def countersigned(self, program: bytes) -> bytes:
         """PROGRAM with a countersignature by the test's own authority."""
         signature = signed_data_of(program)["signer_infos"][0]["signature"].native
         authority = x509.Certificate.load(self.tool(["openssl", "x509", "-in", os.path.join(self.keys, "tsa.pem"),
@@ -375,7 +404,7 @@ class Context:
             cms.CMSAttribute({"type": "content_type", "values": ["data"]}),
             cms.CMSAttribute({"type": "signing_time", "values": [cms.Time({"utc_time": now})]}),
             cms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(signature).digest()]})])
-        key = serialization.load_pem_private_key(self.pem("tsa.key"), None)
+        key = self.rsa_key("tsa.key")
         info = cms.SignerInfo({
             "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
                 "issuer": authority.issuer, "serial_number": authority.serial_number}}),
@@ -384,7 +413,7 @@ class Context:
             "signature": key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256())})
         return with_unsigned(program, "1.2.840.113549.1.9.6", info.dump(), [authority.dump()])
 
-    def rfc3161(self, program):
+    def rfc3161(self, program: bytes) -> bytes:
         """PROGRAM with an RFC 3161 timestamp by the test's own authority,
         made by openssl ts as a server makes one."""
         folder, = self.folders("tsa")
@@ -404,32 +433,33 @@ class Context:
         with open(os.path.join(folder, "token.der"), "rb") as source:
             return with_unsigned(program, "1.3.6.1.4.1.311.3.3.1", source.read())
 
-    def tool(self, command):
+    def tool(self, command: list[str]) -> bytes:
         result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, check=False)
         if result.returncode != 0:
             sys.exit(f"FAILED: {' '.join(command)}:\n{result.stdout.decode(errors='replace')}")
         return result.stdout
 
-    def fingerprint(self, pem):
+    def fingerprint(self, pem: str) -> str:
         return hashlib.sha256(self.tool(["openssl", "x509", "-in", pem, "-outform", "DER"])).hexdigest().upper()
 
-    def folders(self, *names):
+    def folders(self, *names: str) -> list[str]:
         paths = [os.path.join(self.folder, name) for name in names]
         for path in paths:
             os.makedirs(path, exist_ok=True)
         return paths
 
     @functools.lru_cache(maxsize=None)
-    def fake_signed(self, name):
+    def fake_signed(self, name: str) -> bytes:
         """The unsigned release's program NAME signed as the release script signs."""
         programs, signed = self.folders("programs", "fake-signed")
         with open(os.path.join(programs, name), "wb") as out:
             out.write(self.unsigned.files[name])
-        return sign(os.path.join(programs, name), self.fake["cert"], self.fake["key"], self.signed.epoch,
-                    None, None, signed)
+        program: bytes = sign(
+            os.path.join(programs, name), self.fake["cert"], self.fake["key"], self.signed.epoch, None, None, signed)
+        return program
 
-    def osslsigncode(self, name, *arguments):
+    def osslsigncode(self, name: str, *arguments: str) -> bytes:
         """The signed release's program NAME through osslsigncode ARGUMENTS."""
         programs, changed = self.folders("signed-programs", "changed")
         for folder in (programs, changed):
@@ -441,23 +471,24 @@ class Context:
         with open(os.path.join(changed, name), "rb") as source:
             return source.read()
 
-    def nested(self, name):
+    def nested(self, name: str) -> bytes:
         """With a second signature nested in its own."""
         return self.osslsigncode(name, "sign", "-nest", "-certs", self.fake["cert"], "-key", self.fake["key"],
                                  "-h", "sha256", "-time", str(self.signed.epoch))
 
 
-def with_commit(buildinfo, commit):
+def with_commit(buildinfo: bytes, commit: str) -> bytes:
     return re.sub(rb"commit [0-9a-f]{40}", b"commit " + commit.encode("ascii"), buildinfo)
 
 
-def dated(release, epoch):
+def dated(release: Release, epoch: int) -> bytes:
     """The release as packed with another SOURCE_DATE_EPOCH than its commit's."""
     buildinfo = re.sub(rb"SOURCE_DATE_EPOCH [0-9]+", b"SOURCE_DATE_EPOCH %d" % epoch, release.files[BUILDINFO_NAME])
-    return pack_zip(release.top, {**release.files, BUILDINFO_NAME: buildinfo}, epoch)
+    packed: bytes = pack_zip(release.top, {**release.files, BUILDINFO_NAME: buildinfo}, epoch)
+    return packed
 
 
-def with_version(buildinfo, package, version):
+def with_version(buildinfo: bytes, package: bytes, version: bytes) -> bytes:
     return re.sub(rb"(?m)^" + package + rb" [^\r]*", package + b" " + version, buildinfo)
 
 
@@ -470,13 +501,16 @@ ESCAPES = "\x1b[2K\x1b[1A\r"  # erase the line, up one: draws over what came bef
 # status, a line the output must hold ({signer} and {fake}: the
 # fingerprints of the real signer's certificate and of the impostor's),
 # and optionally {"tsa_ca": a file of the CA folder for --tsa-ca}.
-CASES = [
+Alteration = Callable[[Release, Context], bytes]
+Case = (tuple[str, str, Alteration, bool | str, int, str]
+        | tuple[str, str, Alteration, bool | str, int, str, dict[str, str]])
+CASES: list[Case] = [
     ("unsigned", "unsigned", lambda r, c: r.data, False, 0, "BRELVIK_DFU_PIPE.exe: this source's build, unsigned"),
     ("signed", "signed", lambda r, c: r.data, True, 0, "certificate SHA-256: {signer}"),
     ("signed_without_ca", "signed", lambda r, c: r.data, False, 0, "chain: not verified"),
     # Another program under a program's name, entries hidden, added, missing or moved.
     ("legacy_program_first_under_winusb_name", "unsigned",
-     lambda r, c: raw_zip([(r.name(WINUSB), r.files[PIPE])] + r.entries()), False, 1, "appears twice"),
+     lambda r, c: raw_zip([(r.name(WINUSB), r.files[PIPE]), *r.entries()]), False, 1, "appears twice"),
     ("nul_in_name", "signed", lambda r, c: raw_zip(r.entries({WINUSB: (r.name(WINUSB) + b"\0.txt", r.files[PIPE])})),
      False, 1, "BRELVIK_DFU_WINUSB.exe\\x00.txt"),
     ("hidden_local_entry", "unsigned", lambda r, c: raw_zip(r.entries(), hidden=(r.name(WINUSB), r.files[PIPE])),
@@ -656,14 +690,14 @@ CASES = [
      ".cdx.json: not this source's"),
 ]
 # Cases whose ZIP's file name is what they try.
-RENAMED = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
+RENAMED: dict[str, str] = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
 
 
-def limit_memory():
+def limit_memory() -> None:
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
-def fit_for_a_terminal(output):
+def fit_for_a_terminal(output: bytes) -> str | None:
     """Problems with OUTPUT (bytes) as the release check's output: printable
     ASCII lines, the last (and only the last) a verdict."""
     lines = output.split(b"\n")
@@ -677,7 +711,8 @@ def fit_for_a_terminal(output):
     return None
 
 
-def check(path, ca, contents, commit, epoch, in_process=False, tsa_ca=None):
+def check(path: str, ca: str | None, contents: str, commit: str, epoch: int, in_process: bool = False,
+          tsa_ca: str | None = None) -> tuple[int, bytes]:
     """Exit status and output of the release check's two steps on PATH."""
     packer = os.path.join(os.path.dirname(os.path.abspath(verify.__file__)), "pack.py")
     steps = [["examine", "--commit-out", os.path.join(os.path.dirname(path), "commit")],
@@ -689,7 +724,7 @@ def check(path, ca, contents, commit, epoch, in_process=False, tsa_ca=None):
         if in_process:
             captured = io.StringIO()
             with contextlib.redirect_stdout(captured):
-                status = verify.main(argv)
+                status: int = verify.main(argv)
             output += captured.getvalue().encode("utf-8")
         else:
             result = subprocess.run(["/usr/bin/python3", "-I", verify.__file__] + argv, stdin=subprocess.DEVNULL,
@@ -701,14 +736,14 @@ def check(path, ca, contents, commit, epoch, in_process=False, tsa_ca=None):
     return status, output
 
 
-def mutant(rng, original, spots):
+def mutant(rng: random.Random, original: bytes, spots: Sequence[int]) -> bytes:
     data = original
     while data == original:
         data = mutated(rng, original, spots)
     return data
 
 
-def mutated(rng, original, spots):
+def mutated(rng: random.Random, original: bytes, spots: Sequence[int]) -> bytes:
     data = bytearray(original)
     at = rng.choice(spots) if rng.random() < 0.6 else rng.randrange(len(data))
     how = rng.randrange(6)
@@ -727,40 +762,42 @@ def mutated(rng, original, spots):
     return bytes(data)
 
 
-def run(work, zips, keys, contents, commit, subject):
+def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, subject: str) -> int:
     Release.contents = read_contents(contents)
     context = Context(work, zips, keys, subject)
     ca = os.path.join(keys, "ca.pem")
     cases = os.path.join(context.folder, "cases")
     os.makedirs(cases, exist_ok=True)
-    failures = []
+    failures: list[str] = []
     start = time.monotonic()
     for name, kind, alter, with_ca, status, line, *options in CASES:
         tsa_ca = options[0].get("tsa_ca") if options else None
-        path = os.path.join(cases, verify.shown(name).replace("\\", "_"),
+        path = os.path.join(cases, shown(name).replace("\\", "_"),
                             RENAMED.get(name, getattr(context, kind).zip_name()))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
             out.write(alter(getattr(context, kind), context))
         began = time.monotonic()
+        got: int | None
         try:
             got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
                                 ca if with_ca else None, contents, commit, context.signed.epoch,
                                 tsa_ca=os.path.join(keys, tsa_ca) if tsa_ca else None)
         except subprocess.TimeoutExpired:
             got, output = None, b"(timed out)\n"
-        print(f"-- {verify.shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
+        print(f"-- {shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
         for text in output.decode("latin-1").splitlines():
-            print(f"   {verify.shown(text, 300)}")
+            print(f"   {shown(text, 300)}")
         wanted = line.format(**context.fingerprints)
         problem = fit_for_a_terminal(output)
         if got != status or wanted.encode("ascii") not in output or problem:
-            failures.append(f"{verify.shown(name)}: expected exit status {status} and a line with {wanted!r}"
+            failures.append(f"{shown(name)}: expected exit status {status} and a line with {wanted!r}"
                             f"{'; ' + problem if problem else ''}")
     print(f"{len(CASES)} hostile ZIPs checked in {time.monotonic() - start:.1f} s")
 
     genuine = f"certificate SHA-256: {context.fingerprints['signer']}\n    chain: verified against {ca}\n".encode()
     for kind, count in [("genuine ZIP", MUTANTS), ("signature block", SIGNATURE_MUTANTS)]:
+        outcomes: collections.Counter[str]
         start, rng, outcomes = time.monotonic(), random.Random(SEED), collections.Counter()
         path = os.path.join(context.folder, "mutants", context.signed.zip_name())
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -775,7 +812,8 @@ def run(work, zips, keys, contents, commit, subject):
                 changed = bytearray(mutant(rng, program, range(table_of(program)[0], len(program))))
                 if len(changed) > 0x200:
                     checksum_at = security(program)[0]
-                    struct.pack_into("<I", changed, checksum_at, verify.pe_checksum(bytes(changed), checksum_at))
+                    struct.pack_into("<I", changed, checksum_at,
+                                     verify.pe_checksum(bytes(changed), checksum_at))
                 data = context.signed.pack({name: bytes(changed)})
             with open(path, "wb") as out:
                 out.write(data)
@@ -788,7 +826,7 @@ def run(work, zips, keys, contents, commit, subject):
             except BaseException as error:  # noqa: B036 - the check itself must never raise
                 got, output, problem = None, b"", f"raised {type(error).__name__}: {error}"
             if problem:
-                failures.append(f"{kind} mutant {number}: {problem}:\n{verify.shown(output.decode('latin-1'), 2000)}")
+                failures.append(f"{kind} mutant {number}: {problem}:\n{shown(output.decode('latin-1'), 2000)}")
             verdict = output.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("ascii", "replace")
             outcomes[re.sub(r"[0-9a-f]{40}|\d+|'[^']*'", "#", verdict.split(": ", 2)[-1])[:90]] += 1
         print(f"{count} mutants of a {kind} (seed {SEED}) checked in {time.monotonic() - start:.1f} s;"

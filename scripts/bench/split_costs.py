@@ -21,15 +21,17 @@ TABLE = {"fl": "file", "fi": "file", "fe": "file", "cfl": "file", "cfi": "file",
          "ob": "object", "cob": "object", "fn": "function", "cfn": "function"}
 
 
-def main():
+def main() -> None:
     source, profile = sys.argv[1].rstrip("/") + "/", sys.argv[2]
     listing = "--list" in sys.argv[3:]
-    names = {"file": {}, "object": {}, "function": {}}
-    program = None
+    # Each kind of name by its number in the profile.
+    names: dict[str, dict[str, str]] = {"file": {}, "object": {}, "function": {}}
+    program: str | None = None
     current = {"ob": "", "fl": "", "fn": ""}
-    costs = {}
+    # Instructions by (object, file, function).
+    costs: dict[tuple[str, str, str], int] = {}
     skip_call_cost = False
-    total = None
+    total: int | None = None
     with open(profile, encoding="utf-8", errors="replace") as file:
         for line in file:
             line = line.rstrip("\n")
@@ -61,7 +63,7 @@ def main():
                     costs[key] = costs.get(key, 0) + int(fields[1])
 
     split = {"own": 0, "standin": 0, "rest": 0}
-    templates = {}
+    templates: dict[str, int] = {}
     for (obj, fl, fn), cost in costs.items():
         relative = fl[len(source):] if fl.startswith(source) else None
         if relative and relative.split("/")[0] in ("protocol", "pipe_edition", "winusb_edition"):

@@ -1,71 +1,135 @@
 #!/usr/bin/python3
-"""Runs the user guide's scripts, as the guide prints them. check_winusb.cmd
-runs under Wine's cmd against the real WinUSB program and the stand-in DLLs,
-once for a working adapter and once for each write error of the guide's
-LastError table (and one code it does not list), and must exit with the
-status the table gives; check_winusb.ps1 is held to the same table by
-applying its -match patterns to each line the program printed.
-check_pipe.cmd runs against the real legacy program, which under Wine finds
-no adapter and prints only "Found device 1"; check_pipe.ps1's patterns are
-applied to that and to the other outputs its legend names. Each cmd script
-also runs once with a result file left in its place by an earlier run that
-switched the adapter: the verdict must be this run's.
+"""Runs the user guide's cmd scripts under Wine's cmd, exactly as the guide
+prints them, and holds each outcome to the guide's own word for it.
 
     check_guide_script.py --wine-run WRAPPER --guide USER_GUIDE.md
-                          --exe BRELVIK_DFU_WINUSB.exe --pipe-exe BRELVIK_DFU_PIPE.exe
+                          --winusb-exe BRELVIK_DFU_WINUSB.exe
+                          --pipe-exe BRELVIK_DFU_PIPE.exe
+                          --program-output program_output.exe
                           --findstr findstr.exe --standin DLL...
                           --wine-prefix PREFIX --work-dir DIR
 
-Wine 8 falls short of Windows in two ways the script meets: its findstr
-finds nothing, so a findstr.exe of the tests' own sits beside the script
-(cmd looks in the current folder first); and its cmd runs the command after
-&& whether or not the one before it failed, so each `X && exit /b N` of the
-script runs here as `X` followed by `if not errorlevel 1 exit /b N`, which
-Windows reads the same way.
+Each script is saved as the guide prints it: the lines of its indented
+block, indent removed, with CRLF line ends; the file is then read back and
+compared with the guide's lines. Nothing in it is rewritten for Wine, so
+the scripts may use only what Wine's cmd reads as Windows' does: no `&&`
+(Wine's cmd runs what follows it after a failure) and no `||`. Wine's own
+findstr gives 0 whether or not a line matched, so a findstr.exe of the
+tests' own, with Windows' exit statuses, sits beside the script (cmd looks
+in the current folder first).
+
+check_winusb.cmd runs against the real WinUSB program and the stand-in
+DLLs: a working adapter, each write error of the guide's LastError table
+and one code it does not list, no adapter, a failed lookup, and no program
+at all. check_pipe.cmd runs against the real legacy program, which under
+Wine finds no adapter and prints only "Found device 1", against a stand-in
+that prints what a switch prints, and with no program at all. Each script
+also runs where an earlier run that switched the adapter left its result
+file, made read-only so that neither its `del` nor the redirection can
+replace it: the script must stop with 1, not give that run's verdict.
+The status expected for each run is the one the guide's legend below the
+script, or the LastError table, gives for that output.
 """
 import argparse
+import importlib
 import os
 import re
 import shutil
 import subprocess
 import sys
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import run_case  # noqa: E402
+run_case: Any = importlib.import_module("run_case")
 
 RUN_TIMEOUT = 100
 # A code the table does not list, sharing its first digit with one it does:
 # a search string without its trailing space would take it for 2.
 UNLISTED_CODE = 23
+INDENT = "    "
+# What Wine's cmd reads otherwise than Windows' does, or may.
+NOT_ALIKE_IN_WINE = ("&&", "||")
+
+WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
+NO_ADAPTER_LINE = "Device not connected or driver not installed"
+FOUND_LINE = "Found device 1"
+SWITCHED_LINE = "Device 1 is now in DFU mode"
 
 
-def indented_block(lines, heading):
-    """The lines indented by four spaces that follow the line heading."""
-    try:
-        start = lines.index(heading) + 1
-    except ValueError:
-        sys.exit(f"check_guide_script: no line {heading!r} in the guide")
+class GuideError(Exception):
+    """The guide is not as this check needs it."""
+
+
+@dataclass
+class Run:
+    """One run of a script: the program beside it (None: none), the
+    stand-in scenario, what the script must print, the legend's phrase for
+    that outcome (or the status itself), and what an earlier run left."""
+    name: str
+    program: Optional[str]
+    printed: List[str]
+    outcome: str
+    scenario: Dict[str, str] = field(default_factory=dict)
+    stale: Optional[List[str]] = None
+    read_only: bool = False
+    status: Optional[int] = None
+
+
+def indented_block(lines: List[str], heading: str) -> Tuple[int, List[str]]:
+    """(index of its first line, the lines without indent) of the block
+    indented by four spaces that follows the line heading."""
+    if lines.count(heading) != 1:
+        raise GuideError(f"{lines.count(heading)} lines {heading!r} in the guide")
+    start = lines.index(heading) + 1
     while start < len(lines) and not lines[start].strip():
         start += 1
-    block = []
-    for line in lines[start:]:
-        if line and not line.startswith("    "):
+    end = start
+    while end < len(lines) and (lines[end].startswith(INDENT) or not lines[end]):
+        end += 1
+    while end > start and not lines[end - 1]:
+        end -= 1
+    return start, [line[len(INDENT):] for line in lines[start:end]]
+
+
+def legend(lines: List[str], after: int) -> Dict[int, str]:
+    """{status: text} of the "- N: ..." list that follows line after."""
+    at = after
+    while at < len(lines) and not lines[at].startswith("- "):
+        if lines[at].startswith("#"):
             break
-        block.append(line[4:])
-    while block and not block[-1].strip():
-        block.pop()
-    return block
+        at += 1
+    entries: Dict[int, str] = {}
+    last: Optional[int] = None
+    while at < len(lines) and (lines[at].startswith("- ") or lines[at].startswith("  ")):
+        match = re.match(r"- (\d+): (.*)", lines[at])
+        if match:
+            last = int(match.group(1))
+            entries[last] = match.group(2)
+        elif last is not None:
+            entries[last] += " " + lines[at].strip()
+        at += 1
+    if not entries:
+        raise GuideError(f"no \"- N: ...\" legend after line {after + 1} of the guide")
+    return entries
 
 
-def table_statuses(lines):
+def legend_status(entries: Dict[int, str], phrase: str) -> int:
+    """The one status whose legend text holds phrase."""
+    codes = [code for code, text in entries.items() if phrase in text]
+    if len(codes) != 1:
+        raise GuideError(f"{len(codes)} legend entries say {phrase!r}: {entries}")
+    return codes[0]
+
+
+def table_statuses(lines: List[str]) -> Dict[int, int]:
     """{LastError: script status} from the guide's LastError table."""
     rows = [line for line in lines if line.startswith("| ")]
     header = next((i for i, line in enumerate(rows) if line.startswith("| LastError ")), None)
     if header is None:
-        sys.exit("check_guide_script: no LastError table in the guide")
-    cells = [cell.strip() for cell in rows[header].strip("|").split("|")]
-    column = cells.index("Script")
-    statuses = {}
+        raise GuideError("no LastError table in the guide")
+    column = [cell.strip() for cell in rows[header].strip("|").split("|")].index("Script")
+    statuses: Dict[int, int] = {}
     for row in rows[header + 1:]:
         cells = [cell.strip() for cell in row.strip("|").split("|")]
         if not cells[0].isdigit():
@@ -74,133 +138,177 @@ def table_statuses(lines):
     return statuses
 
 
-def result_file_line(script, name):
-    """The script's `set "result=..."` line, which names its result file."""
-    lines = [line for line in script if line.startswith('set "result=')]
-    if len(lines) != 1:
-        sys.exit(f"check_guide_script: {name} does not name its result file in one `set \"result=` line")
-    return lines[0]
-
-
-def for_wine_cmd(script):
-    rewritten = []
-    for line in script:
-        match = re.fullmatch(r"(.*\S)\s*&&\s*(exit /b \d+)\s*", line)
-        if match:
-            rewritten += [match.group(1), "if not errorlevel 1 " + match.group(2)]
-        else:
-            rewritten.append(line)
-    if any("&&" in line for line in rewritten) or len(rewritten) == len(script):
-        sys.exit("check_guide_script: the script's && lines are not of the form `X && exit /b N`")
-    return rewritten
-
-
-def powershell_status(script, output_lines):
-    """What a .ps1 script exits with for this output: each `if ($out -match 'RE')
-    { exit N }` in turn (case-insensitive, true when any line matches),
-    then its last `exit N`."""
-    for line in script:
-        match = re.fullmatch(r"\s*if \(\$out -match '([^']*)'\) \{ exit (\d+) \}\s*", line)
-        if match:
-            pattern = re.compile(match.group(1), re.IGNORECASE)
-            if any(pattern.search(output) for output in output_lines):
-                return int(match.group(2))
-        elif line.strip() not in ("", "$out") and not line.startswith("$out = "):
-            match = re.fullmatch(r"\s*exit (\d+)\s*", line)
-            if not match:
-                sys.exit(f"check_guide_script: .ps1 line not understood: {line!r}")
-            return int(match.group(1))
-    sys.exit("check_guide_script: a .ps1 script has no final exit")
-
-
-WORKING_LINE = "Device found: VID_0483&PID_1234; bcdUsb 0200"
-PIPE_SWITCHED_LINE = "Device 1 is now in DFU mode"
-# What check_pipe.ps1 must give for each output its legend names.
-PIPE_OUTPUTS = [
-    (["Found device 1", PIPE_SWITCHED_LINE], 0),
-    (["Found device 1"], 2),
-    ([], 1),
-]
-
-
-def winusb_runs(statuses):
-    """(name, scenario, printed line, expected status, stale result) for
-    each run of check_winusb.cmd."""
-    yield "working_adapter", {}, WORKING_LINE, 0, None
-    # No adapter, after a run that switched one.
-    yield "stale_result", {"INTERFACES": ""}, "Device not connected or driver not installed", 1, WORKING_LINE
+def winusb_runs(statuses: Dict[int, int], exe: str) -> List[Run]:
+    if UNLISTED_CODE in statuses:
+        raise GuideError(f"pick another unlisted code than {UNLISTED_CODE}")
+    runs = [
+        Run("working_adapter", exe, [WORKING_LINE], '"Device found"'),
+        Run("no_adapter", exe, [NO_ADAPTER_LINE], "any other line", {"INTERFACES": ""}),
+        Run("lookup_failed", exe, ["Failed looking for device, HRESULT 0x8007000d"],
+            "any other line", {"SIZE_CR": "0x13"}),
+        Run("no_program", None, [], "or none"),
+    ]
     for code, status in sorted(statuses.items()):
         # LastError 0: the write call succeeded but wrote short.
         scenario = ({"WRITE_LENGTH": "15"} if code == 0 else
                     {"WRITE_RESULT": "fail", "WRITE_ERROR": str(code)})
-        yield (f"lasterror_{code}", scenario,
-               f"Error among LastError {code} or lengthReceived 18", status, None)
-    if UNLISTED_CODE in statuses:
-        sys.exit(f"check_guide_script: pick another unlisted code than {UNLISTED_CODE}")
-    yield (f"unlisted_{UNLISTED_CODE}", {"WRITE_RESULT": "fail", "WRITE_ERROR": str(UNLISTED_CODE)},
-           f"Error among LastError {UNLISTED_CODE} or lengthReceived 18", 1, None)
+        runs.append(Run(f"lasterror_{code}", exe,
+                        [f"Error among LastError {code} or lengthReceived 18"],
+                        "", scenario, status=status))
+    runs.append(Run(f"unlisted_{UNLISTED_CODE}", exe,
+                    [f"Error among LastError {UNLISTED_CODE} or lengthReceived 18"],
+                    "any other line",
+                    {"WRITE_RESULT": "fail", "WRITE_ERROR": str(UNLISTED_CODE)}))
+    return runs
 
 
-def run_cmd_script(args, name, exe, script, scenario, stale, failures):
+def pipe_runs(exe: str, program_output: str) -> List[Run]:
+    switched = [FOUND_LINE, SWITCHED_LINE]
+    return [
+        # The real legacy program: under Wine there is no adapter.
+        Run("no_adapter", exe, [FOUND_LINE], "no adapter at all"),
+        Run("switched", program_output, switched, "switched (",
+            {"PRINTED": "|".join(switched)}),
+        Run("no_program", None, [], "printed nothing"),
+    ]
+
+
+def result_file_line(script: List[str], name: str) -> str:
+    """The script's `set "result=..."` line, which names its result file."""
+    found = [line for line in script if line.startswith('set "result=')]
+    if len(found) != 1:
+        raise GuideError(f"{name} does not name its result file in one `set \"result=` line")
+    return found[0]
+
+
+def wine_cmd(args: argparse.Namespace, work_dir: str, env: Dict[str, str],
+             command: str) -> "subprocess.CompletedProcess[bytes]":
+    return subprocess.run([os.path.abspath(args.wine_run), "cmd.exe", "/c", command],
+                          cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=RUN_TIMEOUT, check=False)
+
+
+def save_script(work_dir: str, script: List[str], guide_lines: List[str], start: int) -> str:
+    """Saves the script as the guide prints it and checks the file's bytes
+    against the guide's lines."""
+    path = os.path.join(work_dir, "check.cmd")
+    with open(path, "wb") as file:
+        file.write(b"".join(line.encode("ascii") + b"\r\n" for line in script))
+    with open(path, "rb") as file:
+        saved = file.read()
+    if not saved.endswith(b"\r\n"):
+        raise GuideError("the saved script does not end with a line end")
+    lines = saved[:-2].split(b"\r\n")
+    printed = [line.encode("ascii") for line in guide_lines[start:start + len(lines)]]
+    if [(INDENT.encode() + line if line else line) for line in lines] != printed:
+        raise GuideError("the saved script differs from the guide's lines")
+    return "check.cmd"
+
+
+def run_script(args: argparse.Namespace, script_name: str, script: List[str],
+               guide_lines: List[str], start: int, run: Run,
+               failures: List[str]) -> Optional[Tuple[bytes, bytes, int, str]]:
     """Runs the script under Wine's cmd in a work folder of its own, after
-    leaving STALE (a line) in its result file when given; returns
-    (stdout, exit status), or None when it did not end."""
-    work_dir, _, device = run_case.prepare(os.path.join(args.work_dir, name), exe,
-                                           None, None, [], "program folder")
+    leaving the run's stale result file; returns (stdout, stderr, exit
+    status, the result file as cmd named it when one was left), or None
+    when it did not end."""
+    label = f"{script_name} {run.name}"
+    program = run.program or args.winusb_exe
+    work_dir, program_copy, device = run_case.prepare(
+        os.path.join(args.work_dir, script_name, run.name), program, None, None, [],
+        "program folder")
+    target = os.path.join(work_dir, "BRELVIK_DFU_WINUSB.exe" if "winusb" in script_name
+                          else "BRELVIK_DFU_PIPE.exe")
+    if run.program is None:
+        os.remove(program_copy)
+    elif program_copy != target:
+        os.replace(program_copy, target)
     shutil.copy2(args.findstr, os.path.join(work_dir, "findstr.exe"))
-    script_name = "check.cmd"
-    with open(os.path.join(work_dir, script_name), "w", newline="") as file:
-        file.write("\r\n".join(for_wine_cmd(script)) + "\r\n")
-    standins = args.standin if scenario is not None else []
-    case = {"standin": {"INTERFACES": "{device}", **scenario}} if scenario is not None else {}
-    env = run_case.environment(case, work_dir, standins, [],
-                               lambda text: text.replace("{device}", device))
-    commands = [[script_name]]
-    if stale:
-        with open(os.path.join(work_dir, "stale.txt"), "w", newline="") as file:
-            file.write(stale + "\r\n")
-        with open(os.path.join(work_dir, "plant.cmd"), "w", newline="") as file:
-            file.write(f'@echo off\r\n{result_file_line(script, name)}\r\n'
-                       'copy /y stale.txt "%result%" > nul\r\n')
-        commands.insert(0, ["plant.cmd"])
+    command = save_script(work_dir, script, guide_lines, start)
+
+    standins = args.standin if run.program == args.winusb_exe else []
+    scenario = ({"INTERFACES": "{device}", **run.scenario} if standins else run.scenario)
+    env: Dict[str, str] = run_case.environment({"standin": scenario}, work_dir, standins, [],
+                                               lambda text: text.replace("{device}", device))
+    set_result = result_file_line(script, label)
+    result_file = ""
     try:
         with run_case.system32_held(args.wine_prefix, standins, set()):
-            for command in commands:
-                result = subprocess.run([os.path.abspath(args.wine_run), "cmd.exe", "/c", *command],
-                                        cwd=work_dir, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        timeout=RUN_TIMEOUT)
-                if command[0] == "plant.cmd" and result.returncode != 0:
-                    failures.append(f"{name}: could not leave a stale result file ({result.stderr!r})")
+            if run.stale is not None:
+                with open(os.path.join(work_dir, "stale.txt"), "wb") as file:
+                    file.write(b"".join(line.encode("ascii") + b"\r\n" for line in run.stale))
+                plant = ["@echo off", set_result, 'copy /y stale.txt "%result%" > nul',
+                         "echo %result%"]
+                if run.read_only:
+                    plant.append('attrib +r "%result%"')
+                with open(os.path.join(work_dir, "plant.cmd"), "wb") as file:
+                    file.write("".join(line + "\r\n" for line in plant).encode("ascii"))
+                planted = wine_cmd(args, work_dir, env, "plant.cmd")
+                if planted.returncode != 0:
+                    failures.append(f"{label}: could not leave a stale result file "
+                                    f"({planted.stderr!r})")
                     return None
+                result_file = planted.stdout.decode("ascii").strip()
+            result = wine_cmd(args, work_dir, env, command)
+            if run.read_only:
+                with open(os.path.join(work_dir, "unlock.cmd"), "wb") as file:
+                    file.write(f'@echo off\r\n{set_result}\r\nattrib -r "%result%"\r\n'
+                               'del "%result%"\r\n'.encode("ascii"))
+                wine_cmd(args, work_dir, env, "unlock.cmd")
     except subprocess.TimeoutExpired:
-        failures.append(f"{name}: no exit within {RUN_TIMEOUT} s")
+        failures.append(f"{label}: no exit within {RUN_TIMEOUT} s")
         return None
-    if result.stderr:
-        failures.append(f"{name}: standard error {result.stderr!r}")
-    return result.stdout, result.returncode
+    return result.stdout, result.stderr, result.returncode, result_file
 
 
-def check_run(name, outcome, lines, expected, ps_status, failures):
-    if outcome is None:
-        return
-    stdout, status = outcome
-    print(f"{name}: printed {stdout!r}, .cmd {status}, .ps1 {ps_status}, expected {expected}")
-    printed = "".join(line + "\r\n" for line in lines).encode("ascii")
-    if stdout != printed:
-        failures.append(f"{name}: printed {stdout!r}, expected {printed!r}")
-    if status != expected:
-        failures.append(f"{name}: the .cmd script exited with {status}, expected {expected}")
-    if ps_status != expected:
-        failures.append(f"{name}: the .ps1 script would exit with {ps_status}, expected {expected}")
+def check_runs(args: argparse.Namespace, guide_lines: List[str], script_name: str,
+               runs: List[Run], switched: Run, failures: List[str]) -> None:
+    """Runs the script once for each run, and once more with the result
+    file of the switched run left read-only."""
+    start, script = indented_block(guide_lines, f"`{script_name}`:")
+    for construct in NOT_ALIKE_IN_WINE:
+        if any(construct in line for line in script):
+            raise GuideError(f"{script_name} uses {construct}, which Wine's cmd reads "
+                             "otherwise than Windows' does")
+    entries = legend(guide_lines, start + len(script))
+    print(f"{script_name}, as saved and run:\n" + "\n".join(script))
+    print(f"legend: {entries}\n")
+    # The result file of a run that switched, which this run cannot remove.
+    # Only then can that run's verdict come through (the redirection empties
+    # a file it can open, even for a program that is not there): the script
+    # must stop instead.
+    held = Run("stale_result_held", switched.program, [], "", scenario=switched.scenario,
+               stale=switched.printed, read_only=True, status=1)
+    for run in runs + [held]:
+        expected = run.status if run.status is not None else legend_status(entries, run.outcome)
+        outcome = run_script(args, script_name, script, guide_lines, start, run, failures)
+        if outcome is None:
+            continue
+        stdout, stderr, status, result_file = outcome
+        label = f"{script_name} {run.name}"
+        print(f"{label}: printed {stdout!r}, exit {status}, expected {expected}")
+        lines = run.printed
+        if run is held:
+            lines = [f'Cannot replace "{result_file}"; close the program that holds it.']
+        printed = "".join(line + "\r\n" for line in lines).encode("ascii")
+        if stdout != printed:
+            failures.append(f"{label}: printed {stdout!r}, expected {printed!r}")
+        if status != expected:
+            failures.append(f"{label}: exited with {status}, expected {expected}")
+        # Without a program cmd says so on standard error; otherwise nothing
+        # may go there.
+        if stderr and run.program is not None:
+            failures.append(f"{label}: standard error {stderr!r}")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--guide", required=True)
-    parser.add_argument("--exe", required=True)
+    parser.add_argument("--winusb-exe", required=True)
     parser.add_argument("--pipe-exe", required=True)
+    parser.add_argument("--program-output", required=True)
     parser.add_argument("--findstr", required=True)
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", required=True)
@@ -209,31 +317,15 @@ def main():
 
     with open(args.guide, encoding="ascii") as file:
         lines = file.read().splitlines()
-    scripts = {name: indented_block(lines, f"`{name}`:" if "pipe" not in name else
-                                    f"`{name}` (one target, no WMI):")
-               for name in ("check_winusb.cmd", "check_winusb.ps1", "check_pipe.cmd", "check_pipe.ps1")}
-    statuses = table_statuses(lines)
-    for name in ("check_winusb.cmd", "check_pipe.cmd"):
-        print(f"{name} as run here:\n" + "\n".join(for_wine_cmd(scripts[name])) + "\n")
-
-    failures = []
-    for name, scenario, line, expected, stale in winusb_runs(statuses):
-        outcome = run_cmd_script(args, name, args.exe, scripts["check_winusb.cmd"], scenario, stale, failures)
-        check_run(name, outcome, [line], expected,
-                  powershell_status(scripts["check_winusb.ps1"], [line]), failures)
-
-    # The legacy program under Wine: no adapter, so "Found device 1" alone,
-    # after a run that switched one.
-    outcome = run_cmd_script(args, "pipe_stale_result", args.pipe_exe, scripts["check_pipe.cmd"],
-                             None, PIPE_SWITCHED_LINE, failures)
-    check_run("pipe_stale_result", outcome, ["Found device 1"], 2,
-              powershell_status(scripts["check_pipe.ps1"], ["Found device 1"]), failures)
-    for output, expected in PIPE_OUTPUTS:
-        status = powershell_status(scripts["check_pipe.ps1"], output)
-        print(f"check_pipe.ps1 for {output!r}: {status}, expected {expected}")
-        if status != expected:
-            failures.append(f"check_pipe.ps1 would exit with {status} for {output!r}, expected {expected}")
-
+    failures: List[str] = []
+    try:
+        for name, runs in (("check_winusb.cmd", winusb_runs(table_statuses(lines),
+                                                             args.winusb_exe)),
+                           ("check_pipe.cmd", pipe_runs(args.pipe_exe, args.program_output))):
+            switched = next(run for run in runs if run.name in ("working_adapter", "switched"))
+            check_runs(args, lines, name, runs, switched, failures)
+    except GuideError as error:
+        failures.append(str(error))
     for failure in failures:
         print("FAILED", failure)
     if not failures:

@@ -53,23 +53,28 @@ import os
 import shutil
 import subprocess
 import sys
+from collections.abc import Callable, Iterator
+from typing import Any
 
 STANDIN_PREFIX = "BRELVIK_STANDIN_"
 PLANTED_LINE = "planted DLL loaded: "
 RUN_TIMEOUT = 100  # seconds; the wrapper bounds each Wine process itself
 
+# A case of the table, as json.load gives it.
+Case = dict[str, Any]
 
-def windows_path(path):
+
+def windows_path(path: str) -> str:
     """The path as a program under Wine sees it: drive Z: is the Unix root."""
     return "Z:" + path.replace("/", "\\")
 
 
-def load_case(table, name):
+def load_case(table: str, name: str) -> Case:
     with open(table, encoding="utf-8") as file:
         cases = json.load(file)["cases"]
 
-    def find(name):
-        matches = [case for case in cases if case["name"] == name]
+    def find(name: str) -> Case:
+        matches: list[Case] = [case for case in cases if case["name"] == name]
         if len(matches) != 1:
             sys.exit(f"run_case: {len(matches)} cases named {name!r} in {table}")
         return matches[0]
@@ -80,12 +85,12 @@ def load_case(table, name):
     return case
 
 
-def planted_names(case, table, exe):
+def planted_names(case: Case, table: str, exe: str) -> list[str]:
     """The names the case plants the DLL under. Those of a group of
     runtime_dlls.json go without the program's start-up imports: Wine has no
     KnownDLLs and takes those from the program's folder, whatever the
     program does."""
-    names = list(case.get("planted", []))
+    names: list[str] = list(case.get("planted", []))
     group = case.get("planted_run_time")
     if group is None:
         return names
@@ -98,11 +103,11 @@ def planted_names(case, table, exe):
                     if dll["name"].lower() not in start_up]
 
 
-def dll_file(name):
+def dll_file(name: str) -> str:
     return name if "." in name else name + ".dll"
 
 
-def device_name(work_dir, length):
+def device_name(work_dir: str, length: int | None) -> str:
     if length is None:
         return "adapter"
     room = length - len(device_path(work_dir, ""))
@@ -111,15 +116,15 @@ def device_name(work_dir, length):
     return ("adapter-" + "x" * room)[:room]
 
 
-def device_path(work_dir, name):
+def device_path(work_dir: str, name: str) -> str:
     return "\\\\?\\" + windows_path(os.path.join(work_dir, name))
 
 
-def dll_name(path):
+def dll_name(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0].lower()
 
 
-def install_standins(system32, standins, missing):
+def install_standins(system32: str, standins: list[str], missing: set[str]) -> None:
     """Puts each stand-in into system32 unless it is to be missing. A file
     that a running Wine process may have mapped is replaced, never
     rewritten in place."""
@@ -134,12 +139,13 @@ def install_standins(system32, standins, missing):
 
 
 @contextlib.contextmanager
-def system32_held(prefix, standins, missing):
+def system32_held(prefix: str | None, standins: list[str], missing: set[str]) -> Iterator[None]:
     """The prefix's system32 as this case needs it, for as long as it runs:
     shared with other cases that need every stand-in, alone otherwise."""
     if not standins:
         yield
         return
+    assert prefix is not None, "main() asks for --wine-prefix with stand-ins"
     system32 = os.path.join(prefix, "drive_c", "windows", "system32")
     with open(prefix + ".system32.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -153,7 +159,8 @@ def system32_held(prefix, standins, missing):
                 install_standins(system32, standins, set())
 
 
-def prepare(work_dir, exe, device_length, planted, planted_names, planted_in):
+def prepare(work_dir: str, exe: str, device_length: int | None, planted: str | None, planted_names: list[str],
+            planted_in: str) -> tuple[str, str, str]:
     shutil.rmtree(work_dir, ignore_errors=True)
     os.makedirs(work_dir)
     # The path the program reports back must match ours: no symbolic links.
@@ -180,7 +187,8 @@ def prepare(work_dir, exe, device_length, planted, planted_names, planted_in):
     return work_dir, program, device_path(work_dir, device)
 
 
-def environment(case, work_dir, standins, planted_names, expand):
+def environment(case: Case, work_dir: str, standins: list[str], planted_names: list[str],
+                expand: Callable[[str], str]) -> dict[str, str]:
     env = {key: value for key, value in os.environ.items()
            if not key.startswith(STANDIN_PREFIX) and key != "WINEDLLOVERRIDES"}
     overrides = []
@@ -203,12 +211,12 @@ def environment(case, work_dir, standins, planted_names, expand):
     return env
 
 
-def compare(what, actual, expected, failures):
+def compare(what: str, actual: object, expected: object, failures: list[str]) -> None:
     if actual != expected:
         failures.append(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--exe", required=True)
@@ -231,7 +239,7 @@ def main():
     placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
                     "{program}": windows_path(program)}
 
-    def expand(text):
+    def expand(text: str) -> str:
         for placeholder, value in placeholders.items():
             text = text.replace(placeholder, value)
         return text
@@ -252,12 +260,12 @@ def main():
         print(f"FAILED: no exit within {RUN_TIMEOUT} s")
         return 1
 
-    failures = []
+    failures: list[str] = []
     compare("stdout", result.stdout, expand(case.get("stdout", "")).encode("utf-8"), failures)
     compare("stderr", result.stderr, expand(case.get("stderr", "")).encode("utf-8"), failures)
     compare("exit status", result.returncode, case.get("exit", 0), failures)
     log_path = os.path.join(work_dir, "standin.log")
-    log = []
+    log: list[str] = []
     if os.path.exists(log_path):
         with open(log_path, encoding="utf-8") as file:
             log = file.read().splitlines()

@@ -1,8 +1,10 @@
-// findstr for running the user guide's cmd script under Wine, whose own
-// findstr finds nothing. Literal search strings given with /c: only, and
-// /b, /e, /i, /l; one file. Exit status as Windows' findstr: 0 when a line
-// matched, 1 when none did, 2 for anything it cannot do, so that a script
-// that needs more than this fails instead of passing by chance.
+// findstr for running the user guide's cmd scripts under Wine, whose own
+// findstr gives 0 whether or not a line matched. Literal search strings
+// given with /c: only, and /b, /e, /i, /l; one file. Exit status as
+// Windows' findstr: 0 when a line matched, 1 when none did (what the
+// scripts read with `if not errorlevel 1`, true only for 0); 2 for
+// anything it cannot do, so that a script that needs more than this fails
+// instead of passing by chance.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
