@@ -112,6 +112,7 @@ cached()
 make_root()
 {
     local seed=$cache/$release-seed
+    making=true
     command -v debootstrap >/dev/null || {
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
     } || return 1
@@ -181,6 +182,14 @@ unmount_root()
 }
 
 mkdir -p "$cache" "$archives"
+# shellcheck disable=SC2317 # called by the trap
+leave_seed()
+{
+    if $making; then unmount_root "$cache/$release-seed" || true; fi
+}
+making=false
+trap leave_seed EXIT
+trap 'exit 130' INT TERM
 exec 9>"$cache/$release.lock"
 flock 9
 if ! cached; then
@@ -203,7 +212,6 @@ cleanup()
     fi
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 tar -C "$root" --numeric-owner -xzf "$tarball" || die "cannot unpack $tarball"
 grep -qx "VERSION_CODENAME=$release" "$root/etc/os-release" || die "$tarball is not a $release root"
