@@ -27,6 +27,7 @@ sudo=()
 if [[ $(id -u) -ne 0 ]]; then
     sudo=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Through env: sudo does not pass the environment on.
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
+"${sudo[@]}" "${apt[@]}" update -qq
+"${sudo[@]}" "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -24,7 +24,7 @@ case ${1-} in
 esac
 
 packages=(
-    g++ clang libclang-rt-14-dev llvm
+    g++ clang llvm
     googletest libgtest-dev libgmock-dev
     wine64 wine valgrind
 )
@@ -37,6 +37,14 @@ if $tests; then
     fi
 fi
 release/install-deps.sh "${packages[@]}"
+# The sanitizer and libFuzzer runtimes of the release's default clang
+# (clang-14 on Debian 12, clang-19 on Debian 13), named after its version.
+clang_version=$(dpkg-query -W -f='${Depends}' clang | sed -n 's/^clang-\([0-9][0-9]*\)\([^0-9].*\)\{0,1\}$/\1/p')
+if [[ -z $clang_version ]]; then
+    echo "install-deps: cannot tell which clang-N the clang package depends on" >&2
+    exit 1
+fi
+release/install-deps.sh "libclang-rt-$clang_version-dev"
 
 $tests || exit 0
 lock=release/tests/sbom-validator/package-lock.json

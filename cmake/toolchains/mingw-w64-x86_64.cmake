@@ -1,6 +1,6 @@
 # 64-bit Windows programs from Debian's clang and lld on mingw-w64's headers
 # and runtime, with the libstdc++ and libgcc of Debian's posix-threads
-# mingw-w64 GCC 12. clang and lld, not GCC and GNU ld, because only they
+# mingw-w64 GCC (12 on Debian 12, 14 on Debian 13). clang and lld, not GCC and GNU ld, because only they
 # give Control Flow Guard, CET compatibility and a load configuration.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
@@ -26,12 +26,20 @@ set(BRELVIK_LLD_LINK lld-link-19)
 # file-local ones, so that platform/windows/image_support.cpp can name
 # them and lld lists them as valid Control Flow Guard call targets. The
 # code is the same byte for byte.
-set(BRELVIK_MINGW_GCC_DIR /usr/lib/gcc/${BRELVIK_MINGW_PREFIX}/12-posix)
-set(BRELVIK_MINGW_SYSROOT "${CMAKE_BINARY_DIR}/mingw-sysroot")
-if(NOT IS_DIRECTORY "${BRELVIK_MINGW_GCC_DIR}")
-    message(FATAL_ERROR "No ${BRELVIK_MINGW_GCC_DIR}: install g++-mingw-w64-x86-64-posix")
+#
+# The GCC folder is the posix compiler's own, as it names it.
+execute_process(
+    COMMAND ${BRELVIK_MINGW_PREFIX}-g++-posix -print-libgcc-file-name
+    OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE failed)
+if(failed OR NOT IS_ABSOLUTE "${libgcc}" OR NOT EXISTS "${libgcc}")
+    message(FATAL_ERROR "${BRELVIK_MINGW_PREFIX}-g++-posix names no libgcc.a"
+        " (${libgcc}): install g++-mingw-w64-x86-64-posix")
 endif()
-set(sysroot_gcc "${BRELVIK_MINGW_SYSROOT}/lib/gcc/${BRELVIK_MINGW_PREFIX}/12-posix")
+get_filename_component(BRELVIK_MINGW_GCC_DIR "${libgcc}" DIRECTORY)
+get_filename_component(gcc_folder "${BRELVIK_MINGW_GCC_DIR}" NAME)
+set(BRELVIK_MINGW_SYSROOT "${CMAKE_BINARY_DIR}/mingw-sysroot")
+set(sysroot_gcc "${BRELVIK_MINGW_SYSROOT}/lib/gcc/${BRELVIK_MINGW_PREFIX}/${gcc_folder}")
 if(IS_SYMLINK "${sysroot_gcc}")
     file(REMOVE "${sysroot_gcc}")
 endif()

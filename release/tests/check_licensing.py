@@ -36,7 +36,10 @@ from buildinfo import Programs  # noqa: E402
 
 # In the order clang's driver searches them (the toolchain file's sysroot
 # maps these): both hold a crtbegin.o, and the first is the one linked.
-LIBRARY_FOLDERS = ["/usr/lib/gcc/x86_64-w64-mingw32/12-posix", "/usr/x86_64-w64-mingw32/lib"]
+# The first is the posix GCC's folder, as the compiler names it.
+LIBRARY_FOLDERS = [os.path.dirname(subprocess.run(
+    ["x86_64-w64-mingw32-g++-posix", "-print-libgcc-file-name"],
+    check=True, stdout=subprocess.PIPE, text=True).stdout.strip()), "/usr/x86_64-w64-mingw32/lib"]
 
 
 # A change made to a copy of the tree, given the copy's top folder.
