@@ -76,7 +76,7 @@ def upstream_version(version: str) -> str:
 
 
 def purl(deb: Deb) -> str:
-    """The package URL as the purl specification writes a deb, canonical
+    """The package URL in package-url's form for a deb, canonical
     as packageurl-js serialises it: qualifiers sorted, a version's '+' and
     epoch ':' kept, a name's '+' and a qualifier's '@' percent-encoded.
     upstream names the source package, with its version where that

@@ -118,8 +118,8 @@ class Signature(NamedTuple):
 FORM = "its signature is not in the form osslsigncode writes"
 UNREADABLE = "its signature block cannot be read as an Authenticode signature"
 # What asn1crypto raises for bytes that are not what a type says: ValueError
-# (UnicodeDecodeError among them) and, when a public key's algorithm has no
-# spec, KeyError. Reading the value of a primitive it also raises TypeError
+# (UnicodeDecodeError among them) and, when a public key's algorithm is one
+# it has no entry for, KeyError. Reading the value of a primitive it also raises TypeError
 # (an ENUMERATED it has no names for) and IndexError (an empty BIT STRING).
 MALFORMED: tuple[type[Exception], ...] = (ValueError, KeyError)
 MALFORMED_VALUE = MALFORMED + (TypeError, IndexError)
