@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what making or checking a release needs
-# and this machine lacks, and any further PACKAGEs named. Safe to run
-# again: installed packages are skipped.
+# of this machine (git, and mmdebstrap to make the release environment,
+# with newuidmap for a user who is not root; everything else comes from
+# the release environment itself) and any further PACKAGEs named, where
+# this machine lacks them. Safe to run again: installed packages are
+# skipped.
 #
 #   release/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(
-    git cmake ninja-build clang-19 lld-19
-    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-    python3 python3-pefile python3-asn1crypto python3-cryptography
-    osslsigncode openssl
-    "$@"
-)
+packages=(git mmdebstrap "$@")
+if [[ $(id -u) -ne 0 ]]; then
+    packages+=(uidmap)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

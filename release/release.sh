@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # What Windows users download, made from this checkout's HEAD commit: a
-# clean export of the commit (git archive) is built in Release in a
-# temporary folder, under an environment of fixed contents, then checked
-# and packed by the commit's own release/check_pe.py and release/pack.py.
-# Nothing of the working tree, of an existing build folder or of the
-# caller's environment reaches the programs; a tree with changed or
+# clean export of the commit (git archive) is built in Release in the
+# release environment (release/environment.sh: a Debian root with exactly
+# the packages release/environment.lock names, whatever this host runs),
+# under an environment of fixed contents, then checked and packed there by
+# the commit's own release/check_pe.py and release/pack.py. Nothing of the
+# working tree, of an existing build folder, of the host's packages or of
+# the caller's environment reaches the programs; a tree with changed or
 # untracked files is refused, since its release would name a commit it is
 # not. Writes dist/ anew:
 # <version> is the commit's by the history (release/version.py): X.Y.Z for
@@ -18,8 +20,10 @@
 # The ZIP's entries carry the commit's committer time (a SOURCE_DATE_EPOCH
 # of another value is refused).
 #
-#   scripts/release.sh [--sign CERT KEY [--timestamp URL]]
+#   scripts/release.sh [--mirror URL] [--sign CERT KEY [--timestamp URL]]
 #
+# --mirror: the Debian archive the release environment is made from, the
+# first time (see release/environment.sh).
 # --sign signs both programs (Authenticode, SHA-256, signing time the
 # commit's) before they are packed: CERT is a PEM file with the signing
 # certificate followed by any intermediates, KEY its PEM private key, kept
@@ -36,7 +40,7 @@ if [[ -v BRELVIK_SIGN_PASSPHRASE ]]; then
 fi
 
 usage() {
-    echo "usage: scripts/release.sh [--sign CERT KEY [--timestamp URL]]" >&2
+    echo "usage: scripts/release.sh [--mirror URL] [--sign CERT KEY [--timestamp URL]]" >&2
     exit 2
 }
 
@@ -47,8 +51,14 @@ refuse() {
 
 sign=()
 timestamp=()
+mirror=()
 while (($#)); do
     case $1 in
+    --mirror)
+        (($# >= 2)) || usage
+        mirror=(--mirror "$2")
+        shift 2
+        ;;
     --sign)
         (($# >= 3)) || usage
         for file in "$2" "$3"; do
@@ -107,19 +117,39 @@ fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf -- "$scratch"' EXIT
-mkdir "$scratch/home" "$scratch/source"
-clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" LANG=C.UTF-8)
+mkdir "$scratch/home" "$scratch/source" "$scratch/tmp"
+status=0
+release/environment.sh unpack "${mirror[@]}" "$scratch/root" || status=$?
+if ((status == 3)); then
+    refuse "the release environment cannot be made from this archive (see above)"
+elif ((status != 0)); then
+    refuse "the release environment cannot be made here (see above)"
+fi
 # A repository of this checkout's objects alone: no info/attributes, no
 # grafts, no configuration of its own.
 common=$("${git[@]}" rev-parse --path-format=absolute --git-common-dir)
-"${clean[@]}" git init -q --bare "$scratch/git"
+# What runs in the release environment sees the scratch folder, this
+# checkout's objects (read only) and the signing files, nothing else of
+# the host's.
+binds=(--bind "$scratch" --bind-ro "$common")
+if ((${#sign[@]})); then
+    binds+=(--bind-ro "${sign[1]}" --bind-ro "${sign[2]}")
+fi
+in_root() {
+    local folder=$1
+    shift
+    release/environment.sh run "$scratch/root" --cd "$folder" "${binds[@]}" -- \
+        env -i PATH=/usr/bin:/bin HOME="$scratch/home" TMPDIR="$scratch/tmp" LANG=C.UTF-8 "$@"
+}
+"${git[@]}" init -q --bare "$scratch/git"
 printf '%s\n' "$common/objects" >"$scratch/git/objects/info/alternates"
 if [[ -f $common/shallow ]]; then
     cp -- "$common/shallow" "$scratch/git/shallow"
 fi
 # The version, by the history (release/version.py): the commit's own
 # release, or a development build named after the last release.
-version=$("${clean[@]}" /usr/bin/python3 -I release/version.py --git-dir "$scratch/git" "$commit") ||
+cp release/version.py "$scratch/version.py"
+version=$(in_root / /usr/bin/python3 -I "$scratch/version.py" --git-dir "$scratch/git" "$commit") ||
     refuse "cannot tell the version of commit ${commit:0:12}"
 said=$("${git[@]}" log -1 --format='%(trailers:key=Release,valueonly,separator=%x2C)' "$commit")
 if [[ -n $said && $said != "$version" ]]; then
@@ -129,18 +159,19 @@ fi
 echo "Version: $version"
 echo "Building the programs of commit ${commit:0:12} from a clean export of it"
 "${git[@]}" --git-dir="$scratch/git" archive --format=tar "$commit" | tar -x -C "$scratch/source"
-(cd "$scratch/source" && "${clean[@]}" cmake --preset release -DBRELVIK_VERSION="$version" >/dev/null &&
-    "${clean[@]}" cmake --build --preset release --parallel "$(nproc)")
+in_root "$scratch/source" cmake --preset release -DBRELVIK_VERSION="$version" >/dev/null
+in_root "$scratch/source" cmake --build --preset release --parallel "$(nproc)"
 
 contents=$scratch/source/build/release/release_contents.txt
 mapfile -t programs < <(sed -n 's/^program //p' "$contents")
-"${clean[@]}" /usr/bin/python3 -I "$scratch/source/release/check_pe.py" --version "$version" --release \
+in_root / /usr/bin/python3 -I "$scratch/source/release/check_pe.py" --version "$version" --release \
     "${programs[@]}"
 
-rm -rf dist
-"${clean[@]}" /usr/bin/python3 -I "$scratch/source/release/pack.py" --contents "$contents" \
+in_root / /usr/bin/python3 -I "$scratch/source/release/pack.py" --contents "$contents" \
     --epoch "$committed" --commit "$commit" "${sign[@]}" "${timestamp[@]}" \
-    ${passphrase+--passphrase-fd 3} --out "$top/dist" 3< <(printf %s "${passphrase-}")
+    ${passphrase+--passphrase-fd 3} --out "$scratch/dist" 3< <(printf %s "${passphrase-}")
+rm -rf dist
+mv -- "$scratch/dist" dist
 (cd dist && sha256sum -c SHA256SUMS)
 echo
 ls -l dist dist/*/

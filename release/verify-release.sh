@@ -4,20 +4,26 @@
 # was built from: reads the ZIP (bounded, nothing unpacked) and the commit
 # its BUILDINFO.txt names, builds that commit's programs from the
 # repository's objects (git archive into a scratch folder, the commit's
-# own release preset: files not committed play no part), has that commit's
+# own release preset: files not committed play no part) in the release
+# environment the commit's release/environment.lock names (or, for a commit
+# older than that file, HEAD's; see release/environment.sh), has that commit's
 # own packer make a release of them (release/pack.py --programs
 # --buildinfo), and accepts the ZIP only if it is that, byte for byte; for
 # a signed release, made of the ZIP's programs once each is shown to be
 # this build with one Authenticode signature added.
 #
-#   scripts/verify-release.sh [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
+#   scripts/verify-release.sh [--mirror URL] [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
+#
+# --mirror: the Debian archive the release environment is made from, when
+# no copy of it is kept here; where Debian's archive has moved on from the
+# versions the lock names, a snapshot archive that keeps them.
 #
 # Run it from a checkout whose release/ and scripts/ are as HEAD has them; the commit
 # must be in HEAD's history, and its packer must offer the repack
 # interface (a release older than that cannot be checked). It prints the
 # release's version, its commit and date, how far behind HEAD that lies,
-# the package versions BUILDINFO.txt claims (flagged where this machine's
-# differ), and for each program whether it is this source's build and,
+# the package versions BUILDINFO.txt claims (flagged where the release
+# environment's differ), and for each program whether it is this source's build and,
 # signed, the signer's subject, the SHA-256 fingerprint of its certificate
 # and whether the chain verifies: against CA.pem with --ca (then it must),
 # else against the system's CA certificates (reported only); and a
@@ -43,7 +49,7 @@ set -euo pipefail
 export PATH=/usr/bin:/bin LC_ALL=C
 
 usage() {
-    echo "usage: scripts/verify-release.sh [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP" >&2
+    echo "usage: scripts/verify-release.sh [--mirror URL] [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP" >&2
     exit 2
 }
 
@@ -56,7 +62,7 @@ cannot_check() {
 trap 'cannot_check "the check itself failed (exit status $? at line $LINENO of release/verify-release.sh)"' ERR
 
 declare -A given=()
-while (($# >= 3)) && [[ ($1 == --ca || $1 == --tsa-ca) && -n $2 ]]; do
+while (($# >= 3)) && [[ ($1 == --ca || $1 == --tsa-ca || $1 == --mirror) && -n $2 ]]; do
     if [[ -v given[$1] ]]; then
         usage
     fi
@@ -67,6 +73,11 @@ if (($# != 1)) || [[ -z $1 || $1 == -* ]]; then
     usage
 fi
 zip=$1
+mirror=()
+if [[ -v given[--mirror] ]]; then
+    mirror=(--mirror "${given[--mirror]}")
+    unset 'given[--mirror]'
+fi
 
 # Opened once, here, by the names given: nothing later resolves them again.
 descriptor=3
@@ -88,6 +99,9 @@ for option in ZIP --ca --tsa-ca; do
     fi
     if ! { eval "exec $descriptor<\"\$name\""; } 2>/dev/null; then
         cannot_check "cannot open $what, $name"
+    fi
+    if [[ ! -f /dev/fd/$descriptor ]]; then
+        cannot_check "$what is not a regular file"
     fi
     descriptor=$((descriptor + 1))
 done
@@ -112,20 +126,6 @@ fi
 
 # Only what the commit holds reaches the checks and the build.
 clean=(env -i PATH=/usr/bin:/bin HOME="$scratch/home" TMPDIR="$scratch/tmp" LANG=C.UTF-8)
-python=("${clean[@]}" /usr/bin/python3 -I)
-# What the steps below read: copies of what the descriptors hold, made by
-# the first; the names given are only shown.
-names=() copies=(--zip-name "$zip")
-for option in --ca --tsa-ca; do
-    if [[ -v given[$option] ]]; then
-        names+=("$option" "${given[$option]}")
-        copies+=("$option" "$scratch/${option#--}/${given[$option]##*/}" "$option-name" "${given[$option]}")
-    fi
-done
-"${python[@]}" release/verify.py take --scratch "$scratch" "${names[@]}" "$zip" || exit
-exec 3<&- 4<&- 5<&-
-zip=$scratch/zip/${zip##*/}
-
 # git without the caller's GIT_* variables, configuration, attribute files
 # or replace refs.
 git=("${clean[@]}" GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null GIT_ATTR_NOSYSTEM=1
@@ -143,6 +143,7 @@ if [[ -z $top || $(cd "$top" && pwd -P) != "$(pwd -P)" ]]; then
     cannot_check "$(pwd) is not the top of a git checkout; clone the source and run" \
         "scripts/verify-release.sh there"
 fi
+top=$(pwd -P)
 # The rules are HEAD's: the scripts that apply them must be too.
 if [[ -n $("${git[@]}" status --porcelain --untracked-files=no -- release scripts) ]]; then
     cannot_check "the checker's scripts (release/, scripts/) differ from HEAD; stash or commit the changes and try again"
@@ -161,14 +162,60 @@ if [[ -f $common/shallow ]]; then
 fi
 git+=(--git-dir="$scratch/git")
 
-"${python[@]}" release/verify.py examine "${copies[@]}" --git-dir "$scratch/git" --head "$head" \
-    --commit-out "$scratch/commit" "$zip" || exit
+# The release environment (release/environment.sh), where every step below
+# runs, seeing the scratch folder and, read only, this checkout and its
+# objects. First HEAD's, for reading the ZIP; the build's is the one its
+# commit names.
+unpack() {
+    local status=0
+    release/environment.sh unpack "${mirror[@]}" "$@" || status=$?
+    if ((status == 3)); then
+        cannot_check "the release environment cannot be made: the archive lacks the package versions" \
+            "named above (give --mirror an archive that keeps them)"
+    elif ((status != 0)); then
+        cannot_check "the release environment cannot be made here (see above)"
+    fi
+}
+binds=(--bind "$scratch" --bind-ro "$top" --bind-ro "$common")
+root=$scratch/root
+in_root() {
+    local folder=$1
+    shift
+    release/environment.sh run "$root" --cd "$folder" "${binds[@]}" -- "${clean[@]}" "$@"
+}
+unpack "$root"
+
+# What the steps below read: copies of what the descriptors hold, made by
+# the first; the names given are only shown.
+names=() copies=(--zip-name "$zip")
+for option in --ca --tsa-ca; do
+    if [[ -v given[$option] ]]; then
+        names+=("$option" "${given[$option]}")
+        copies+=("$option" "$scratch/${option#--}/${given[$option]##*/}" "$option-name" "${given[$option]}")
+    fi
+done
+in_root "$top" /usr/bin/python3 -I release/verify.py take --scratch "$scratch" "${names[@]}" "$zip" || exit
+exec 3<&- 4<&- 5<&-
+zip=$scratch/zip/${zip##*/}
+
+in_root "$top" /usr/bin/python3 -I release/verify.py examine "${copies[@]}" --git-dir "$scratch/git" \
+    --head "$head" --commit-out "$scratch/commit" "$zip" || exit
 {
     read -r commit && read -r commit_time && read -r behind && read -r packer && read -r version &&
         read -r superseded
 } <"$scratch/commit"
 if [[ $superseded != - ]]; then
     copies+=(--superseded-by "$superseded")
+fi
+# A commit older than the lock is built where HEAD's lock says, and said so.
+environment="head"
+if "${git[@]}" cat-file -e "$commit:release/environment.lock" 2>/dev/null; then
+    environment=own
+    "${git[@]}" show "$commit:release/environment.lock" >"$scratch/environment.lock"
+    if ! cmp -s "$scratch/environment.lock" release/environment.lock; then
+        root=$scratch/commit-root
+        unpack --lock "$scratch/environment.lock" "$root"
+    fi
 fi
 
 echo "Building the programs of commit ${commit:0:12} from a clean export of it"
@@ -177,14 +224,15 @@ if ! "${git[@]}" archive --format=tar "$commit" 2>"$scratch/git.log" | "${clean[
     cat "$scratch/git.log"
     cannot_check "git archive of commit $commit failed"
 fi
-if ! (cd "$scratch/source" && "${clean[@]}" cmake --preset release -DBRELVIK_VERSION="$version" &&
-    "${clean[@]}" cmake --build --preset release --parallel "$(nproc)") >"$scratch/build.log" 2>&1; then
+if ! { in_root "$scratch/source" cmake --preset release -DBRELVIK_VERSION="$version" &&
+    in_root "$scratch/source" cmake --build --preset release --parallel "$(nproc)"; } >"$scratch/build.log" 2>&1; then
     cat "$scratch/build.log"
     cannot_check "the programs of commit $commit did not build here"
 fi
 
 status=0
-"${python[@]}" release/verify.py compare "${copies[@]}" --version "$version" --commit "$commit" --commit-time "$commit_time" \
-    --head "$head" --behind "$behind" --contents "$scratch/source/build/release/release_contents.txt" \
-    --packer "$scratch/source/$packer" "$zip" || status=$?
+in_root "$top" /usr/bin/python3 -I release/verify.py compare "${copies[@]}" --version "$version" --commit "$commit" \
+    --commit-time "$commit_time" --head "$head" --behind "$behind" --environment "$environment" \
+    --contents "$scratch/source/build/release/release_contents.txt" --packer "$scratch/source/$packer" "$zip" ||
+    status=$?
 exit "$status"

@@ -20,7 +20,7 @@ commit the ZIP names.
         release of HEAD's history that supersedes it as "VERSION COMMIT"
         or "-", a line each
     verify.py compare --contents BUILD/release_contents.txt --packer PACK --commit SHA
-                      --commit-time SECONDS [--head SHA --behind N] [--version V]
+                      --commit-time SECONDS [--head SHA --behind N] [--version V] [--environment own|head]
                       [--superseded-by "VERSION COMMIT"] [--ca CA.pem] [--tsa-ca TSA-CA.pem] ZIP
         accepts the ZIP only if it is, byte for byte, what the commit's own
         packer PACK makes (in its repack mode) of the programs BUILD holds
@@ -29,7 +29,11 @@ commit the ZIP names.
         ZIP's BUILDINFO.txt, once that is shown to date the release by the
         commit, and the commit's build is shown to carry version V; says
         for each program who signed it and any timestamp's time (see
-        signature.py for what a signature must be)
+        signature.py for what a signature must be). It runs in the release
+        environment: the commit's own (own: the package versions
+        BUILDINFO.txt names must be its), or, for a commit older than the
+        lock, HEAD's (head: where those differ from the versions the ZIP
+        names and the programs differ, it cannot tell)
 
 Everything goes to standard output, text from the ZIP escaped and cut,
 and the last line is the verdict. Exit status 0 when accepted, 1 when
@@ -424,14 +428,18 @@ def repacked(packer: str, contents: str, commit: str, epoch: int, buildinfo: byt
     return zips[0], packed, files
 
 
-def show_packages(info: dict[str, str]) -> None:
-    """The package versions BUILDINFO.txt claims, each flagged where this
-    machine's differs: what the releaser reports, which nothing checks."""
+def show_packages(info: dict[str, str]) -> list[str]:
+    """The package versions BUILDINFO.txt claims, each flagged where the
+    release environment's (where this runs) differs; returns those."""
     say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
+    differing: list[str] = []
     for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if SIGNER_PACKAGE in info else []):
         mine = installed_version(package)
+        if info[package] != mine:
+            differing.append(f"{package} {shown(info[package])} (the release environment has {shown(mine)})")
         say(f"    {package} {shown(info[package])}"
-            + ("" if info[package] == mine else f"  -- differs: this machine has {shown(mine)}"))
+            + ("" if info[package] == mine else f"  -- differs: the release environment has {shown(mine)}"))
+    return differing
 
 
 def compare(args: argparse.Namespace) -> int:
@@ -458,7 +466,11 @@ def compare(args: argparse.Namespace) -> int:
         rejected(f"its {BUILDINFO_NAME} says SOURCE_DATE_EPOCH {epoch} ({when(epoch)}), where the release"
                  f" script dates a release by its commit alone, {args.commit_time} ({when(args.commit_time)})")
     signed = SIGNER_PACKAGE in info
-    show_packages(info)
+    differing = show_packages(info)
+    if differing and args.environment == "own":
+        rejected(f"its {BUILDINFO_NAME} names package versions other than the release environment of commit"
+                 f" {args.commit} (release/environment.lock), where every release of it is built:"
+                 f" {'; '.join(differing)}")
 
     held = {entry.name.decode("ascii"): entry for entry in entries}
     programs = {os.path.basename(path): path for path in contents.programs}
@@ -496,6 +508,10 @@ def compare(args: argparse.Namespace) -> int:
         else:
             packing[name] = program
         files[name] = program
+    if differing and problems:
+        cannot_check(f"its programs differ from this build, and it names package versions this check's release"
+                     f" environment (HEAD's lock; commit {args.commit} is older than any lock) has not:"
+                     f" {'; '.join(differing)}")
 
     # The rest, names and bytes, is what the commit's packer makes of these.
     zip_name, mine, expected = repacked(args.packer, args.contents, args.commit, epoch, buildinfo,
@@ -616,6 +632,8 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--behind", type=int, default=0)
     parser.add_argument("--commit-out")
     parser.add_argument("--version", help="the version the commit's build must carry (examine's)")
+    parser.add_argument("--environment", choices=["own", "head"], default="own",
+                        help="whose lock made the release environment this runs in: the commit's own or HEAD's")
     parser.add_argument("--superseded-by", help="VERSION COMMIT: the newer release that supersedes it (examine's)")
     parser.add_argument("--ca", help="PEM file of CA certificates the signatures must verify against")
     parser.add_argument("--tsa-ca", help="PEM file of CA certificates timestamps must verify against"

@@ -1,0 +1,280 @@
+#!/usr/bin/env bash
+# The release environment: a Debian root with exactly the packages
+# release/environment.lock names, made from Debian's archive by mmdebstrap
+# and kept between runs, where release.sh and verify-release.sh build. It
+# makes a release's bytes the lock's, never the host's.
+#
+#   release/environment.sh unpack [--mirror URL] [--lock FILE] DIR
+#       unpacks the root into DIR (which must not exist), making it first
+#       if no intact copy is kept; then checks its installed packages
+#       against the lock (FILE: another commit's lock, in the same form)
+#   release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND...
+#       runs COMMAND in the root unpacked in DIR, as its root user (in a
+#       user namespace unless this is root), with the host's /dev, a /proc
+#       and /tmp of its own and each PATH at the same path
+#   release/environment.sh lock [--mirror URL]
+#       writes release/environment.lock anew: the INSTALL packages of the
+#       lock at the versions the archive has now, with everything they
+#       bring (a deliberate change, committed on its own)
+#
+# --mirror URL: the Debian archive to take the packages from (default
+# http://deb.debian.org/debian); the security archive is read beside it,
+# at URL-security, or for a snapshot archive
+# (https://snapshot.debian.org/archive/debian/TIME/) at its debian-security
+# twin.
+#
+# The root is kept in BRELVIK_RELEASE_CACHE (default ~/.cache/brelvik-release)
+# as a tarball named after the lock's contents, with its SHA-256 beside it,
+# and made again when either is missing or they disagree.
+#
+# Exit status: 0 done; 3 the archive lacks versions the lock names (each
+# printed as "cannot get PACKAGE VERSION"); 2 any other failure (a missing
+# tool, no network, no space), with its cause on standard error.
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "$0")" && pwd -P)
+lock_file=$here/environment.lock
+DEFAULT_MIRROR=http://deb.debian.org/debian
+
+fail() {
+    echo "release environment: $*" >&2
+    exit 2
+}
+
+usage() {
+    echo "usage: release/environment.sh unpack [--mirror URL] [--lock FILE] DIR" >&2
+    echo "       release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND..." >&2
+    echo "       release/environment.sh lock [--mirror URL]" >&2
+    exit 2
+}
+
+# The lock's KEY lines' values, one a line.
+lock_values() {
+    sed -n "s/^$1 //p" "$lock_file"
+}
+
+# The security archive that goes with the archive at $1.
+security_of() {
+    case $1 in
+    */archive/debian/*) echo "${1/\/archive\/debian\//\/archive\/debian-security\/}" ;;
+    *) echo "${1%/}-security" ;;
+    esac
+}
+
+# mmdebstrap's sources for the lock's suite from archive $1.
+sources() {
+    local suite
+    suite=$(lock_values suite)
+    printf '%s\n' "deb $1 $suite main" "deb $1 $suite-updates main" "deb $1 $suite-backports main" \
+        "deb $(security_of "$1") $suite-security main"
+}
+
+# The root's packages as the lock lists them: "package NAME VERSION".
+installed() {
+    awk '/^Package: / { name = $2 } /^Status: / { ok = ($4 == "installed") }
+        /^Version: / { version = $2 } /^$/ { if (ok) print "package", name, version; ok = 0 }
+        END { if (ok) print "package", name, version }' "$1/var/lib/dpkg/status" | sort
+}
+
+# The lock in the form release/environment.sh lock writes, or a failure
+# naming its first other line.
+check_lock() {
+    local bad
+    bad=$(grep -n -v -E '^(#.*|suite [a-z]+|snapshot [0-9]{8}T[0-9]{6}Z|install [a-z0-9][a-z0-9+./-]*|package [a-z0-9][a-z0-9+.-]* [0-9][A-Za-z0-9.+~:-]*)?$' \
+        "$lock_file" | head -n 1) || true
+    [[ -z $bad && $(grep -c '^suite ' "$lock_file") -eq 1 && $(grep -c '^package ' "$lock_file") -gt 0 ]] ||
+        fail "$lock_file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
+}
+
+need_mmdebstrap() {
+    command -v mmdebstrap >/dev/null ||
+        fail "mmdebstrap is not installed (release/install-deps.sh installs it)"
+    if [[ $(id -u) -ne 0 ]]; then
+        command -v newuidmap >/dev/null ||
+            fail "making the root as a user needs newuidmap (the uidmap package) and a range in /etc/subuid"
+    fi
+}
+
+# Runs mmdebstrap into tarball $1 from archive $2 with the further options
+# given; its log goes to $1.log.
+bootstrap() {
+    local tarball=$1 mirror=$2
+    shift 2
+    local suite list=()
+    suite=$(lock_values suite)
+    mapfile -t list < <(sources "$mirror")
+    mmdebstrap --mode=auto --variant=minbase --format=tar "$@" \
+        "$suite" "$tarball" "${list[@]}" >"$tarball.log" 2>&1
+}
+
+# The hook that stops the making of a root before anything is installed
+# when the archive lacks versions the lock names: writes them, a line
+# each, to $2 and fails.
+if [[ ${1-} == --check-available ]]; then
+    lock_file=$2
+    [[ -n ${MMDEBSTRAP_APT_CONFIG-} ]] || fail "--check-available runs as mmdebstrap's hook"
+    mapfile -t wanted < <(lock_values package)
+    names=("${wanted[@]%% *}")
+    APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison "${names[@]}" |
+        awk -F' *[|] *' '{ gsub(/^ +/, "", $1); print $1, $2 }' | sort -u >"$3.available"
+    printf '%s\n' "${wanted[@]}" | sort | comm -23 - "$3.available" >"$3"
+    [[ ! -s $3 ]]
+    exit
+fi
+
+command=${1-}
+(($#)) && shift
+mirror=$DEFAULT_MIRROR
+if [[ $command == unpack || $command == lock ]]; then
+    while [[ ${1-} == --mirror || ($command == unpack && ${1-} == --lock) ]]; do
+        (($# >= 2)) || usage
+        if [[ $1 == --mirror ]]; then
+            mirror=$2
+        else
+            lock_file=$(realpath -- "$2")
+        fi
+        shift 2
+    done
+    [[ $mirror =~ ^(https?|file):// && $mirror != *[[:space:]]* ]] ||
+        fail "--mirror wants the URL of a Debian archive (http://, https:// or file://), not $mirror"
+fi
+[[ -f $lock_file ]] || fail "no $lock_file"
+if [[ $command == unpack ]]; then
+    check_lock
+fi
+
+case $command in
+lock)
+    (($# == 0)) || usage
+    need_mmdebstrap
+    scratch=$(mktemp -d)
+    trap 'rm -rf -- "$scratch"' EXIT
+    mapfile -t include < <(lock_values install)
+    echo "Making a root of the archive's current versions of: ${include[*]} (a few minutes)" >&2
+    bootstrap "$scratch/root.tar" "$mirror" --include="$(
+        IFS=,
+        echo "${include[*]}"
+    )" || fail "mmdebstrap failed: $(tail -n 3 "$scratch/root.tar.log")"
+    mkdir "$scratch/root"
+    tar -C "$scratch/root" -xf "$scratch/root.tar" ./var/lib/dpkg/status
+    {
+        sed -n '/^package /q; p' "$lock_file"
+        installed "$scratch/root"
+    } >"$scratch/lock"
+    mv "$scratch/lock" "$lock_file"
+    echo "$lock_file: $(grep -c '^package ' "$lock_file") packages" >&2
+    ;;
+
+unpack)
+    (($# == 1)) || usage
+    target=$1
+    [[ ! -e $target ]] || fail "$target exists"
+    cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
+    mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
+    key=$(grep -E '^(suite|package) ' "$lock_file" | sha256sum | cut -c1-16)
+    tarball=$cache/root-$key.tar
+    exec 9>"$cache/lock"
+    flock 9
+    if ! [[ -f $tarball && -f $tarball.sha256 ]] || ! (cd "$cache" && sha256sum --quiet --strict -c "$tarball.sha256" 2>/dev/null); then
+        need_mmdebstrap
+        rm -f -- "$tarball" "$tarball.sha256"
+        mapfile -t pinned < <(lock_values package | tr ' ' =)
+        echo "Making the release environment ($(lock_values suite), ${#pinned[@]} packages pinned) from $mirror;" \
+            "kept in $cache (a few minutes, once)" >&2
+        missing=$cache/missing-$key
+        rm -f -- "$missing"
+        # shellcheck disable=SC2016 # expanded by mmdebstrap's hook shell
+        if ! bootstrap "$tarball.new" "$mirror" \
+            --extract-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file" "$missing")" \
+            --include="$(
+                IFS=,
+                echo "${pinned[*]}"
+            )" --aptopt='APT::Get::allow-downgrades "true"'; then
+            rm -f -- "$tarball.new"
+            if [[ -s $missing ]]; then
+                sed 's/^package /cannot get /' "$missing" >&2
+                echo "release environment: $mirror has not got these versions release/environment.lock names;" \
+                    "an archive that keeps every version has: --mirror" \
+                    "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
+                exit 3
+            fi
+            fail "mmdebstrap failed (its log: $tarball.new.log): $(tail -n 3 "$tarball.new.log")"
+        fi
+        rm -f -- "$missing" "$missing.available"
+        mv -- "$tarball.new" "$tarball"
+        mv -- "$tarball.new.log" "$tarball.log"
+        (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
+    fi
+    mkdir -p -- "$target"
+    # Without the device files, which a user cannot make: the host's /dev
+    # is mounted there.
+    tar -C "$target" --no-same-owner --exclude='./dev/*' -xf "$tarball" 2>"$target.tar.log" ||
+        fail "cannot unpack $tarball: $(tail -n 1 "$target.tar.log")"
+    rm -f -- "$target.tar.log"
+    flock -u 9
+    # Checked at each use: the packages installed are exactly the lock's.
+    if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$target") >"$target.diff"; then
+        echo "release environment: the root kept as $tarball is not what release/environment.lock names:" >&2
+        head -n 10 "$target.diff" >&2
+        rm -f -- "$tarball.sha256"
+        fail "it will be made anew on the next run"
+    fi
+    rm -f -- "$target.diff"
+    ;;
+
+run)
+    (($# >= 1)) || usage
+    root=$(cd "$1" && pwd -P) || fail "no root $1"
+    shift
+    cd_to=/
+    binds=()
+    while (($#)); do
+        case $1 in
+        --cd) (($# >= 2)) || usage; cd_to=$2; shift 2 ;;
+        --bind | --bind-ro) (($# >= 2)) || usage; binds+=("$1" "$(realpath -- "$2")"); shift 2 ;;
+        --) shift; break ;;
+        *) usage ;;
+        esac
+    done
+    (($#)) || usage
+    for folder in /etc/ssl/certs /usr/share/ca-certificates; do
+        if [[ -d $folder ]]; then
+            binds+=(--bind-ro "$folder")
+        fi
+    done
+    namespace=(unshare --mount --pid --fork --kill-child)
+    # A user namespace lets a user mount; root needs none (and may not
+    # make one inside a chroot).
+    if [[ $(id -u) -ne 0 ]]; then
+        namespace+=(--user --map-root-user)
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner bash
+    exec "${namespace[@]}" /bin/bash -c '
+        set -e
+        root=$1 cd_to=$2 count=$3
+        shift 3
+        mount --rbind /dev "$root/dev"
+        mount -t proc proc "$root/proc"
+        mount -t tmpfs tmpfs "$root/tmp"
+        while ((count)); do
+            # Its mount point, made after /tmp is the root'"'"'s own.
+            if [[ -d $2 ]]; then
+                mkdir -p -- "$root$2"
+            else
+                mkdir -p -- "$(dirname -- "$root$2")"
+                : >>"$root$2"
+            fi
+            mount --bind "$2" "$root$2"
+            if [[ $1 == --bind-ro ]]; then
+                mount -o remount,bind,ro "$root$2"
+            fi
+            shift 2
+            count=$((count - 1))
+        done
+        exec chroot "$root" /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$cd_to" "$@"
+    ' environment "$root" "$cd_to" $((${#binds[@]} / 2)) "${binds[@]}" "$@"
+    ;;
+
+*) usage ;;
+esac
