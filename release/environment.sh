@@ -36,6 +36,9 @@ export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd -P)
 lock_file=$here/environment.lock
 DEFAULT_MIRROR=http://deb.debian.org/debian
+# Part of the kept root's name with the lock's contents: raised when the
+# way a root is made changes, so that no root made the old way is used.
+RECIPE=2
 
 fail() {
     echo "release environment: $*" >&2
@@ -104,7 +107,8 @@ bootstrap() {
     local suite list=()
     suite=$(lock_values suite)
     mapfile -t list < <(sources "$mirror")
-    mmdebstrap --mode=auto --variant=minbase --format=tar "$@" \
+    # apt's package lists stay: they give each .deb's SHA-256 for the SBOM.
+    mmdebstrap --mode=auto --variant=minbase --format=tar --skip=cleanup/apt/lists "$@" \
         "$suite" "$tarball" "${list[@]}" >"$tarball.log" 2>&1
 }
 
@@ -172,7 +176,7 @@ unpack)
     [[ ! -e $target ]] || fail "$target exists"
     cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
     mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
-    key=$(grep -E '^(suite|package) ' "$lock_file" | sha256sum | cut -c1-16)
+    key=$({ echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$lock_file"; } | sha256sum | cut -c1-16)
     tarball=$cache/root-$key.tar
     exec 9>"$cache/lock"
     flock 9
