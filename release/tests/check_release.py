@@ -7,7 +7,9 @@ unsigned and signed with a throwaway certificate.
         and commits them there, dated as the last commit, after a history
         of older commits of them (one whose packer predates the repack
         interface, one of the same files, one on a side branch) and with
-        an annotated tag; makes a throwaway
+        an annotated tag; unpacks the release environment into WORK/root
+        (release/environment.sh) and builds the commit's release preset
+        there, in WORK/built, as a release is built; makes a throwaway
         CA and code-signing certificate (its key under a passphrase) in
         WORK/keys and runs scripts/release.sh there twice: as it is (dist/
         kept as WORK/unsigned) and with --sign (WORK/signed), where neither
@@ -24,9 +26,11 @@ unsigned and signed with a throwaway certificate.
         throwaway CA, the unsigned carry no signature; no key in any file
     check_release.py reproducible --work DIR --contents FILE
         the released programs, without their signatures, are byte for byte
-        those FILE lists (the ones this build tested), and packing those
-        again elsewhere, in another time zone, signed or not, gives the same
-        ZIP and SHA256SUMS
+        those of WORK/built and, where this machine's toolchain packages
+        are the release environment's versions, those FILE lists (the ones
+        this build tested); and packing WORK/built's again elsewhere, in
+        another time zone, signed or not, in the release environment, gives
+        the same ZIP and SHA256SUMS
     check_release.py verify --work DIR
         in a fresh clone of the checkout, scripts/verify-release.sh accepts
         both releases and judges ZIPs naming other commits of the history
@@ -37,9 +41,9 @@ unsigned and signed with a throwaway certificate.
         one that leave files out of an export, a replace ref for the guide,
         a cmake, python3 and git of their own first in PATH, GIT_DIR,
         SOURCE_COMMIT and SOURCE_DATE_EPOCH
-    check_release.py hostile --work DIR --contents FILE
-        the release check (release/verify.py, against the programs
-        FILE lists) rejects each ZIP of hostile_releases.CASES with the
+    check_release.py hostile --work DIR
+        in the release environment, the release check (release/verify.py,
+        against the programs of WORK/built) rejects each ZIP of hostile_releases.CASES with the
         message it names, and every one of a seeded run of mutants of the
         genuine ZIPs, never with a traceback or a control character
     check_release.py sbom --work DIR --node-modules DIR
@@ -78,6 +82,13 @@ PROGRAM_NAMES = ["BRELVIK_DFU_PIPE.exe", "BRELVIK_DFU_WINUSB.exe"]
 GUIDE_NAME = "USER_GUIDE.txt"
 RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACK = os.path.join(RELEASE_DIR, "pack.py")
+ENVIRONMENT = os.path.join(RELEASE_DIR, "environment.sh")
+LOCK = os.path.join(RELEASE_DIR, "environment.lock")
+# Under WORK: the release environment, unpacked, and a build of the commit
+# made in it.
+ROOT, BUILT = "root", "built"
+# Set in the release environment by the steps that run there.
+IN_ENVIRONMENT = "BRELVIK_IN_RELEASE_ENVIRONMENT"
 sys.path.insert(0, RELEASE_DIR)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 # The release's own reading of the contents file and BUILDINFO.txt.
@@ -152,6 +163,47 @@ def releases(work: str) -> dict[str, tuple[str, list[str]]]:
 def run(command: list[str], **kwargs: Any) -> subprocess.CompletedProcess[str]:
     return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, errors="replace", **kwargs)
+
+
+def in_environment(work: str, command: list[str], folder: str = "/", **variables: str) -> list[str]:
+    """COMMAND as it runs in the release environment unpacked in WORK,
+    seeing these sources (read only) and WORK, with no more environment
+    than VARIABLES."""
+    source = os.path.dirname(RELEASE_DIR)
+    return [ENVIRONMENT, "run", os.path.join(work, ROOT), "--cd", folder, "--bind-ro", source, "--bind", work, "--",
+            "env", "-i", "PATH=/usr/bin:/bin", f"HOME={os.path.join(work, 'home')}", "LANG=C.UTF-8",
+            *(f"{name}={value}" for name, value in variables.items()), *command]
+
+
+def built_contents(work: str) -> str:
+    return os.path.join(work, BUILT, "build", "release", "release_contents.txt")
+
+
+def locked_versions() -> dict[str, str]:
+    with open(LOCK, encoding="ascii") as lock:
+        return {line.split()[1]: line.split()[2] for line in lock if line.startswith("package ")}
+
+
+def build_in_environment(work: str, checkout: str, commit: str, version: str) -> None:
+    """The commit's release preset built in the release environment, as
+    release.sh builds it, in WORK/built."""
+    start = time.monotonic()
+    result = run([ENVIRONMENT, "unpack", os.path.join(work, ROOT)])
+    print(result.stdout, end="")
+    if result.returncode != 0:
+        fail(f"release/environment.sh unpack exited with {result.returncode}")
+    built = os.path.join(work, BUILT)
+    os.makedirs(os.path.join(work, "home"))
+    os.makedirs(built)
+    archive = subprocess.run(["git", "-C", checkout, "archive", "--format=tar", commit], check=True,
+                             stdout=subprocess.PIPE).stdout
+    subprocess.run(["tar", "-x", "-C", built], input=archive, check=True)
+    for step in (["cmake", "--preset", "release", f"-DBRELVIK_VERSION={version}"],
+                 ["cmake", "--build", "--preset", "release", "--parallel", str(os.cpu_count() or 1)]):
+        result = run(in_environment(work, step, built))
+        if result.returncode != 0:
+            fail(f"{' '.join(step)} in the release environment:\n{result.stdout}")
+    print(f"the release environment unpacked and commit {commit} built there in {time.monotonic() - start:.1f} s")
 
 
 def make_certificates(work: str) -> None:
@@ -238,6 +290,7 @@ def build(args: argparse.Namespace) -> None:
             text.write(value)
     print(f"{copied} files copied to {checkout} and committed as {commit_id} (after {history});"
           f" SOURCE_DATE_EPOCH={epoch}")
+    build_in_environment(args.work, checkout, commit_id, tested_version or fail("CMakeLists.txt gives no version"))
     start = time.monotonic()
     make_certificates(args.work)
     print(f"throwaway CA and code-signing certificate made in {time.monotonic() - start:.1f} s")
@@ -451,30 +504,42 @@ def unsigned_bytes(path: str, scratch: str) -> bytes:
 
 
 def reproducible(args: argparse.Namespace) -> None:
-    contents = read_contents(args.contents)
+    contents = read_contents(built_contents(args.work))
     top = f"{contents['name']}-{contents['version']}"
+    # The programs tested here are the release's only where this machine
+    # builds with the release environment's toolchain.
+    locked = locked_versions()
+    mine = {package: run(["dpkg-query", "-W", "-f=${Version}", package]).stdout for package in TOOLCHAIN_PACKAGES}
+    other = [f"{package} {mine[package] or 'none'} (the release environment: {locked.get(package)})"
+             for package in TOOLCHAIN_PACKAGES if mine[package] != locked.get(package)]
+    tested = [] if other else read_contents(args.contents)["program"]
+    if other:
+        print(f"the programs tested here are not compared with the release's: this machine builds with {'; '.join(other)}")
     for kind, (dist, options) in releases(args.work).items():
         scratch = os.path.join(args.work, f"repack-{kind}")
         shutil.rmtree(scratch, ignore_errors=True)
         os.makedirs(scratch)
-        for tested in contents["program"]:
-            released = os.path.join(dist, top, os.path.basename(tested))
-            with open(tested, "rb") as data:
+        for program in contents["program"] + tested:
+            released = os.path.join(dist, top, os.path.basename(program))
+            what = "built in the release environment" if program in contents["program"] else "tested"
+            with open(program, "rb") as data:
                 if unsigned_bytes(released, scratch) != data.read():
-                    fail(f"{released}{', without its signature,' if options else ''}"
-                         f" differs from the tested {tested}")
-            print(f"{released}{', without its signature,' if options else ''} is the tested {tested}")
+                    fail(f"{released}{', without its signature,' if options else ''} differs from the {what} {program}")
+            print(f"{released}{', without its signature,' if options else ''} is the {what} {program}")
 
         repack = os.path.join(scratch, "dist")
-        subprocess.run([sys.executable, PACK, "--contents", args.contents,
-                        "--epoch", recorded(args.work, "epoch"), "--commit", recorded(args.work, "commit"),
-                        *options, "--out", repack],
-                       env=dict(os.environ, TZ="Pacific/Chatham", **{PASSPHRASE_VARIABLE: PASSPHRASE}), check=True)
+        result = run(in_environment(args.work, ["/usr/bin/python3", PACK, "--contents", built_contents(args.work),
+                                                "--epoch", recorded(args.work, "epoch"),
+                                                "--commit", recorded(args.work, "commit"), *options, "--out", repack],
+                                    TZ="Pacific/Chatham", **{PASSPHRASE_VARIABLE: PASSPHRASE}))
+        if result.returncode != 0:
+            fail(f"pack.py in the release environment exited with {result.returncode}:\n{result.stdout}")
         for name in [f"{top}-win64.zip", "SHA256SUMS"]:
             if not filecmp.cmp(os.path.join(dist, name), os.path.join(repack, name), shallow=False):
-                fail(f"{name} packed again from the tested programs differs from the {kind} release's")
-            print(f"{name} packed {'and signed ' if options else ''}again from the tested programs"
-                  " is the same")
+                fail(f"{name} packed again from the programs built in the release environment differs from the"
+                     f" {kind} release's")
+            print(f"{name} packed {'and signed ' if options else ''}again from the programs built in the release"
+                  " environment is the same")
 
 
 def zip_of(dist: str) -> str:
@@ -738,8 +803,12 @@ def verify(args: argparse.Namespace) -> None:
 
 
 def hostile(args: argparse.Namespace) -> None:
+    # Where a user's check runs: in the release environment.
+    if IN_ENVIRONMENT not in os.environ:
+        command = ["/usr/bin/python3", os.path.abspath(__file__), "hostile", "--work", args.work]
+        sys.exit(subprocess.run(in_environment(args.work, command, **{IN_ENVIRONMENT: "1"})).returncode)
     zips = {kind: zip_of(dist) for kind, (dist, _) in releases(args.work).items()}
-    sys.exit(hostile_releases.run(args.work, zips, os.path.join(args.work, "keys"), args.contents,
+    sys.exit(hostile_releases.run(args.work, zips, os.path.join(args.work, "keys"), built_contents(args.work),
                                   recorded(args.work, "commit"), SIGNER_SUBJECT))
 
 
