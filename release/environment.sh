@@ -29,9 +29,10 @@
 #
 # Exit status: 0 done; 3 the archive lacks versions the lock names (each
 # printed as "cannot get PACKAGE VERSION"); 2 any other failure (a missing
-# tool, no network, no space), with its cause on standard error.
+# tool, no network, no space), with its cause on standard error. run exits
+# with COMMAND's status, or 125 when it could not start COMMAND.
 set -euo pipefail
-export LC_ALL=C
+export LC_ALL=C PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
 here=$(cd "$(dirname "$0")" && pwd -P)
 lock_file=$here/environment.lock
@@ -242,6 +243,7 @@ run)
         esac
     done
     (($#)) || usage
+    [[ -x $root/bin/sh ]] || { echo "release environment: no root in $root" >&2; exit 125; }
     for folder in /etc/ssl/certs /usr/share/ca-certificates; do
         if [[ -d $folder ]]; then
             binds+=(--bind-ro "$folder")
@@ -253,16 +255,24 @@ run)
     if [[ $(id -u) -ne 0 ]]; then
         namespace+=(--user --map-root-user)
     fi
+    if ! "${namespace[@]}" true 2>"$root.unshare.log"; then
+        echo "release environment: cannot make a namespace to run in: $(tail -n 1 "$root.unshare.log")" \
+            "(a user needs user namespaces; see /proc/sys/user/max_user_namespaces)" >&2
+        rm -f -- "$root.unshare.log"
+        exit 125
+    fi
+    rm -f -- "$root.unshare.log"
     # shellcheck disable=SC2016 # expanded by the inner bash
     exec "${namespace[@]}" /bin/bash -c '
         set -e
+        trap "exit 125" ERR
         root=$1 cd_to=$2 count=$3
         shift 3
         mount --rbind /dev "$root/dev"
         mount -t proc proc "$root/proc"
         mount -t tmpfs tmpfs "$root/tmp"
         while ((count)); do
-            # Its mount point, made after /tmp is the root'"'"'s own.
+            # Its mount point, made once /tmp is mounted.
             if [[ -d $2 ]]; then
                 mkdir -p -- "$root$2"
             else

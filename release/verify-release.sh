@@ -183,6 +183,18 @@ in_root() {
     shift
     release/environment.sh run "$root" --cd "$folder" "${binds[@]}" -- "${clean[@]}" "$@"
 }
+# A step of release/verify.py, in the release environment: its verdict
+# (1, 2 or 3, printed by itself) ends the check; any other failure is the
+# check's own.
+verify_step() {
+    local status=0
+    in_root "$top" /usr/bin/python3 -I release/verify.py "$@" || status=$?
+    case $status in
+    0) ;;
+    1 | 2 | 3) exit "$status" ;;
+    *) cannot_check "release/verify.py $1 did not run in the release environment (exit status $status)" ;;
+    esac
+}
 unpack "$root"
 
 # What the steps below read: copies of what the descriptors hold, made by
@@ -194,12 +206,11 @@ for option in --ca --tsa-ca; do
         copies+=("$option" "$scratch/${option#--}/${given[$option]##*/}" "$option-name" "${given[$option]}")
     fi
 done
-in_root "$top" /usr/bin/python3 -I release/verify.py take --scratch "$scratch" "${names[@]}" "$zip" || exit
+verify_step take --scratch "$scratch" "${names[@]}" "$zip"
 exec 3<&- 4<&- 5<&-
 zip=$scratch/zip/${zip##*/}
 
-in_root "$top" /usr/bin/python3 -I release/verify.py examine "${copies[@]}" --git-dir "$scratch/git" \
-    --head "$head" --commit-out "$scratch/commit" "$zip" || exit
+verify_step examine "${copies[@]}" --git-dir "$scratch/git" --head "$head" --commit-out "$scratch/commit" "$zip"
 {
     read -r commit && read -r commit_time && read -r behind && read -r packer && read -r version &&
         read -r superseded
@@ -230,9 +241,6 @@ if ! { in_root "$scratch/source" cmake --preset release -DBRELVIK_VERSION="$vers
     cannot_check "the programs of commit $commit did not build here"
 fi
 
-status=0
-in_root "$top" /usr/bin/python3 -I release/verify.py compare "${copies[@]}" --version "$version" --commit "$commit" \
-    --commit-time "$commit_time" --head "$head" --behind "$behind" --environment "$environment" \
-    --contents "$scratch/source/build/release/release_contents.txt" --packer "$scratch/source/$packer" "$zip" ||
-    status=$?
-exit "$status"
+verify_step compare "${copies[@]}" --version "$version" --commit "$commit" --commit-time "$commit_time" \
+    --head "$head" --behind "$behind" --environment "$environment" \
+    --contents "$scratch/source/build/release/release_contents.txt" --packer "$scratch/source/$packer" "$zip"
