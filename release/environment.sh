@@ -113,14 +113,15 @@ bootstrap() {
         "$suite" "$tarball" "${list[@]}" >"$tarball.log" 2>&1
 }
 
-# The hook that stops the making of a root before anything is installed
-# when the archive lacks versions the lock names: writes them, a line
-# each, to $2 and fails.
+# mmdebstrap's first hook, which stops the making of a root before anything
+# is downloaded when the archive lacks versions the lock ($2) names: writes
+# them, a line each, to $3 and fails.
 if [[ ${1-} == --check-available ]]; then
     lock_file=$2
     [[ -n ${MMDEBSTRAP_APT_CONFIG-} ]] || fail "--check-available runs as mmdebstrap's hook"
     mapfile -t wanted < <(lock_values package)
     names=("${wanted[@]%% *}")
+    APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-get -qq update >&2 || fail "apt-get update failed"
     APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison "${names[@]}" |
         awk -F' *[|] *' '{ gsub(/^ +/, "", $1); print $1, $2 }' | sort -u >"$3.available"
     printf '%s\n' "${wanted[@]}" | sort | comm -23 - "$3.available" >"$3"
@@ -191,15 +192,15 @@ unpack)
         rm -f -- "$missing"
         # shellcheck disable=SC2016 # expanded by mmdebstrap's hook shell
         if ! bootstrap "$tarball.new" "$mirror" \
-            --extract-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file" "$missing")" \
+            --setup-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file" "$missing")" \
             --include="$(
                 IFS=,
                 echo "${pinned[*]}"
             )" --aptopt='APT::Get::allow-downgrades "true"'; then
             rm -f -- "$tarball.new"
             if [[ -s $missing ]]; then
-                sed 's/^package /cannot get /' "$missing" >&2
-                echo "release environment: $mirror has not got these versions release/environment.lock names;" \
+                sed 's/^/cannot get /' "$missing" >&2
+                echo "release environment: $mirror has not got these versions the lock names;" \
                     "an archive that keeps every version has: --mirror" \
                     "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
                 exit 3
