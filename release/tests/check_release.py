@@ -87,6 +87,8 @@ LOCK = os.path.join(RELEASE_DIR, "environment.lock")
 # Under WORK: the release environment, unpacked, and a build of the commit
 # made in it.
 ROOT, BUILT = "root", "built"
+# A version of Debian's tar that no archive has.
+UNAVAILABLE_TAR = "0.1-never"
 # Set in the release environment by the steps that run there.
 IN_ENVIRONMENT = "BRELVIK_IN_RELEASE_ENVIRONMENT"
 sys.path.insert(0, RELEASE_DIR)
@@ -277,13 +279,23 @@ def build(args: argparse.Namespace) -> None:
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "-b", "side"], check=True)
     history["side"] = make_commit("A commit off main", 100)
     subprocess.run(["git", "-C", checkout, "checkout", "-q", "main"], check=True)
+    # A commit whose release environment the archive cannot give: a version
+    # no archive has.
+    lock = os.path.join(checkout, "release", "environment.lock")
+    with open(lock, encoding="ascii") as text:
+        locked = text.read()
+    with open(lock, "w", encoding="ascii") as text:
+        text.write(re.sub(r"(?m)^package tar .*$", f"package tar {UNAVAILABLE_TAR}", locked))
+    history["unavailable_lock"] = make_commit("A lock naming a version no archive has", 50)
+    with open(lock, "w", encoding="ascii") as text:
+        text.write(locked)
     # The commit tested is the release of the version its CMakeLists.txt gives; those before are not.
     with open(os.path.join(checkout, "CMakeLists.txt"), "rb") as source:
         tested_version = versions.version_in(source.read())
     commit_id = make_commit(f"The sources tested, released\n\n{versions.RELEASE_TRAILER}: {tested_version}", 0)
     subprocess.run(["git", "-C", checkout, "tag", "-a", "-m", "Tested", "tested"], env=commit_env, check=True)
     history["tag"] = git(checkout, "rev-parse", "tested").decode("ascii").strip()
-    for name in ["older", "before_repack", "side"]:
+    for name in ["older", "before_repack", "side", "unavailable_lock"]:
         history[f"{name}_epoch"] = git(checkout, "log", "-1", "--format=%ct", history[name]).decode("ascii").strip()
     for name, value in [("epoch", epoch), ("commit", commit_id), *history.items()]:
         with open(os.path.join(args.work, name), "w", encoding="ascii") as text:
@@ -705,6 +717,9 @@ def verify(args: argparse.Namespace) -> None:
         "before_repack": of_commit(unsigned, before, recorded(args.work, "before_repack_epoch")),
         "off_history": of_commit(unsigned, side, recorded(args.work, "side_epoch")),
         "tag": of_commit(unsigned, recorded(args.work, "tag"), recorded(args.work, "epoch")),
+        "unavailable_lock": of_commit(unsigned, recorded(args.work, "unavailable_lock"),
+                                      recorded(args.work, "unavailable_lock_epoch"), named=versions.describe(
+                                          history, recorded(args.work, "unavailable_lock"), False).name),
     }
     paths: dict[str, str] = {}
     for name, data in other.items():
@@ -741,10 +756,14 @@ def verify(args: argparse.Namespace) -> None:
         ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
          "USER_GUIDE.txt: not this source's user guide (it differs from line 1 on)", {}),
         ("older_guide_rewritten", paths["older_guide_rewritten"], False, 1,
-         f"commit {older} of {older_date}, 1 commit older than this checkout's HEAD {head[:12]}", {}),
+         f"commit {older} of {older_date}, 2 commits older than this checkout's HEAD {head[:12]}", {}),
         ("before_repack", paths["before_repack"], False, 2, "older than the first release this check can judge", {}),
         ("off_history", paths["off_history"], False, 2, f"not in the history of this checkout's HEAD {head}", {}),
         ("tag", paths["tag"], False, 1, "which is a tag object here, not a commit", {}),
+        # A release environment the archive no longer gives: each version named.
+        ("unavailable_lock", paths["unavailable_lock"], False, 2, f"cannot get tar {UNAVAILABLE_TAR}", {}),
+        ("unavailable_lock", paths["unavailable_lock"], False, 2,
+         "the release environment cannot be made: the archive lacks the package versions named above", {}),
         # A version names its commit: a release never made, a release superseded.
         ("never_released", paths["never_released"], False, 1,
          f"it calls itself release {head_version} (its folder {unsigned.top}), where by this checkout's history"
