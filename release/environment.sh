@@ -114,19 +114,20 @@ bootstrap() {
 }
 
 # mmdebstrap's first hook, which stops the making of a root before anything
-# is downloaded when the archive lacks versions the lock ($2) names: writes
-# them, a line each, to $3 and fails.
+# is downloaded when the archive lacks versions the lock ($2) names: prints
+# each as "cannot get PACKAGE VERSION" (into mmdebstrap's log: in its
+# unshare mode a hook may write nowhere of the user's) and fails.
 if [[ ${1-} == --check-available ]]; then
     lock_file=$2
     [[ -n ${MMDEBSTRAP_APT_CONFIG-} ]] || fail "--check-available runs as mmdebstrap's hook"
     mapfile -t wanted < <(lock_values package)
     names=("${wanted[@]%% *}")
     APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-get -qq update >&2 || fail "apt-get update failed"
-    APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison "${names[@]}" |
-        awk -F' *[|] *' '{ gsub(/^ +/, "", $1); print $1, $2 }' | sort -u >"$3.available"
-    printf '%s\n' "${wanted[@]}" | sort | comm -23 - "$3.available" >"$3"
-    [[ ! -s $3 ]]
-    exit
+    available=$(APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison "${names[@]}" |
+        awk -F' *[|] *' '{ gsub(/^ +/, "", $1); print $1, $2 }' | sort -u)
+    mapfile -t missing < <(printf '%s\n' "${wanted[@]}" | sort | comm -23 - <(echo "$available"))
+    ((${#missing[@]} == 0)) || { printf 'cannot get %s\n' "${missing[@]}" >&2; exit 1; }
+    exit 0
 fi
 
 command=${1-}
@@ -188,18 +189,16 @@ unpack)
         mapfile -t pinned < <(lock_values package | tr ' ' =)
         echo "Making the release environment ($(lock_values suite), ${#pinned[@]} packages pinned) from $mirror;" \
             "kept in $cache (a few minutes, once)" >&2
-        missing=$cache/missing-$key
-        rm -f -- "$missing"
         # shellcheck disable=SC2016 # expanded by mmdebstrap's hook shell
         if ! bootstrap "$tarball.new" "$mirror" \
-            --setup-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file" "$missing")" \
+            --setup-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file")" \
             --include="$(
                 IFS=,
                 echo "${pinned[*]}"
             )" --aptopt='APT::Get::allow-downgrades "true"'; then
             rm -f -- "$tarball.new"
-            if [[ -s $missing ]]; then
-                sed 's/^/cannot get /' "$missing" >&2
+            if grep -q '^cannot get ' "$tarball.new.log"; then
+                grep '^cannot get ' "$tarball.new.log" >&2
                 echo "release environment: $mirror has not got these versions the lock names;" \
                     "an archive that keeps every version has: --mirror" \
                     "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
@@ -207,7 +206,6 @@ unpack)
             fi
             fail "mmdebstrap failed (its log: $tarball.new.log): $(tail -n 3 "$tarball.new.log")"
         fi
-        rm -f -- "$missing" "$missing.available"
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
