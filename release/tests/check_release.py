@@ -508,6 +508,8 @@ def unsigned_bytes(path: str, scratch: str) -> bytes:
         with open(path, "rb") as data:
             return data.read()
     stripped = os.path.join(scratch, "stripped-" + os.path.basename(path))
+    if os.path.exists(stripped):
+        os.remove(stripped)
     result = run(["osslsigncode", "remove-signature", "-in", path, "-out", stripped])
     if result.returncode != 0:
         fail(f"osslsigncode remove-signature -in {path}:\n{result.stdout}")
