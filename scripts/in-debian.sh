@@ -2,14 +2,17 @@
 # Runs a command in a fresh root of a supported Debian release, on a clean
 # clone of this checkout's commit (HEAD; uncommitted changes are not in it).
 #
-#   scripts/in-debian.sh [--user] [--keep] RELEASE COMMAND [ARG...]
+#   scripts/in-debian.sh [--user] [--keep] [--release-cache] RELEASE COMMAND [ARG...]
 #   scripts/in-debian.sh --supported
 #
 # RELEASE is a codename or a version number of SUPPORTED below. The root is
 # a minimal one (debootstrap --variant=minbase) from Debian's archive, plus
 # git, ca-certificates and sudo; COMMAND runs in the clone's top folder.
 # --user runs it as an unprivileged user who may use sudo, as a contributor
-# would; without it, as root. --keep leaves the root in place for a look
+# would; without it, as root. --release-cache gives the root a copy of the
+# release environments this machine keeps (release/environment.sh), which
+# are the same on every host, so that its tests need not make one again.
+# --keep leaves the root in place for a look
 # (its path is printed). --supported prints the supported releases'
 # codenames, one a line.
 #
@@ -31,7 +34,7 @@ USER_NAME=builder
 
 usage()
 {
-    echo "usage: scripts/in-debian.sh [--user] [--keep] RELEASE COMMAND [ARG...]" >&2
+    echo "usage: scripts/in-debian.sh [--user] [--keep] [--release-cache] RELEASE COMMAND [ARG...]" >&2
     echo "       scripts/in-debian.sh --supported" >&2
     exit 2
 }
@@ -42,6 +45,7 @@ fi
 
 as_user=false
 keep=false
+release_cache=false
 while (($#)); do
     case $1 in
     --supported)
@@ -50,6 +54,7 @@ while (($#)); do
         ;;
     --user) as_user=true ;;
     --keep) keep=true ;;
+    --release-cache) release_cache=true ;;
     -*) usage ;;
     *) break ;;
     esac
@@ -228,7 +233,21 @@ mount --bind "$archives" "$root/var/cache/apt/archives" || die "cannot mount the
 
 user=root
 home=/root
-run=(chroot "$root")
+# The command's root is its mount namespace's own (pivot_root, not chroot):
+# a chrooted process may not make a user namespace, which the release
+# environment needs when a user makes or runs it. Its own process
+# namespace ends whatever it leaves running.
+# shellcheck disable=SC2016 # expanded by the inner bash
+run=(unshare --mount --propagation private --pid --fork --kill-child /bin/bash -c '
+    set -e
+    mount --rbind "$1" "$1"
+    cd "$1"
+    mkdir -p .in-debian-old-root
+    pivot_root . .in-debian-old-root
+    umount -l /.in-debian-old-root
+    rmdir /.in-debian-old-root
+    shift
+    exec "$@"' in-debian "$root")
 if $as_user; then
     user=$USER_NAME
     home=/home/$USER_NAME
@@ -236,11 +255,22 @@ if $as_user; then
     chroot "$root" useradd --create-home --shell /bin/bash "$USER_NAME"
     echo "$USER_NAME ALL=(ALL:ALL) NOPASSWD: ALL" >"$root/etc/sudoers.d/$USER_NAME"
     chmod 0440 "$root/etc/sudoers.d/$USER_NAME"
+    # Subordinate ids, as Debian gives a new user on a full system.
+    for file in subuid subgid; do
+        grep -q "^$USER_NAME:" "$root/etc/$file" 2>/dev/null || echo "$USER_NAME:100000:65536" >>"$root/etc/$file"
+    done
 fi
 git clone --quiet --no-checkout --no-hardlinks "$top" "$root$home/src"
 git -C "$root$home/src" checkout --quiet --detach "$commit"
+host_cache=${BRELVIK_RELEASE_CACHE:-$HOME/.cache/brelvik-release}
+if $release_cache && compgen -G "$host_cache/root-*.tar.sha256" >/dev/null; then
+    mkdir -p "$root$home/.cache/brelvik-release"
+    for sum in "$host_cache"/root-*.tar.sha256; do
+        cp -- "${sum%.sha256}" "$sum" "$root$home/.cache/brelvik-release/"
+    done
+fi
 if $as_user; then
-    chroot "$root" chown -R "$USER_NAME:$USER_NAME" "$home/src"
+    chroot "$root" chown -R "$USER_NAME:$USER_NAME" "$home"
 fi
 
 echo "in-debian: Debian $(cat "$root/etc/debian_version") ($release), commit ${commit:0:12}, as $user: $*" >&2
