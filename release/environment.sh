@@ -209,6 +209,9 @@ unpack)
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
+        # The roots of three locks at most: the newest.
+        find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
+            while read -r _ old; do rm -f -- "$old" "$old.sha256" "$old.log"; done
     fi
     mkdir -p -- "$target"
     # Without the device files, which a user cannot make: the host's /dev
