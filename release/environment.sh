@@ -91,6 +91,38 @@ check_lock() {
         fail "$lock_file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
 }
 
+# Unpacks tarball $2 into the new folder $1, but for the device files,
+# which a user cannot make (the host's /dev is mounted there).
+unpack_into() {
+    mkdir -p -- "$1.new"
+    tar -C "$1.new" --no-same-owner --exclude='./dev/*' -xf "$2" 2>"$1.log" ||
+        fail "cannot unpack $2: $(tail -n 1 "$1.log")"
+    rm -f -- "$1.log"
+    mv -- "$1.new" "$1"
+}
+
+# Runs a command in a mount and process namespace of its own (and a user
+# namespace that maps this user to root, unless this is root).
+in_namespace() {
+    local namespace=(unshare --mount --pid --fork --kill-child)
+    # Root needs no user namespace to mount (and may not make one inside a
+    # chroot).
+    if [[ $(id -u) -ne 0 ]]; then
+        namespace+=(--user --map-root-user)
+    fi
+    "${namespace[@]}" "$@"
+}
+
+# The mount of run folder $1's overlay root.
+overlay_command() {
+    local options
+    options="lowerdir=$(readlink -- "$1/lower"),upperdir=$1/upper,workdir=$1/work"
+    if [[ $(id -u) -ne 0 ]]; then
+        options+=,userxattr
+    fi
+    printf 'mount -t overlay overlay -o %q %q' "$options" "$1/merged"
+}
+
 need_mmdebstrap() {
     command -v mmdebstrap >/dev/null ||
         fail "mmdebstrap is not installed (release/install-deps.sh installs it)"
@@ -183,7 +215,12 @@ unpack)
     tarball=$cache/root-$key.tar
     exec 9>"$cache/lock"
     flock 9
-    if ! [[ -f $tarball && -f $tarball.sha256 ]] || ! (cd "$cache" && sha256sum --quiet --strict -c "$tarball.sha256" 2>/dev/null); then
+    tree=$cache/root-$key.d
+    # The tree is kept unpacked beside the tarball it was unpacked from
+    # (its stamp: the tarball's SHA-256, checked then).
+    if [[ -f $tree.stamp && -f $tarball.sha256 ]] && cmp -s "$tree.stamp" "$tarball.sha256"; then
+        :
+    elif ! [[ -f $tarball && -f $tarball.sha256 ]] || ! (cd "$cache" && sha256sum --quiet --strict -c "$tarball.sha256" 2>/dev/null); then
         need_mmdebstrap
         rm -f -- "$tarball" "$tarball.sha256"
         mapfile -t pinned < <(lock_values package | tr ' ' =)
@@ -211,29 +248,42 @@ unpack)
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
         # The roots of three locks at most: the newest.
         find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
-            while read -r _ old; do rm -f -- "$old" "$old.sha256" "$old.log"; done
+            while read -r _ old; do
+                rm -rf -- "$old" "$old.sha256" "$old.log" "${old%.tar}.d" "${old%.tar}.d.stamp"
+            done
     fi
-    mkdir -p -- "$target"
-    # Without the device files, which a user cannot make: the host's /dev
-    # is mounted there.
-    tar -C "$target" --no-same-owner --exclude='./dev/*' -xf "$tarball" 2>"$target.tar.log" ||
-        fail "cannot unpack $tarball: $(tail -n 1 "$target.tar.log")"
-    rm -f -- "$target.tar.log"
-    flock -u 9
+    if ! [[ -f $tree.stamp ]] || ! cmp -s "$tree.stamp" "$tarball.sha256"; then
+        rm -rf -- "$tree" "$tree.stamp"
+        unpack_into "$tree" "$tarball"
+        cp -- "$tarball.sha256" "$tree.stamp"
+    fi
     # Checked at each use: the packages installed are exactly the lock's.
-    if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$target") >"$target.diff"; then
-        echo "release environment: the root kept as $tarball is not what release/environment.lock names:" >&2
-        head -n 10 "$target.diff" >&2
-        rm -f -- "$tarball.sha256"
-        fail "it will be made anew on the next run"
+    if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$tree") >"$tree.diff"; then
+        echo "release environment: the root kept as $tree is not what the lock names:" >&2
+        head -n 10 "$tree.diff" >&2
+        rm -f -- "$tree.stamp" "$tree.diff"
+        fail "it will be unpacked anew on the next run"
     fi
-    rm -f -- "$target.diff"
+    rm -f -- "$tree.diff"
+    # Each run's root: the kept tree under an overlay that takes its
+    # writes, where the kernel allows one (else a copy).
+    mkdir -p -- "$target/upper" "$target/work" "$target/merged"
+    ln -s -- "$tree" "$target/lower"
+    if [[ "$tree$target" == *[,:]* ]] || ! in_namespace /bin/sh -c "$(overlay_command "$target")" 2>/dev/null; then
+        rm -rf -- "$target"
+        unpack_into "$target" "$tarball"
+    fi
+    flock -u 9
     ;;
 
 run)
     (($# >= 1)) || usage
-    root=$(cd "$1" && pwd -P) || fail "no root $1"
+    folder=$(cd "$1" && pwd -P) || { echo "release environment: no root in $1" >&2; exit 125; }
     shift
+    root=$folder mount_overlay=:
+    if [[ -L $folder/lower ]]; then
+        root=$folder/merged mount_overlay=$(overlay_command "$folder")
+    fi
     cd_to=/
     binds=()
     while (($#)); do
@@ -245,31 +295,26 @@ run)
         esac
     done
     (($#)) || usage
-    [[ -x $root/bin/sh ]] || { echo "release environment: no root in $root" >&2; exit 125; }
+    [[ -x $root/bin/sh || -x $folder/lower/bin/sh ]] || { echo "release environment: no root in $folder" >&2; exit 125; }
     for folder in /etc/ssl/certs /usr/share/ca-certificates; do
         if [[ -d $folder ]]; then
             binds+=(--bind-ro "$folder")
         fi
     done
-    namespace=(unshare --mount --pid --fork --kill-child)
-    # A user namespace lets a user mount; root needs none (and may not
-    # make one inside a chroot).
-    if [[ $(id -u) -ne 0 ]]; then
-        namespace+=(--user --map-root-user)
-    fi
-    if ! "${namespace[@]}" true 2>"$root.unshare.log"; then
-        echo "release environment: cannot make a namespace to run in: $(tail -n 1 "$root.unshare.log")" \
+    if ! in_namespace true 2>"$folder.unshare.log"; then
+        echo "release environment: cannot make a namespace to run in: $(tail -n 1 "$folder.unshare.log")" \
             "(a user needs user namespaces; see /proc/sys/user/max_user_namespaces)" >&2
-        rm -f -- "$root.unshare.log"
+        rm -f -- "$folder.unshare.log"
         exit 125
     fi
-    rm -f -- "$root.unshare.log"
+    rm -f -- "$folder.unshare.log"
     # shellcheck disable=SC2016 # expanded by the inner bash
-    exec "${namespace[@]}" /bin/bash -c '
+    in_namespace /bin/bash -c '
         set -e
         trap "exit 125" ERR
+        eval "$4"
         root=$1 cd_to=$2 count=$3
-        shift 3
+        shift 4
         mount --rbind /dev "$root/dev"
         mount -t proc proc "$root/proc"
         mount -t tmpfs tmpfs "$root/tmp"
@@ -289,7 +334,7 @@ run)
             count=$((count - 1))
         done
         exec chroot "$root" /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$cd_to" "$@"
-    ' environment "$root" "$cd_to" $((${#binds[@]} / 2)) "${binds[@]}" "$@"
+    ' environment "$root" "$cd_to" $((${#binds[@]} / 2)) "$mount_overlay" "${binds[@]}" "$@"
     ;;
 
 *) usage ;;
