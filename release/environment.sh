@@ -296,9 +296,9 @@ run)
     done
     (($#)) || usage
     [[ -x $root/bin/sh || -x $folder/lower/bin/sh ]] || { echo "release environment: no root in $folder" >&2; exit 125; }
-    for folder in /etc/ssl/certs /usr/share/ca-certificates; do
-        if [[ -d $folder ]]; then
-            binds+=(--bind-ro "$folder")
+    for shared in /etc/ssl/certs /usr/share/ca-certificates; do
+        if [[ -d $shared ]]; then
+            binds+=(--bind-ro "$shared")
         fi
     done
     if ! in_namespace true 2>"$folder.unshare.log"; then
