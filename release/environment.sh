@@ -241,7 +241,7 @@ unpack)
                     "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
                 exit 3
             fi
-            fail "mmdebstrap failed (its log: $tarball.new.log): $(tail -n 3 "$tarball.new.log")"
+            fail "mmdebstrap failed (its log: $tarball.new.log): $(grep -E '^(E|W): ' "$tarball.new.log" | tail -n 5)"
         fi
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"

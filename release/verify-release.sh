@@ -235,8 +235,10 @@ if ! "${git[@]}" archive --format=tar "$commit" 2>"$scratch/git.log" | "${clean[
     cat "$scratch/git.log"
     cannot_check "git archive of commit $commit failed"
 fi
-if ! { in_root "$scratch/source" cmake --preset release -DBRELVIK_VERSION="$version" &&
-    in_root "$scratch/source" cmake --build --preset release --parallel "$(nproc)"; } >"$scratch/build.log" 2>&1; then
+# In a subshell: the INT trap, were it to run inside the redirection, would
+# say so into the log.
+if ! (in_root "$scratch/source" cmake --preset release -DBRELVIK_VERSION="$version" &&
+    in_root "$scratch/source" cmake --build --preset release --parallel "$(nproc)") >"$scratch/build.log" 2>&1; then
     cat "$scratch/build.log"
     cannot_check "the programs of commit $commit did not build here"
 fi

@@ -616,7 +616,10 @@ def plant(work: str, scratch: str, checkout: str) -> dict[str, str]:
         with open(os.path.join(tools, name), "w", encoding="ascii") as tool:
             tool.write(PLANTED_TOOL)
         os.chmod(os.path.join(tools, name), 0o755)
-    return dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", HOME=home, GIT_DIR=os.path.join(scratch, "nowhere"),
+    # The release environment this user keeps, whatever HOME says.
+    cache = os.environ.get("BRELVIK_RELEASE_CACHE", os.path.expanduser("~/.cache/brelvik-release"))
+    return dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", HOME=home, BRELVIK_RELEASE_CACHE=cache,
+                GIT_DIR=os.path.join(scratch, "nowhere"),
                 SOURCE_COMMIT=hostile_releases.OTHER_COMMIT, SOURCE_DATE_EPOCH="0")
 
 
