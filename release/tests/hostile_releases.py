@@ -45,6 +45,7 @@ from asn1crypto import algos, cms, core, parser, x509
 from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.x509.name import _ASN1Type
 
 from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES, BuildinfoError, Contents, Programs,
                        read_buildinfo, read_contents)
@@ -327,6 +328,12 @@ class Context:
         # A self-signed CA of a third party's, which anyone can add to a signature.
         self.issue("pca", "/CN=Third Party Code Signing PCA", "basicConstraints=critical,CA:TRUE\n"
                    "keyUsage=critical,keyCertSign,cRLSign\n", None, 60)
+        # The real signer's name with its common name a BMPString (_type: Debian's stubs of the
+        # library leave it out).
+        self.issue_spelt("bmp", crypto_x509.Name([
+            crypto_x509.NameAttribute(crypto_x509.NameOID.ORGANIZATION_NAME, "Throwaway Test Signer"),
+            crypto_x509.NameAttribute(crypto_x509.NameOID.COMMON_NAME, "BRELVIK release test",  # type: ignore[call-arg]
+                                      _type=_ASN1Type.BMPString)]), 44)
         # --ca files: the CA after another certificate; the CA and a block that is none.
         with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
             out.write(self.pem("fake.pem") + self.pem("ca.pem"))
@@ -352,6 +359,32 @@ class Context:
             for part in (cert, os.path.join(self.keys, f"{issuer}.pem")):
                 with open(part, "rb") as source:
                     chain.write(source.read())
+
+    def issue_spelt(self, name: str, subject: crypto_x509.Name, serial: int) -> None:
+        """keys/NAME.pem, .key and -chain.pem: a code-signing certificate of
+        the release's intermediate CA for SUBJECT, each value of the string
+        type it gives (which openssl req does not let one choose)."""
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        usage = crypto_x509.KeyUsage(digital_signature=True, content_commitment=False, key_encipherment=False,
+                                     data_encipherment=False, key_agreement=False, key_cert_sign=False,
+                                     crl_sign=False, encipher_only=False, decipher_only=False)
+        made = (crypto_x509.CertificateBuilder().subject_name(subject)
+                .issuer_name(crypto_x509.load_pem_x509_certificate(self.pem("intermediate.pem")).subject)
+                .public_key(key.public_key()).serial_number(serial)
+                .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=2))
+                .add_extension(crypto_x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                .add_extension(usage, critical=True)
+                .add_extension(crypto_x509.ExtendedKeyUsage([crypto_x509.ExtendedKeyUsageOID.CODE_SIGNING]),
+                               critical=False)
+                .sign(self.rsa_key("intermediate.key"), hashes.SHA256()))
+        with open(os.path.join(self.keys, f"{name}.key"), "wb") as out:
+            out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                        serialization.NoEncryption()))
+        certificate = made.public_bytes(serialization.Encoding.PEM)
+        for file, text in [(f"{name}.pem", certificate), (f"{name}-chain.pem", certificate + self.pem("intermediate.pem"))]:
+            with open(os.path.join(self.keys, file), "wb") as out:
+                out.write(text)
 
     def with_certificates(self, program: bytes, added: list[str], left_out: str | None = None) -> bytes:
         """PROGRAM with the certificates of keys/ADDED (file names) added
@@ -496,6 +529,21 @@ class Context:
             out.write(self.signed.files[name])
         self.tool(["osslsigncode", *arguments, "-in", os.path.join(programs, name), "-out", os.path.join(changed, name)])
         with open(os.path.join(changed, name), "rb") as source:
+            return source.read()
+
+    def described(self, name: str, program_name: str, url: str) -> bytes:
+        """The unsigned release's program NAME signed by the insider, with
+        PROGRAM_NAME and URL in its SpcSpOpusInfo (osslsigncode -n, -i)."""
+        programs, signed = self.folders("programs", "described")
+        with open(os.path.join(programs, name), "wb") as out:
+            out.write(self.unsigned.files[name])
+        out_path = os.path.join(signed, name)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(out_path)
+        self.tool(["osslsigncode", "sign", "-certs", os.path.join(self.keys, "insider-chain.pem"),
+                   "-key", os.path.join(self.keys, "insider.key"), "-h", "sha256", "-n", program_name, "-i", url,
+                   "-time", str(self.signed.epoch), "-in", os.path.join(programs, name), "-out", out_path])
+        with open(out_path, "rb") as source:
             return source.read()
 
     def nested(self, name: str) -> bytes:
@@ -708,6 +756,23 @@ CASES: list[Case] = [
     ("comma_in_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("comma", name)
                                                                 for name in [PIPE, WINUSB]}), True, 0,
      "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),
+    # A signer's name as it is spelt: a value of another string type than the usual one named.
+    ("signed_names_as_given", "signed", lambda r, c: r.data, True, 0,
+     "BRELVIK_DFU_PIPE.exe: this source's build, signed\n    signer: CN=BRELVIK release test,O=Throwaway Test Signer\n"
+     "    certificate SHA-256: {signer}\n    program name: BRELVIK_DFU_PIPE\n    more info: none\n"),
+    ("bmp_spelling_of_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("bmp", name)
+                                                                       for name in [PIPE, WINUSB]}), True, 0,
+     "    signer: CN=<bmp>BRELVIK release test,O=Throwaway Test Signer\n"),
+    # What the signer says in SpcSpOpusInfo: shown, escaped and cut; a link other than a URL refused.
+    ("insiders_program_name_and_url", "signed", lambda r, c: r.pack({name: c.described(
+        name, f"{ESCAPES}BRELVIK", "https://example.invalid/" + "a" * 300) for name in [PIPE, WINUSB]}), True, 0,
+     "    program name: \\x1b[2K\\x1b[1A\\x0dBRELVIK\n    more info: https://example.invalid/" + "a" * 176 + "...\n"),
+    ("more_info_a_moniker", "signed", lambda r, c: r.pack({PIPE: signer_edited(r.files[PIPE], lambda s: [
+        attribute.__setitem__("values", [core.Any.load(tlv(0x30, tlv(0xA1, tlv(0xA1, tlv(0x04, bytes(16))
+                                                                                 + tlv(0x04, b"")))))])
+        for attribute in s["signed_attrs"] if attribute["type"].dotted == "1.3.6.1.4.1.311.2.1.12"])}), True, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signer's more-info link (SpcSpOpusInfo) is a moniker,"
+     " where osslsigncode writes a URL"),
     # osslsigncode versions write the certificates in different orders: any is the same signature.
     ("certificates_in_the_other_order", "signed", lambda r, c: r.pack({name: edited(r.files[name], lambda d, parts: (
         parts[:3] + [tlv(0xA0, b"".join(item.dump() for item in reversed(list(d["certificates"]))))] + parts[4:]))
