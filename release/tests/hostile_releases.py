@@ -838,7 +838,7 @@ def packed_here(run_tool: Tool) -> Tool:
                 if isinstance(exit.code, str):
                     print(exit.code, file=sys.stderr)
                 status = exit.code if isinstance(exit.code, int) else 0 if exit.code is None else 1
-            except Exception:  # noqa: B902 - as the interpreter reports it
+            except Exception:  # reported as the interpreter reports it
                 traceback.print_exc()
                 status = 1
         return subprocess.CompletedProcess(command, status, output.getvalue().encode("utf-8"))
