@@ -129,7 +129,7 @@ def third_party_files(contents: Contents, info: dict[str, str],
     return {notices.NOTICES_NAME: text.replace(b"\n", b"\r\n"), bom_name: bom}
 
 
-def main() -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--contents", required=True)
     parser.add_argument("--epoch", required=True, type=int,
@@ -143,7 +143,7 @@ def main() -> int:
     parser.add_argument("--programs", metavar="DIR", help="repack: the programs, as they are, from DIR")
     parser.add_argument("--buildinfo", metavar="FILE", help="repack: BUILDINFO.txt as it is")
     parser.add_argument("--out", required=True)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     if args.timestamp and not args.sign:
         parser.error("--timestamp needs --sign")
     if (args.programs is None) != (args.buildinfo is None) or (args.programs and args.sign):

@@ -91,6 +91,16 @@ NAME_KEYS = {"2.5.4.3": "CN", "2.5.4.6": "C", "2.5.4.7": "L", "2.5.4.8": "ST", "
              "1.2.840.113549.1.9.1": "emailAddress", "0.9.2342.19200300.100.1.25": "DC",
              "0.9.2342.19200300.100.1.1": "UID"}
 
+# The string type a name's value usually has (its DER tag): UTF8String,
+# but PrintableString for a country and a serial number, IA5String for an
+# e-mail address and a domain component, as OpenSSL writes them. A value
+# of another type is shown with its type's name.
+USUAL_STRING_TYPE = {"2.5.4.6": 0x13, "2.5.4.5": 0x13, "1.2.840.113549.1.9.1": 0x16,
+                     "0.9.2342.19200300.100.1.25": 0x16}
+UTF8_STRING = 0x0C
+STRING_TYPES = {0x0C: "utf8", 0x12: "numeric", 0x13: "printable", 0x14: "teletex", 0x15: "videotex", 0x16: "ia5",
+                0x19: "graphic", 0x1A: "visible", 0x1B: "general", 0x1C: "universal", 0x1E: "bmp"}
+
 CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4", "1.2.840.113549.1.9.5"
 
 
@@ -113,6 +123,8 @@ class Signature(NamedTuple):
     certificates: tuple[bytes, ...]
     subject: str
     timestamp: Timestamp | None
+    program_name: str | None  # SpcSpOpusInfo's, as the signer gave them
+    more_info: str | None
 
 
 FORM = "its signature is not in the form osslsigncode writes"
@@ -245,7 +257,9 @@ def strict(asn1_type: Any, der: bytes, what: str) -> Any:
 
 def subject_text(name: x509.Name) -> str:
     """NAME as RFC 4514 writes one (most specific first, separators and
-    specials escaped), so that distinct names never read alike."""
+    specials escaped), so that distinct names never read alike: a value of
+    another string type than the usual one has its type's name in angle
+    brackets ahead of it (CN=<bmp>...), which no escaped value begins with."""
     rdns = []
     for rdn in reversed(name.chosen):
         pairs = []
@@ -262,6 +276,9 @@ def subject_text(name: x509.Name) -> str:
             value = re.sub(r'([,+"\\<>;])', r"\\\1", value)
             value = re.sub(r"^([ #])", r"\\\1", value)
             value = re.sub(r" $", r"\\ ", value)
+            tag = pair["value"].dump()[0]
+            if tag != USUAL_STRING_TYPE.get(pair["type"].dotted, UTF8_STRING):
+                value = f"<{STRING_TYPES.get(tag, f'tag 0x{tag:02x}')}>{value}"
             pairs.append(f"{key}={value}")
         rdns.append("+".join(pairs))
     return ",".join(rdns)
@@ -547,7 +564,7 @@ def read_block(block: bytes) -> Signature:
                     OPUS_INFO: "a program name (SpcSpOpusInfo)", STATEMENT_TYPE: "a statement type"}, whose)
     if found[CONTENT_TYPE].dotted != INDIRECT_DATA:
         raise Unreadable(f"its signer's content type is {found[CONTENT_TYPE].dotted}, not Authenticode's indirect data")
-    strict(SpcSpOpusInfo, found[OPUS_INFO].dump(), "its signer's program name (SpcSpOpusInfo)")
+    program_name, more_info = opus_info(found[OPUS_INFO].dump())
     statements = strict(SpcStatementType, found[STATEMENT_TYPE].dump(), "its signer's statement type")
     if not statements.native:
         raise Unreadable("its signer's statement type names no statement")
@@ -567,7 +584,23 @@ def read_block(block: bytes) -> Signature:
     timestamp = read_timestamp(signer["unsigned_attrs"] or [], value, certificates)
     return Signature(program_digest, indirect.contents, message_digest, signed_attributes_der(signer), value,
                      signer["signature_algorithm"].dump(), certificate.dump(),
-                     tuple(item.dump() for item in certificates), subject_text(certificate.subject), timestamp)
+                     tuple(item.dump() for item in certificates), subject_text(certificate.subject), timestamp,
+                     program_name, more_info)
+
+
+def opus_info(der: bytes) -> tuple[str | None, str | None]:
+    """The program name and the "more info" URL of an SpcSpOpusInfo (DER),
+    either None when it gives none; refused unless the link is a URL, as
+    osslsigncode writes it (-i), not a moniker or a file."""
+    opus = strict(SpcSpOpusInfo, der, "its signer's program name (SpcSpOpusInfo)")
+    name = None if absent(opus["program_name"]) else opus["program_name"].chosen.native
+    link = opus["more_info"]
+    if absent(link):
+        return name, None
+    if link.name != "url":
+        raise Refused(f"its signer's more-info link (SpcSpOpusInfo) is a {link.name}, where osslsigncode writes a URL")
+    url: str = link.chosen.native
+    return name, url
 
 
 def holds(signature: Signature, program_digest: bytes) -> bool:

@@ -565,6 +565,8 @@ def compare(args: argparse.Namespace) -> int:
         say(f"{name}: this source's build, signed")
         say(f"    signer: {shown(signature.subject, 200)}")
         say(f"    certificate SHA-256: {fingerprint}")
+        for what, text in [("program name", signature.program_name), ("more info", signature.more_info)]:
+            say(f"    {what}: {'none' if text is None else shown(text, 200)}")
         if verdict.verified:
             say(f"    chain: verified against {against}")
         elif args.ca:

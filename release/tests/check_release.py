@@ -40,7 +40,9 @@ unsigned and signed with a throwaway certificate.
         header that breaks the build, an info/attributes file and a global
         one that leave files out of an export, a replace ref for the guide,
         a cmake, python3 and git of their own first in PATH, GIT_DIR,
-        SOURCE_COMMIT and SOURCE_DATE_EPOCH
+        SOURCE_COMMIT and SOURCE_DATE_EPOCH; as root, it cannot check
+        where /tmp is unsafe or read-only, or what it needs cannot be
+        installed (no network, no sudo)
     check_release.py hostile --work DIR
         in the release environment, the release check (release/verify.py,
         against the programs of WORK/built) rejects each ZIP of hostile_releases.CASES with the
@@ -680,6 +682,30 @@ def clones(work: str, scratch: str) -> dict[str, str]:
     return made
 
 
+# What another machine may have the check meet, made for one run of it in
+# namespaces of its own (as root, with unshare): their kinds, and a shell
+# command run there before the check ("$@").
+SURROUNDINGS: dict[str, tuple[list[str], str]] = {
+    # /tmp that any user may write, without the sticky bit.
+    "unsafe_tmp": (["--mount"], "mount -t tmpfs -o mode=0777 tmpfs /tmp"),
+    # /tmp read-only: mktemp fails.
+    "read_only_tmp": (["--mount"], "mount -t tmpfs -o ro,mode=1777 tmpfs /tmp"),
+    # No network, and an empty package database and package lists of its
+    # own: every package is missing, and none can be fetched.
+    "no_network": (["--mount", "--net"], "for d in /var/lib/dpkg /var/lib/apt/lists /var/cache/apt; do"
+                   " mount -t tmpfs tmpfs $d || exit; done; mkdir /var/lib/apt/lists/partial && : >/var/lib/dpkg/status"),
+    # An ordinary user, a package missing, and no sudo to install it.
+    "no_sudo": (["--mount"], "mount -t tmpfs tmpfs /var/lib/dpkg && : >/var/lib/dpkg/status &&"
+                " set -- /usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups -- \"$@\""),
+}
+DEPS_FAILED = "release/install-deps.sh could not install what the check needs"
+
+
+def surrounded(command: list[str], surroundings: str) -> list[str]:
+    kinds, setup = SURROUNDINGS[surroundings]
+    return ["/usr/bin/unshare", *kinds, "/bin/sh", "-c", f'{setup} && exec "$@"', "sh", *command]
+
+
 def run_check(command: list[str], env: dict[str, str], interrupt: bool) -> subprocess.CompletedProcess[str]:
     """The check's exit status and output; with INTERRUPT, Ctrl+C (SIGINT
     to its process group) a few seconds into its build."""
@@ -749,7 +775,8 @@ def verify(args: argparse.Namespace) -> None:
     older_date = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(recorded(args.work, "older_epoch"))))
     # name, ZIP, with --ca, exit status, a line the output must hold, and
     # options: the clone to check from (checkouts), a TMPDIR another
-    # process swaps folders in, Ctrl+C during the build.
+    # process swaps folders in, Ctrl+C during the build, the surroundings
+    # of SURROUNDINGS to run it in.
     Options = dict[str, str | bool]
     cases: list[tuple[str, str, bool, int, str, Options]] = [
         ("unsigned", zips["unsigned"], False, 0, "verify-release: ACCEPTED", {}),
@@ -787,7 +814,17 @@ def verify(args: argparse.Namespace) -> None:
          {}),
         ("folder_as_zip", paths["folder"], False, 2, "the ZIP is not a regular file", {}),
         ("interrupted", zips["unsigned"], False, 2, "verify-release: CANNOT CHECK: interrupted", {"interrupt": True}),
+        ("unsafe_tmp", zips["unsigned"], False, 2, "verify-release: CANNOT CHECK: /tmp is not a folder of root's",
+         {"surroundings": "unsafe_tmp"}),
+        ("mktemp_fails", zips["unsigned"], False, 2, "verify-release: CANNOT CHECK: cannot make a scratch folder in /tmp",
+         {"surroundings": "read_only_tmp"}),
+        ("no_network", zips["unsigned"], False, 2, f"verify-release: CANNOT CHECK: {DEPS_FAILED}",
+         {"surroundings": "no_network"}),
+        ("no_sudo", zips["unsigned"], False, 2, f"verify-release: CANNOT CHECK: {DEPS_FAILED}",
+         {"surroundings": "no_sudo"}),
     ]
+    # The namespaces need root, and a kernel that lets it make them here.
+    namespaces = os.geteuid() == 0 and run(["/usr/bin/unshare", "--mount", "--net", "/bin/true"]).returncode == 0
     failures: list[str] = []
     outputs: dict[str, subprocess.CompletedProcess[str]] = {}
     verdicts = {0: "verify-release: ACCEPTED", 1: "verify-release: REJECTED", 2: "verify-release: CANNOT CHECK",
@@ -797,9 +834,14 @@ def verify(args: argparse.Namespace) -> None:
         if clone is None:
             print(f"-- {name}: skipped, as it needs root to make a clone of another user's")
             continue
+        if options.get("surroundings") and not namespaces:
+            print(f"-- {name}: skipped, as it needs root and namespaces (unshare) to make its surroundings")
+            continue
         if name not in outputs:
             command = [os.path.join(clone, "scripts", "verify-release.sh")]
             command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
+            if options.get("surroundings"):
+                command = surrounded(command, str(options["surroundings"]))
             case_env, stop, swapped = dict(env), os.path.join(scratch, "stop"), os.path.join(scratch, "swapped")
             swapper = None
             if options.get("tmpdir"):

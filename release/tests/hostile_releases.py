@@ -1,10 +1,14 @@
 """Release ZIPs made to fool the release check, and a seeded run of random
 mutations of the genuine ones; run by check_release.py hostile.
 
-Each case runs verify.py as verify-release.sh does
+Each case runs verify.py's main as verify-release.sh runs verify.py
 (examine, then compare against the tested programs and this tree's packer,
-as the tested commit's), under a memory limit
-and a time limit; each mutant runs it in this process. Whatever the input,
+as the tested commit's) in a child forked from this process, under a
+memory limit and a time limit; each mutant runs it in this process. The
+packer runs in the process that calls it, and what stays the same from one
+ZIP to the next (the link maps' reading, the package versions installed)
+is read once: verify-release.sh's own runs, in check_release.py verify,
+start them as processes of their own. Whatever the input,
 the output must be printable ASCII lines, the last of them the one verdict,
 never the last-resort one for an unforeseen error, and the exit status 0
 (accepted) only for the cases that say so. Mutants of a genuine ZIP must
@@ -14,6 +18,7 @@ signer's signature verified against the throwaway CA.
 """
 import collections
 import contextlib
+import copy
 import datetime
 import functools
 import hashlib
@@ -22,23 +27,30 @@ import os
 import random
 import re
 import resource
+import select
+import signal
 import shutil
 import struct
 import subprocess
 import sys
 import time
+import traceback
 import zipfile
 import zlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import ClassVar, TypedDict
+from typing import ClassVar, Protocol, TypedDict
 
 import pefile
 from asn1crypto import algos, cms, core, parser, x509
 from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.x509.name import _ASN1Type
 
-from buildinfo import BUILDINFO_NAME, BuildinfoError, Contents, read_buildinfo, read_contents
+from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES, BuildinfoError, Contents, Programs,
+                       read_buildinfo, read_contents)
+import notices
+import pack
 from pack import GUIDE_NAME, pack_zip, sign, third_party_files
 from notices import NOTICES_NAME
 from zip_reader import shown
@@ -316,6 +328,12 @@ class Context:
         # A self-signed CA of a third party's, which anyone can add to a signature.
         self.issue("pca", "/CN=Third Party Code Signing PCA", "basicConstraints=critical,CA:TRUE\n"
                    "keyUsage=critical,keyCertSign,cRLSign\n", None, 60)
+        # The real signer's name with its common name a BMPString (_type: Debian's stubs of the
+        # library leave it out).
+        self.issue_spelt("bmp", crypto_x509.Name([
+            crypto_x509.NameAttribute(crypto_x509.NameOID.ORGANIZATION_NAME, "Throwaway Test Signer"),
+            crypto_x509.NameAttribute(crypto_x509.NameOID.COMMON_NAME, "BRELVIK release test",  # type: ignore[call-arg]
+                                      _type=_ASN1Type.BMPString)]), 44)
         # --ca files: the CA after another certificate; the CA and a block that is none.
         with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
             out.write(self.pem("fake.pem") + self.pem("ca.pem"))
@@ -341,6 +359,32 @@ class Context:
             for part in (cert, os.path.join(self.keys, f"{issuer}.pem")):
                 with open(part, "rb") as source:
                     chain.write(source.read())
+
+    def issue_spelt(self, name: str, subject: crypto_x509.Name, serial: int) -> None:
+        """keys/NAME.pem, .key and -chain.pem: a code-signing certificate of
+        the release's intermediate CA for SUBJECT, each value of the string
+        type it gives (which openssl req does not let one choose)."""
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        usage = crypto_x509.KeyUsage(digital_signature=True, content_commitment=False, key_encipherment=False,
+                                     data_encipherment=False, key_agreement=False, key_cert_sign=False,
+                                     crl_sign=False, encipher_only=False, decipher_only=False)
+        made = (crypto_x509.CertificateBuilder().subject_name(subject)
+                .issuer_name(crypto_x509.load_pem_x509_certificate(self.pem("intermediate.pem")).subject)
+                .public_key(key.public_key()).serial_number(serial)
+                .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=2))
+                .add_extension(crypto_x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                .add_extension(usage, critical=True)
+                .add_extension(crypto_x509.ExtendedKeyUsage([crypto_x509.ExtendedKeyUsageOID.CODE_SIGNING]),
+                               critical=False)
+                .sign(self.rsa_key("intermediate.key"), hashes.SHA256()))
+        with open(os.path.join(self.keys, f"{name}.key"), "wb") as out:
+            out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                        serialization.NoEncryption()))
+        certificate = made.public_bytes(serialization.Encoding.PEM)
+        for file, text in [(f"{name}.pem", certificate), (f"{name}-chain.pem", certificate + self.pem("intermediate.pem"))]:
+            with open(os.path.join(self.keys, file), "wb") as out:
+                out.write(text)
 
     def with_certificates(self, program: bytes, added: list[str], left_out: str | None = None) -> bytes:
         """PROGRAM with the certificates of keys/ADDED (file names) added
@@ -485,6 +529,21 @@ class Context:
             out.write(self.signed.files[name])
         self.tool(["osslsigncode", *arguments, "-in", os.path.join(programs, name), "-out", os.path.join(changed, name)])
         with open(os.path.join(changed, name), "rb") as source:
+            return source.read()
+
+    def described(self, name: str, program_name: str, url: str) -> bytes:
+        """The unsigned release's program NAME signed by the insider, with
+        PROGRAM_NAME and URL in its SpcSpOpusInfo (osslsigncode -n, -i)."""
+        programs, signed = self.folders("programs", "described")
+        with open(os.path.join(programs, name), "wb") as out:
+            out.write(self.unsigned.files[name])
+        out_path = os.path.join(signed, name)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(out_path)
+        self.tool(["osslsigncode", "sign", "-certs", os.path.join(self.keys, "insider-chain.pem"),
+                   "-key", os.path.join(self.keys, "insider.key"), "-h", "sha256", "-n", program_name, "-i", url,
+                   "-time", str(self.signed.epoch), "-in", os.path.join(programs, name), "-out", out_path])
+        with open(out_path, "rb") as source:
             return source.read()
 
     def nested(self, name: str) -> bytes:
@@ -697,6 +756,23 @@ CASES: list[Case] = [
     ("comma_in_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("comma", name)
                                                                 for name in [PIPE, WINUSB]}), True, 0,
      "signer: CN=BRELVIK release test\\\\,O=Throwaway Test Signer"),
+    # A signer's name as it is spelt: a value of another string type than the usual one named.
+    ("signed_names_as_given", "signed", lambda r, c: r.data, True, 0,
+     "BRELVIK_DFU_PIPE.exe: this source's build, signed\n    signer: CN=BRELVIK release test,O=Throwaway Test Signer\n"
+     "    certificate SHA-256: {signer}\n    program name: BRELVIK_DFU_PIPE\n    more info: none\n"),
+    ("bmp_spelling_of_the_signers_name", "signed", lambda r, c: r.pack({name: c.signed_by("bmp", name)
+                                                                       for name in [PIPE, WINUSB]}), True, 0,
+     "    signer: CN=<bmp>BRELVIK release test,O=Throwaway Test Signer\n"),
+    # What the signer says in SpcSpOpusInfo: shown, escaped and cut; a link other than a URL refused.
+    ("insiders_program_name_and_url", "signed", lambda r, c: r.pack({name: c.described(
+        name, f"{ESCAPES}BRELVIK", "https://example.invalid/" + "a" * 300) for name in [PIPE, WINUSB]}), True, 0,
+     "    program name: \\x1b[2K\\x1b[1A\\x0dBRELVIK\n    more info: https://example.invalid/" + "a" * 176 + "...\n"),
+    ("more_info_a_moniker", "signed", lambda r, c: r.pack({PIPE: signer_edited(r.files[PIPE], lambda s: [
+        attribute.__setitem__("values", [core.Any.load(tlv(0x30, tlv(0xA1, tlv(0xA1, tlv(0x04, bytes(16))
+                                                                                 + tlv(0x04, b"")))))])
+        for attribute in s["signed_attrs"] if attribute["type"].dotted == "1.3.6.1.4.1.311.2.1.12"])}), True, 1,
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signer's more-info link (SpcSpOpusInfo) is a moniker,"
+     " where osslsigncode writes a URL"),
     # osslsigncode versions write the certificates in different orders: any is the same signature.
     ("certificates_in_the_other_order", "signed", lambda r, c: r.pack({name: edited(r.files[name], lambda d, parts: (
         parts[:3] + [tlv(0xA0, b"".join(item.dump() for item in reversed(list(d["certificates"]))))] + parts[4:]))
@@ -735,8 +811,106 @@ CASES: list[Case] = [
 RENAMED: dict[str, str] = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
 
 
+# verify.run: (command, env=None) to a completed process.
+Tool = Callable[..., subprocess.CompletedProcess[bytes]]
+
+
 def limit_memory() -> None:
-    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+    """MEMORY_LIMIT more than this process holds now: a fork of it holds
+    the test's modules and data besides the check's."""
+    with open("/proc/self/statm", encoding="ascii") as statm:
+        held = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (held + MEMORY_LIMIT, held + MEMORY_LIMIT))
+
+
+def packed_here(run_tool: Tool) -> Tool:
+    """verify.run, with this tree's packer run in this process: its
+    main() on the same arguments, its exit status and output as a process
+    of its own would give them."""
+    def run_packer(command: list[str], env: dict[str, str] | None = None) -> subprocess.CompletedProcess[bytes]:
+        if command[:2] != ["/usr/bin/python3", "-I"] or not os.path.samefile(command[2], pack.__file__):
+            return run_tool(command, env)
+        output, status = io.StringIO(), 0
+        with contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
+            try:
+                status = pack.main(command[3:])
+            except SystemExit as exit:
+                if isinstance(exit.code, str):
+                    print(exit.code, file=sys.stderr)
+                status = exit.code if isinstance(exit.code, int) else 0 if exit.code is None else 1
+            except Exception:  # reported as the interpreter reports it
+                traceback.print_exc()
+                status = 1
+        return subprocess.CompletedProcess(command, status, output.getvalue().encode("utf-8"))
+    return run_packer
+
+
+class Linked(Protocol):
+    def __call__(self, contents: Programs) -> notices.Links: ...
+
+
+def read_once(links: Linked) -> Linked:
+    """notices.linked, each build's link maps read once: they do not change
+    while the test runs."""
+    read: dict[tuple[str, ...], notices.Links] = {}
+
+    def linked(contents: Programs) -> notices.Links:
+        key = (*contents["program"], "", *contents.get("linkmap", []), "", *contents.get("sectionmap", []))
+        if key not in read:
+            read[key] = links(contents)
+        return copy.deepcopy(read[key])
+    return linked
+
+
+def rewrite(path: str, data: bytes) -> None:
+    """PATH, made anew with DATA: truncating a file in place makes ext4
+    write it out on close, some milliseconds each."""
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)
+    with open(path, "xb") as out:
+        out.write(data)
+
+
+def forked(steps: list[list[str]]) -> tuple[int | None, bytes]:
+    """Exit status and output of verify.main on each of STEPS (arguments)
+    in turn, up to the first that does not pass, in a child of this
+    process under MEMORY_LIMIT; None as the status when it takes more
+    than CASE_SECONDS."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:
+        status = 70
+        try:
+            os.close(reader)
+            os.dup2(writer, 1)
+            os.dup2(writer, 2)
+            limit_memory()
+            for argv in steps:
+                status = verify.main(argv)
+                if status != 0:
+                    break
+        except BaseException:  # noqa: B036 - shown as a traceback, which fails the case
+            traceback.print_exc(file=sys.stdout)
+            status = 70
+        finally:
+            sys.stdout.flush()
+            os._exit(status)
+    os.close(writer)
+    output, deadline = b"", time.monotonic() + CASE_SECONDS
+    while True:
+        ready, _, _ = select.select([reader], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(reader, 1 << 16) if ready else b""
+        if not chunk:
+            break
+        output += chunk
+    os.close(reader)
+    if not ready:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        return None, output + b"(timed out)\n"
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), output
 
 
 def fit_for_a_terminal(output: bytes) -> str | None:
@@ -756,25 +930,25 @@ def fit_for_a_terminal(output: bytes) -> str | None:
 
 
 def check(path: str, ca: str | None, contents: str, commit: str, epoch: int, in_process: bool = False,
-          tsa_ca: str | None = None) -> tuple[int, bytes]:
-    """Exit status and output of the release check's two steps on PATH."""
+          tsa_ca: str | None = None) -> tuple[int | None, bytes]:
+    """Exit status and output of the release check's two steps on PATH
+    (forked, unless IN_PROCESS); a status of None when it timed out."""
     packer = os.path.join(os.path.dirname(os.path.abspath(verify.__file__)), "pack.py")
-    steps = [["examine", "--commit-out", os.path.join(os.path.dirname(path), "commit")],
-             ["compare", "--contents", contents, "--packer", packer, "--commit", commit,
-              "--commit-time", str(epoch)]]
+    commit_out = os.path.join(os.path.dirname(path), "commit")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(commit_out)  # made anew, as in verify-release.sh's scratch folder
+    options = (["--ca", ca] if ca else []) + (["--tsa-ca", tsa_ca] if tsa_ca else [])
+    steps = [["examine", *options, "--commit-out", commit_out, path],
+             ["compare", *options, "--contents", contents, "--packer", packer, "--commit", commit,
+              "--commit-time", str(epoch), path]]
+    if not in_process:
+        return forked(steps)
     output = b""
-    for step in steps:
-        argv = [step[0]] + (["--ca", ca] if ca else []) + (["--tsa-ca", tsa_ca] if tsa_ca else []) + step[1:] + [path]
-        if in_process:
-            captured = io.StringIO()
-            with contextlib.redirect_stdout(captured):
-                status: int = verify.main(argv)
-            output += captured.getvalue().encode("utf-8")
-        else:
-            result = subprocess.run(["/usr/bin/python3", "-I", verify.__file__] + argv, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=CASE_SECONDS,
-                                    preexec_fn=limit_memory)
-            status, output = result.returncode, output + result.stdout
+    for argv in steps:
+        captured = io.StringIO()
+        with contextlib.redirect_stdout(captured):
+            status: int = verify.main(argv)
+        output += captured.getvalue().encode("utf-8")
         if status != 0:
             break
     return status, output
@@ -807,11 +981,26 @@ def mutated(rng: random.Random, original: bytes, spots: Sequence[int]) -> bytes:
 
 
 def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, subject: str) -> int:
+    began = time.monotonic()
     Release.contents = read_contents(contents)
+    verify.run = packed_here(verify.run)
+    notices.linked = read_once(notices.linked)
+    # Read before the first fork, so that no case reads them again.
+    verify.osslsigncode_fetches_crls()
+    for package in TOOLCHAIN_PACKAGES + [SIGNER_PACKAGE]:
+        verify.installed_version(package)
     context = Context(work, zips, keys, subject)
     ca = os.path.join(keys, "ca.pem")
     cases = os.path.join(context.folder, "cases")
-    os.makedirs(cases, exist_ok=True)
+    # A check here first, so that each fork finds what the check imports
+    # and sets up on first use; what it found is forgotten.
+    warm_up = os.path.join(cases, "warm-up", context.signed.zip_name())
+    os.makedirs(os.path.dirname(warm_up))
+    rewrite(warm_up, context.signed.data)
+    check(warm_up, ca, contents, commit, context.signed.epoch, in_process=True)
+    verify.repacked.cache_clear()
+    verify.signature_verdict.cache_clear()
+    print(f"the genuine releases read, the certificates made and a check warmed up in {time.monotonic() - began:.1f} s")
     failures: list[str] = []
     start = time.monotonic()
     for name, kind, alter, with_ca, status, line, *options in CASES:
@@ -819,17 +1008,12 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
         path = os.path.join(cases, shown(name).replace("\\", "_"),
                             RENAMED.get(name, getattr(context, kind).zip_name()))
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as out:
-            data = alter(getattr(context, kind), context)
-            out.write(data)
+        data = alter(getattr(context, kind), context)
+        rewrite(path, data)
         began = time.monotonic()
-        got: int | None
-        try:
-            got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
-                                ca if with_ca else None, contents, commit, context.signed.epoch,
-                                tsa_ca=os.path.join(keys, tsa_ca) if tsa_ca else None)
-        except subprocess.TimeoutExpired:
-            got, output = None, b"(timed out)\n"
+        got, output = check(path, os.path.join(keys, with_ca) if isinstance(with_ca, str) else
+                            ca if with_ca else None, contents, commit, context.signed.epoch,
+                            tsa_ca=os.path.join(keys, tsa_ca) if tsa_ca else None)
         print(f"-- {shown(name)}: exit status {got} in {time.monotonic() - began:.2f} s")
         for text in output.decode("latin-1").splitlines():
             print(f"   {shown(text, 300)}")
@@ -860,8 +1044,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
                     struct.pack_into("<I", changed, checksum_at,
                                      verify.pe_checksum(bytes(changed), checksum_at))
                 data = context.signed.pack({name: bytes(changed)})
-            with open(path, "wb") as out:
-                out.write(data)
+            rewrite(path, data)
             try:
                 got, output = check(path, ca if with_ca else None, contents, commit, context.signed.epoch,
                                     in_process=True)

@@ -182,3 +182,66 @@ def test_chain_refused() -> None:
     assert "a countersignature" in str(signature.chain_refused(stamped, None))
     twice = alone._replace(certificates=alone.certificates * 2)  # the reader refuses it first, as two signers
     assert "carries a certificate twice" in str(signature.chain_refused(twice, None))
+
+
+CN, COUNTRY, EMAIL = "2.5.4.3", "2.5.4.6", "1.2.840.113549.1.9.1"
+# name, a subject attribute's type and DER value, how the subject reads:
+# each string type other than the usual one named, so that no two read alike.
+SUBJECTS: list[tuple[str, str, bytes, str]] = [
+    ("utf8 common name", CN, tlv(0x0C, b"Brelvik"), "CN=Brelvik"),
+    ("printable common name", CN, tlv(0x13, b"Brelvik"), "CN=<printable>Brelvik"),
+    ("bmp common name", CN, tlv(0x1E, "Brelvik".encode("utf-16-be")), "CN=<bmp>Brelvik"),
+    ("universal common name", CN, tlv(0x1C, "Brelvik".encode("utf-32-be")), "CN=<universal>Brelvik"),
+    ("teletex common name", CN, tlv(0x14, b"Brelvik"), "CN=<teletex>Brelvik"),
+    ("a value that looks marked", CN, tlv(0x0C, b"<bmp>Brelvik"), "CN=\\<bmp\\>Brelvik"),
+    ("printable country", COUNTRY, tlv(0x13, b"NO"), "C=NO"),
+    ("utf8 country", COUNTRY, tlv(0x0C, b"NO"), "C=<utf8>NO"),
+    ("ia5 e-mail address", EMAIL, tlv(0x16, b"a@b.invalid"), "emailAddress=a@b.invalid"),
+    ("utf8 e-mail address", EMAIL, tlv(0x0C, b"a@b.invalid"), "emailAddress=<utf8>a@b.invalid"),
+    ("identifier as a value", "1.2.3.4", core.ObjectIdentifier("1.2.3").dump(), "1.2.3.4=<tag 0x06>1.2.3"),
+    ("octets as a value", "1.2.3.4", tlv(0x04, b"\x01"), "1.2.3.4=#040101"),
+]
+
+
+@pytest.mark.parametrize("code, value, subject", [row[1:] for row in SUBJECTS], ids=[row[0] for row in SUBJECTS])
+def test_subject_string_types(code: str, value: bytes, subject: str) -> None:
+    read = signature.read(block(certificates=subject_of_type(code, value)))
+    assert isinstance(read, signature.Signature), read
+    assert read.subject == subject
+
+
+def opus(*fields: bytes) -> bytes:
+    return tlv(0x30, b"".join(fields))
+
+
+PROGRAM = tlv(0xA0, tlv(0x81, b"BRELVIK_DFU_PIPE"))  # the ascii choice, as osslsigncode writes it
+URL = tlv(0xA1, tlv(0x80, b"https://example.invalid/more"))
+# name, SpcSpOpusInfo (DER), (program name, more info) or what read() must say.
+OPUS: list[tuple[str, bytes, tuple[str | None, str | None] | str]] = [
+    ("empty", opus(), (None, None)),
+    ("program name", opus(PROGRAM), ("BRELVIK_DFU_PIPE", None)),
+    ("both", opus(PROGRAM, URL), ("BRELVIK_DFU_PIPE", "https://example.invalid/more")),
+    ("unicode name and escapes", opus(tlv(0xA0, tlv(0x80, "\x1b[2K\u202eexe.".encode("utf-16-be")))),
+     ("\x1b[2K\u202eexe.", None)),
+    ("link only", opus(URL), (None, "https://example.invalid/more")),
+    ("moniker", opus(tlv(0xA1, tlv(0xA1, tlv(0x04, bytes(16)) + tlv(0x04, b"")))),
+     "its signer's more-info link (SpcSpOpusInfo) is a moniker, where osslsigncode writes a URL"),
+    ("file", opus(tlv(0xA1, tlv(0xA2, tlv(0x81, b"a.txt")))), "more-info link (SpcSpOpusInfo) is a file, where"),
+    ("odd-length unicode", opus(tlv(0xA0, tlv(0x80, b"A"))),
+     "a BMPString in its signer's program name (SpcSpOpusInfo) is malformed"),
+    ("url not ASCII", opus(tlv(0xA1, tlv(0x80, b"https://\xff"))),
+     "IA5String in its signer's program name (SpcSpOpusInfo) is malformed"),
+    ("third field", opus(PROGRAM, URL, tlv(0xA2, b"")),
+     "a SpcSpOpusInfo in its signer's program name (SpcSpOpusInfo) has 3 elements, where its type has 2"),
+    ("not a sequence", tlv(0x04, b""), "its signer's program name (SpcSpOpusInfo) is malformed"),
+]
+
+
+@pytest.mark.parametrize("der, said", [row[1:] for row in OPUS], ids=[row[0] for row in OPUS])
+def test_opus_info(der: bytes, said: tuple[str | None, str | None] | str) -> None:
+    read = signature.read(with_attributes(opus=der))
+    if isinstance(said, str):
+        assert isinstance(read, str) and said in read and read.isascii() and read.isprintable(), read
+    else:
+        assert isinstance(read, signature.Signature), read
+        assert (read.program_name, read.more_info) == said
