@@ -690,8 +690,8 @@ CASES: list[Case] = [
     ("dated_2107", "signed", lambda r, c: dated(r, 4354819199), True, 1,
      "says SOURCE_DATE_EPOCH 4354819199 (2107-12-31 23:59:59 UTC)"),
     ("misleading_package_version", "unsigned", lambda r, c: r.pack({BUILDINFO_NAME: with_version(
-        r.files[BUILDINFO_NAME], b"clang-19", b"0.SECURITY-RECALL.call.support.1-800-555-0199")}), False, 0,
-     "    clang-19 0.SECURITY-RECALL.call.support.1-800-555-0199  -- differs: this machine has"),
+        r.files[BUILDINFO_NAME], b"clang-19", b"0.SECURITY-RECALL.call.support.1-800-555-0199")}), False, 1,
+     "names package versions other than the release environment of commit"),
     ("renamed", "unsigned", lambda r, c: r.data, False, 1,
      "REJECTED BRELVIK_DFU_SWITCH-9.9.9-win64.zip: it is this source's release BRELVIK_DFU_SWITCH-"),
     # Who signed: the signer as X.509 names it, one for both programs, allowed to sign code.
