@@ -431,7 +431,7 @@ def repacked(packer: str, contents: str, commit: str, epoch: int, buildinfo: byt
 def show_packages(info: dict[str, str]) -> list[str]:
     """The package versions BUILDINFO.txt claims, each flagged where the
     release environment's (where this runs) differs; returns those."""
-    say(f"{BUILDINFO_NAME} says the programs were built with (as the releaser reports it):")
+    say(f"{BUILDINFO_NAME} says the programs were built with:")
     differing: list[str] = []
     for package in TOOLCHAIN_PACKAGES + ([SIGNER_PACKAGE] if SIGNER_PACKAGE in info else []):
         mine = installed_version(package)

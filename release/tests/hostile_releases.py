@@ -684,7 +684,7 @@ CASES: list[Case] = [
      "BRELVIK_DFU_WINUSB.exe' inflates to more than the"),
     ("declares_4gib", "unsigned", lambda r, c: raw_zip(r.entries({GUIDE_NAME: (
         r.name(GUIDE_NAME), r.files[GUIDE_NAME], {"size": 0xFFFFFFF0})})), False, 1, "declares 4294967280 bytes"),
-    # What BUILDINFO.txt claims: dated by the commit alone, versions shown.
+    # What BUILDINFO.txt claims: dated by the commit alone, with the versions of its release environment.
     ("dated_1970", "unsigned", lambda r, c: dated(r, 0), False, 1,
      "says SOURCE_DATE_EPOCH 0 (1970-01-01 00:00:00 UTC)"),
     ("dated_2107", "signed", lambda r, c: dated(r, 4354819199), True, 1,
