@@ -8,6 +8,8 @@
 #       unpacks the root into DIR (which must not exist), making it first
 #       if no intact copy is kept; then checks its installed packages
 #       against the lock (FILE: another commit's lock, in the same form)
+#   release/environment.sh prepare [--mirror URL]
+#       makes the root, or checks the one kept, and unpacks nothing more
 #   release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND...
 #       runs COMMAND in the root unpacked in DIR, as its root user (in a
 #       user namespace unless this is root), with the host's /dev, a /proc
@@ -48,6 +50,7 @@ fail() {
 
 usage() {
     echo "usage: release/environment.sh unpack [--mirror URL] [--lock FILE] DIR" >&2
+    echo "       release/environment.sh prepare [--mirror URL]" >&2
     echo "       release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND..." >&2
     echo "       release/environment.sh lock [--mirror URL]" >&2
     exit 2
@@ -165,7 +168,7 @@ fi
 command=${1-}
 (($#)) && shift
 mirror=$DEFAULT_MIRROR
-if [[ $command == unpack || $command == lock ]]; then
+if [[ $command == unpack || $command == prepare || $command == lock ]]; then
     while [[ ${1-} == --mirror || ($command == unpack && ${1-} == --lock) ]]; do
         (($# >= 2)) || usage
         if [[ $1 == --mirror ]]; then
@@ -179,7 +182,7 @@ if [[ $command == unpack || $command == lock ]]; then
         fail "--mirror wants the URL of a Debian archive (http://, https:// or file://), not $mirror"
 fi
 [[ -f $lock_file ]] || fail "no $lock_file"
-if [[ $command == unpack ]]; then
+if [[ $command == unpack || $command == prepare ]]; then
     check_lock
 fi
 
@@ -205,10 +208,15 @@ lock)
     echo "$lock_file: $(grep -c '^package ' "$lock_file") packages" >&2
     ;;
 
-unpack)
-    (($# == 1)) || usage
-    target=$1
-    [[ ! -e $target ]] || fail "$target exists"
+unpack | prepare)
+    target=
+    if [[ $command == unpack ]]; then
+        (($# == 1)) || usage
+        target=$1
+        [[ ! -e $target ]] || fail "$target exists"
+    else
+        (($# == 0)) || usage
+    fi
     cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
     mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
     key=$({ echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$lock_file"; } | sha256sum | cut -c1-16)
@@ -265,6 +273,7 @@ unpack)
         fail "it will be unpacked anew on the next run"
     fi
     rm -f -- "$tree.diff"
+    [[ -n $target ]] || exit 0
     # Each run's root: the kept tree under an overlay that takes its
     # writes, where the kernel allows one (else a copy).
     mkdir -p -- "$target/upper" "$target/work" "$target/merged"
