@@ -3,6 +3,7 @@
 # clone of this checkout's commit (HEAD; uncommitted changes are not in it).
 #
 #   scripts/in-debian.sh [--user] [--keep] RELEASE COMMAND [ARG...]
+#   scripts/in-debian.sh --prepare RELEASE
 #   scripts/in-debian.sh --supported
 #
 # RELEASE is a codename or a version number of SUPPORTED below. The root is
@@ -10,7 +11,9 @@
 # git, ca-certificates and sudo; COMMAND runs in the clone's top folder.
 # --user runs it as an unprivileged user who may use sudo, as a contributor
 # would; without it, as root. --keep leaves the root in place for a look
-# (its path is printed). --supported prints the supported releases'
+# (its path is printed). --prepare only makes the release's root if no
+# usable one is kept, so that CI can make it while other work runs; a run
+# started meanwhile waits for it. --supported prints the supported releases'
 # codenames, one a line.
 #
 # Needs root (re-runs itself through sudo) and debootstrap. The first run of
@@ -32,6 +35,7 @@ USER_NAME=builder
 usage()
 {
     echo "usage: scripts/in-debian.sh [--user] [--keep] RELEASE COMMAND [ARG...]" >&2
+    echo "       scripts/in-debian.sh --prepare RELEASE" >&2
     echo "       scripts/in-debian.sh --supported" >&2
     exit 2
 }
@@ -42,6 +46,7 @@ fi
 
 as_user=false
 keep=false
+prepare=false
 while (($#)); do
     case $1 in
     --supported)
@@ -50,12 +55,13 @@ while (($#)); do
         ;;
     --user) as_user=true ;;
     --keep) keep=true ;;
+    --prepare) prepare=true ;;
     -*) usage ;;
     *) break ;;
     esac
     shift
 done
-(($# >= 2)) || usage
+if $prepare; then (($# == 1)) || usage; else (($# >= 2)) || usage; fi
 release=
 for entry in "${SUPPORTED[@]}"; do
     if [[ $1 == "${entry%%:*}" || $1 == "${entry#*:}" ]]; then
@@ -70,7 +76,7 @@ shift
 
 top=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
 commit=$(git -C "$top" rev-parse HEAD)
-if [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
+if ! $prepare && [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
     echo "in-debian: uncommitted changes are left out: the root gets commit $commit" >&2
 fi
 
@@ -203,6 +209,7 @@ if ! cached; then
     make_root || die "no $release root"
 fi
 flock -u 9
+$prepare && exit 0
 
 root=$(mktemp -d "$cache/$release-run.XXXXXX")
 # shellcheck disable=SC2317 # called by the trap
