@@ -216,6 +216,9 @@ root=$(mktemp -d "$cache/$release-run.XXXXXX")
 cleanup()
 {
     if unmount_root "$root"; then
+        # What this run downloaded, for later runs.
+        find "$root/var/cache/apt/archives" -maxdepth 1 -name '*.deb' -exec cp -l -n -t "$archives" {} + 2>/dev/null ||
+            true
         if $keep; then
             echo "in-debian: the root is kept in $root" >&2
         else
@@ -239,7 +242,11 @@ if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
 fi
 # The host's name, which the root shares (sudo looks it up).
 printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n' "$(uname -n)" >"$root/etc/hosts"
-mount --bind "$archives" "$root/var/cache/apt/archives" || die "cannot mount the package cache"
+# The kept packages, as hard links in the root's own package cache: apt
+# locks its cache, so runs of a release that shared one would fail each
+# other.
+find "$archives" -maxdepth 1 -name '*.deb' -exec cp -l -n -t "$root/var/cache/apt/archives" {} + ||
+    die "cannot link the kept packages into the root"
 
 user=root
 home=/root
