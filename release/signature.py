@@ -638,7 +638,10 @@ def issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
     try:
         made = cryptography_x509.load_der_x509_certificate(certificate.dump())
         key = cryptography_x509.load_der_x509_certificate(issuer.dump()).public_key()
-        digest = made.signature_hash_algorithm  # None (a TypeError below) for a key that hashes its own way
+        # None for a key that hashes its own way (Ed25519, say): not one verified here.
+        digest: hashes.HashAlgorithm | None = made.signature_hash_algorithm
+        if digest is None:
+            return False
         if isinstance(key, rsa.RSAPublicKey):
             key.verify(made.signature, made.tbs_certificate_bytes, padding.PKCS1v15(), digest)
         elif isinstance(key, ec.EllipticCurvePublicKey):

@@ -3,6 +3,7 @@
 # clone of this checkout's commit (HEAD; uncommitted changes are not in it).
 #
 #   scripts/in-debian.sh [--user] [--keep] [--release-cache] RELEASE COMMAND [ARG...]
+#   scripts/in-debian.sh --prepare RELEASE
 #   scripts/in-debian.sh --supported
 #
 # RELEASE is a codename or a version number of SUPPORTED below. The root is
@@ -13,7 +14,9 @@
 # release environments this machine keeps (release/environment.sh), which
 # are the same on every host, so that its tests need not make one again.
 # --keep leaves the root in place for a look
-# (its path is printed). --supported prints the supported releases'
+# (its path is printed). --prepare only makes the release's root if no
+# usable one is kept, so that CI can make it while other work runs; a run
+# started meanwhile waits for it. --supported prints the supported releases'
 # codenames, one a line.
 #
 # Needs root (re-runs itself through sudo) and debootstrap. The first run of
@@ -35,6 +38,7 @@ USER_NAME=builder
 usage()
 {
     echo "usage: scripts/in-debian.sh [--user] [--keep] [--release-cache] RELEASE COMMAND [ARG...]" >&2
+    echo "       scripts/in-debian.sh --prepare RELEASE" >&2
     echo "       scripts/in-debian.sh --supported" >&2
     exit 2
 }
@@ -46,6 +50,7 @@ fi
 as_user=false
 keep=false
 release_cache=false
+prepare=false
 while (($#)); do
     case $1 in
     --supported)
@@ -55,12 +60,13 @@ while (($#)); do
     --user) as_user=true ;;
     --keep) keep=true ;;
     --release-cache) release_cache=true ;;
+    --prepare) prepare=true ;;
     -*) usage ;;
     *) break ;;
     esac
     shift
 done
-(($# >= 2)) || usage
+if $prepare; then (($# == 1)) || usage; else (($# >= 2)) || usage; fi
 release=
 for entry in "${SUPPORTED[@]}"; do
     if [[ $1 == "${entry%%:*}" || $1 == "${entry#*:}" ]]; then
@@ -75,7 +81,7 @@ shift
 
 top=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
 commit=$(git -C "$top" rev-parse HEAD)
-if [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
+if ! $prepare && [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
     echo "in-debian: uncommitted changes are left out: the root gets commit $commit" >&2
 fi
 
@@ -131,7 +137,7 @@ deb $mirror $release-updates main
 deb $security $release-security main
 EOF
     # The rest as a new machine has it once updated and given the basics.
-    mount_root "$seed" &&
+    unsafe_io "$seed" && mount_root "$seed" &&
         chroot "$seed" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
             sh -c "apt-get update -qq && apt-get upgrade -y -qq && apt-get install -y -qq ${BASE_PACKAGES[*]} && apt-get clean" \
             >>"$cache/$release-debootstrap.log" 2>&1
@@ -142,6 +148,13 @@ EOF
         mv "$tarball.new" "$tarball" &&
         (cd "$cache" && sha256sum "$(basename "$tarball")" >"$tarball.sha256") &&
         rm -rf --one-file-system "$seed"
+}
+
+# A root lives for one run: dpkg need not sync every file it unpacks, which
+# on a busy machine costs minutes in the packages the tests install.
+unsafe_io()
+{
+    echo force-unsafe-io >"$1/etc/dpkg/dpkg.cfg.d/in-debian-unsafe-io"
 }
 
 mounted_under()
@@ -201,12 +214,16 @@ if ! cached; then
     make_root || die "no $release root"
 fi
 flock -u 9
+$prepare && exit 0
 
 root=$(mktemp -d "$cache/$release-run.XXXXXX")
 # shellcheck disable=SC2317 # called by the trap
 cleanup()
 {
     if unmount_root "$root"; then
+        # What this run downloaded, for later runs.
+        find "$root/var/cache/apt/archives" -maxdepth 1 -name '*.deb' -exec cp -l -n -t "$archives" {} + 2>/dev/null ||
+            true
         if $keep; then
             echo "in-debian: the root is kept in $root" >&2
         else
@@ -220,6 +237,7 @@ trap cleanup EXIT
 
 tar -C "$root" --numeric-owner -xzf "$tarball" || die "cannot unpack $tarball"
 grep -qx "VERSION_CODENAME=$release" "$root/etc/os-release" || die "$tarball is not a $release root"
+unsafe_io "$root"
 mount_root "$root" || die "cannot mount the root's file systems"
 # The certificate authorities this machine adds to Debian's (a TLS-inspecting
 # proxy's, say), without which the root's downloads would fail here.
@@ -229,7 +247,11 @@ if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
 fi
 # The host's name, which the root shares (sudo looks it up).
 printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n' "$(uname -n)" >"$root/etc/hosts"
-mount --bind "$archives" "$root/var/cache/apt/archives" || die "cannot mount the package cache"
+# The kept packages, as hard links in the root's own package cache: apt
+# locks its cache, so runs of a release that shared one would fail each
+# other.
+find "$archives" -maxdepth 1 -name '*.deb' -exec cp -l -n -t "$root/var/cache/apt/archives" {} + ||
+    die "cannot link the kept packages into the root"
 
 user=root
 home=/root

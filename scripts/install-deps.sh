@@ -31,7 +31,7 @@ packages=(
     wine64 wine valgrind
 )
 if $tests; then
-    packages+=(clang-tidy clang-format cppcheck reuse
+    packages+=(clang-tidy-19 clang-format-19 cppcheck reuse
         python3-pytest python3-mypy pyflakes3 shellcheck)
     # A machine may have node from elsewhere, with npm of its own.
     if ! command -v npm >/dev/null; then

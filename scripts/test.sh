@@ -8,15 +8,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --tests
+# Each step's time, for the CI budget.
+step()
+{
+    local start=$SECONDS
+    echo "== $1"
+    "${@:2}"
+    echo "== $1: $((SECONDS - start)) s"
+}
 
-echo "== licensing"
-/usr/bin/python3 release/tests/check_licensing.py
-
+step "installing what is missing" scripts/install-deps.sh --tests
+step licensing /usr/bin/python3 release/tests/check_licensing.py
 for preset in native native-clang native-asan mingw fuzz; do
-    echo "== $preset"
-    cmake --workflow --preset "$preset"
+    step "$preset" cmake --workflow --preset "$preset"
 done
-
-echo "== static analysis"
-scripts/static-analysis.sh
+step "static analysis" scripts/static-analysis.sh

@@ -15,8 +15,9 @@ std::wstring InterfaceList(const GUID* interfaceClass)
 {
     std::wstring list;
     if (interfaceClass != nullptr && *interfaceClass == BrelvikInterfaceGuid) {
-        if (S().scenario.rawInterfaceList)
-            return *S().scenario.rawInterfaceList;
+        const std::optional<std::wstring>& raw = S().scenario.rawInterfaceList;
+        if (raw)
+            return *raw;
         for (const UsbInterface& usb : S().scenario.usbInterfaces) {
             list += usb.path;
             list += L'\0';
@@ -45,8 +46,9 @@ CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID Interf
     if (pulLen == nullptr)
         return CR_INVALID_POINTER;
     *pulLen = static_cast<ULONG>(InterfaceList(InterfaceClassGuid).size());
-    if (S().scenario.rawInterfaceList && S().scenario.rawInterfaceListLength)
-        *pulLen = *S().scenario.rawInterfaceListLength;
+    const std::optional<ULONG>& rawLength = S().scenario.rawInterfaceListLength;
+    if (S().scenario.rawInterfaceList && rawLength)
+        *pulLen = *rawLength;
     if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeZero))
         *pulLen = 0;
     if (OddHere("CM_Get_Device_Interface_List_SizeW", Odd::SizeHuge))

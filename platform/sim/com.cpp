@@ -122,7 +122,7 @@ bool IsLiveBstr(const WCHAR* text)
     return text != nullptr && it != S().blocks.end() && it->second.kind == "bstr";
 }
 
-bool DropBstr(BSTR bstr, const char* call)
+bool DropBstr(const WCHAR* bstr, const char* call)
 {
     return DropBlock("bstr", reinterpret_cast<const void*>(BstrBase(bstr)), call);
 }

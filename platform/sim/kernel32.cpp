@@ -320,7 +320,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         SetLastError(fault->lastError);
         return FALSE;
     }
-    HandleEntry* file = FindHandle(hDevice, "file", "DeviceIoControl");
+    const HandleEntry* file = FindHandle(hDevice, "file", "DeviceIoControl");
     DriverInterface* driver = file != nullptr ? DriverOf(*file) : nullptr;
     if (driver == nullptr || file->object != FileObject::DriverInterface) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -72,7 +72,7 @@ const Module kModules[] = {
       {"WinUsb_WritePipe", Generic(dll::WinUsb_WritePipe)}}},
 };
 
-// cppcheck-suppress constParameter ; HMODULE is the SDK's pointer type
+// cppcheck-suppress [constParameter, constParameterPointer] ; HMODULE is the SDK's pointer type
 const Module* ModuleOf(HMODULE handle)
 {
     for (const Module& module : kModules)

@@ -67,7 +67,7 @@ DriverInterface* InterfaceOf(const SP_DEVICE_INTERFACE_DATA* data)
 DWORD DetailSizeOf(const DriverInterface& driver)
 {
     const size_t characters = driver.path.size() + (driver.pathTerminated ? 1 : 0);
-    return static_cast<DWORD>(kDetailPathOffset + characters * sizeof(WCHAR));
+    return static_cast<DWORD>(kDetailPathOffset + (characters * sizeof(WCHAR)));
 }
 
 BOOL Failure(DWORD error)
@@ -109,7 +109,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
         Ptr(DeviceInfoSet) + ", " + RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), false) +
             ", " + GuidText(InterfaceClassGuid) + ", " + std::to_string(MemberIndex) + ", " +
             RecordText(DeviceInterfaceData, sizeof(SP_DEVICE_INTERFACE_DATA), false));
-    HandleEntry* set = FindHandle(DeviceInfoSet, "devinfo", "SetupDiEnumDeviceInterfaces");
+    const HandleEntry* set = FindHandle(DeviceInfoSet, "devinfo", "SetupDiEnumDeviceInterfaces");
     if (set == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     if (fault != nullptr)
@@ -146,7 +146,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
                              false) +
                   ", " + std::to_string(DeviceInterfaceDetailDataSize) + ", " + Ptr(RequiredSize) +
                   ", " + RecordText(DeviceInfoData, sizeof(SP_DEVINFO_DATA), true));
-    HandleEntry* set = FindHandle(DeviceInfoSet, "devinfo", "SetupDiGetDeviceInterfaceDetailW");
+    const HandleEntry* set =
+        FindHandle(DeviceInfoSet, "devinfo", "SetupDiGetDeviceInterfaceDetailW");
     if (set == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     if (fault != nullptr)

@@ -111,7 +111,7 @@ size_t BlockSize(const void* block);
 // BSTRs live in heap blocks of kind "bstr": the 32-bit byte count, the
 // characters and the terminator. NewBstr makes one without a call record.
 BSTR NewBstr(const std::wstring& text);
-bool DropBstr(BSTR bstr, const char* call);
+bool DropBstr(const WCHAR* bstr, const char* call);
 bool IsLiveBstr(const WCHAR* text);
 
 std::string Ptr(const void* p);

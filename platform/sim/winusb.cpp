@@ -12,7 +12,7 @@ namespace {
 
 UsbInterface* InterfaceOf(WINUSB_INTERFACE_HANDLE handle, const char* call)
 {
-    HandleEntry* entry = FindHandle(handle, "winusb", call);
+    const HandleEntry* entry = FindHandle(handle, "winusb", call);
     if (entry == nullptr || entry->index >= S().scenario.usbInterfaces.size())
         return nullptr;
     return &S().scenario.usbInterfaces[entry->index];
@@ -29,7 +29,7 @@ BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE Inte
         SetLastError(fault->lastError);
         return FALSE;
     }
-    HandleEntry* file = FindHandle(DeviceHandle, "file", "WinUsb_Initialize");
+    const HandleEntry* file = FindHandle(DeviceHandle, "file", "WinUsb_Initialize");
     if (file == nullptr || file->object != FileObject::UsbInterface) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -38,7 +38,7 @@ import traceback
 import zipfile
 import zlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import ClassVar, Protocol, TypedDict
+from typing import ClassVar, Protocol, TypedDict, cast
 
 import pefile
 from asn1crypto import algos, cms, core, parser, x509
@@ -435,7 +435,7 @@ class Context:
         key = self.rsa_key("fake.key")
         now = datetime.datetime.now(datetime.timezone.utc)
         made = (crypto_x509.CertificateBuilder().subject_name(name).issuer_name(issuer)
-                .public_key(serialization.load_der_public_key(genuine.public_key.dump()))
+                .public_key(cast(rsa.RSAPublicKey, serialization.load_der_public_key(genuine.public_key.dump())))
                 .serial_number(genuine.serial_number).not_valid_before(now - datetime.timedelta(days=1))
                 .not_valid_after(now + datetime.timedelta(days=2)).sign(key, hashes.SHA256()))
         added = x509.Certificate.load(made.public_bytes(serialization.Encoding.DER))

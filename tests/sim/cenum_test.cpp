@@ -176,15 +176,11 @@ const OpenCase kOpenCases[] = {
      },
      0, std::nullopt, kSetAndDetail, L""},
     {"FirstOfTwoAdapters",
-     [](sim::Scenario& s) {
-         s.driverInterfaces = {Adapter(kA), Adapter(kB)};
-     },
-     1, kA, kAllReleased, kA},
+     [](sim::Scenario& s) { s.driverInterfaces = {Adapter(kA), Adapter(kB)}; }, 1, kA, kAllReleased,
+     kA},
     {"FirstToEnumerateIsTaken",
-     [](sim::Scenario& s) {
-         s.driverInterfaces = {Adapter(kA, 1), Adapter(kB, 0)};
-     },
-     1, kB, kAllReleased, kB},
+     [](sim::Scenario& s) { s.driverInterfaces = {Adapter(kA, 1), Adapter(kB, 0)}; }, 1, kB,
+     kAllReleased, kB},
     {"SecondNeverTriedWhenFirstDoesNotOpen",
      [](sim::Scenario& s) {
          s.driverInterfaces = {Adapter(kA), Adapter(kB)};
@@ -226,8 +222,9 @@ TEST_F(SimTest, OpenMakesExactlyTheseCalls)
     ASSERT_EQ(g_deviceEnum.Open(), 1);
 
     const std::string guid = sim::Narrow(kBrelvikInterfaceClassText.text);
-    const std::string detailSize = std::to_string(
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (kA.size() + 1) * sizeof(WCHAR));
+    const std::string detailSize =
+        std::to_string(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                       ((kA.size() + 1) * sizeof(WCHAR)));
     const std::string fixedPart = std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
     EXPECT_THAT(
         sim::CallTexts(),

@@ -63,10 +63,7 @@ TEST_P(RetrieveDevicePathTest, Outcome)
 const LookupCase kLookupCases[] = {
     {"OneAdapter", [](sim::Scenario& s) { WithPaths(s, {L"\\\\?\\usb#a"}); }, S_OK, FALSE,
      L"\\\\?\\usb#a"},
-    {"FirstOfTwoWins",
-     [](sim::Scenario& s) {
-         WithPaths(s, {L"\\\\?\\usb#a", L"\\\\?\\usb#b"});
-     },
+    {"FirstOfTwoWins", [](sim::Scenario& s) { WithPaths(s, {L"\\\\?\\usb#a", L"\\\\?\\usb#b"}); },
      S_OK, FALSE, L"\\\\?\\usb#a"},
     {"NoAdapter", [](sim::Scenario&) {}, static_cast<HRESULT>(0x80070490), TRUE, L""},
     {"PathOf259Fits", [](sim::Scenario& s) { WithPaths(s, {PathOfLength(259)}); }, S_OK, FALSE,

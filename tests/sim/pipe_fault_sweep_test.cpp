@@ -200,7 +200,7 @@ std::string ExpectedOutput(const SweepRun& run, const Expect& expect, int sectio
 {
     std::vector<DWORD> pushed;
     if (expect.effect == Effect::KeepsTargets) {
-        for (size_t place : expect.kept)
+        for (const size_t place : expect.kept)
             pushed.push_back(run.targets.at(place));
     } else {
         pushed = run.targets;

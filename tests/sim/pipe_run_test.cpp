@@ -115,18 +115,14 @@ const RunCase kRunCases[] = {
      false},
     {"InterfaceTargetIgnoresHubs",
      {"-i", "7"},
-     [](sim::Scenario& s) {
-         AdapterAndHubs(s, {L"00000001", L"00000002"});
-     },
+     [](sim::Scenario& s) { AdapterAndHubs(s, {L"00000001", L"00000002"}); },
      "Found device 7\nDevice 7 is now in DFU mode\n",
      1,
      1,
      false},
     {"HubsLastPushedFirst",
      {},
-     [](sim::Scenario& s) {
-         AdapterAndHubs(s, {L"000000A1", L"000000B2"});
-     },
+     [](sim::Scenario& s) { AdapterAndHubs(s, {L"000000A1", L"000000B2"}); },
      "Found device b2\nDevice b2 is now in DFU mode\nFound device a1\nDevice a1 is now in DFU "
      "mode\n",
      2,

@@ -28,7 +28,7 @@ class SetupApiDetailTest : public SimTest, public ::testing::WithParamInterface<
 
 const std::wstring kPath = L"\\\\?\\usb#x#1#y";
 const DWORD kTrueSize = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                                           (kPath.size() + 1) * sizeof(WCHAR));
+                                           ((kPath.size() + 1) * sizeof(WCHAR)));
 const DWORD kFixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
 
 TEST_P(SetupApiDetailTest, Checks)
@@ -45,7 +45,7 @@ TEST_P(SetupApiDetailTest, Checks)
     ASSERT_TRUE(
         SetupDiEnumDeviceInterfaces(set, nullptr, &BrelvikInterfaceGuid, 0, &interfaceData));
 
-    std::vector<DWORD> storage(kTrueSize / sizeof(DWORD) + 1);
+    std::vector<DWORD> storage((kTrueSize / sizeof(DWORD)) + 1);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
     detail->cbSize = c.detailCbSize;
     SP_DEVINFO_DATA devInfo = {};

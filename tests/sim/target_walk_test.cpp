@@ -60,7 +60,7 @@ TEST_P(WalkTargetsTest, Outcome)
 {
     const WalkCase& c = GetParam();
     c.arrange(sim::Current());
-    for (DWORD id : c.pushed)
+    for (const DWORD id : c.pushed)
         ASSERT_TRUE(PushTarget(id));
 
     WalkTargets();

@@ -83,7 +83,7 @@ void ExpectOperands(const Words& words, DWORD result, const std::vector<std::str
 std::string WholeLine(const std::string& line)
 {
     std::string regex = "^";
-    for (char ch : line) {
+    for (const char ch : line) {
         if (std::string("\\.^$*+?()[]{}|").find(ch) != std::string::npos)
             regex += '\\';
         regex += ch;
@@ -292,6 +292,7 @@ TEST_P(OtherTableTest, RecordsAndJudges)
 {
     const OtherCase& c = GetParam();
     std::vector<OptionSpec> table;
+    table.reserve(c.rows.size() + 1);
     for (const Row& row : c.rows)
         table.push_back(OptionSpec{row.shortName, row.longName, row.flags, 0, nullptr});
     table.push_back(OptionSpec{0, nullptr, OPT_END, 0, nullptr});

@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Ids, FormatTargetIdTest,
 
 TEST(TargetIdText, FormattedIdsReadBackUnchanged)
 {
-    for (DWORD id : {0u, 1u, 0xFu, 0x1A2Bu, 0x7FFFFFFFu, 0xDEADBEEFu, 0xFFFFFFFFu}) {
+    for (const DWORD id : {0u, 1u, 0xFu, 0x1A2Bu, 0x7FFFFFFFu, 0xDEADBEEFu, 0xFFFFFFFFu}) {
         TargetIdText text;
         FormatTargetId(id, text);
         EXPECT_EQ(ParseTargetId(text), id);

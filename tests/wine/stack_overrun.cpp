@@ -32,7 +32,7 @@ int main()
     static const char kInput[64] =
         "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
     // Not a constant the compiler could check against the buffer.
-    volatile size_t length = sizeof(kInput);
+    const volatile size_t length = sizeof(kInput);
     Overrun(kInput, length);
     std::printf("returned\n");
     return 0;

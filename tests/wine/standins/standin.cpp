@@ -24,7 +24,7 @@ struct KeepLastError {
 
 bool IsSet(const wchar_t* name)
 {
-    KeepLastError keep;
+    const KeepLastError keep;
     wchar_t probe[1];
     SetLastError(ERROR_SUCCESS);
     return GetEnvironmentVariableW(VariableName(name).c_str(), probe, 1) != 0 ||
@@ -33,7 +33,7 @@ bool IsSet(const wchar_t* name)
 
 std::wstring Text(const wchar_t* name)
 {
-    KeepLastError keep;
+    const KeepLastError keep;
     const std::wstring variable = VariableName(name);
     const DWORD needed = GetEnvironmentVariableW(variable.c_str(), nullptr, 0);
     if (needed == 0)
@@ -54,7 +54,7 @@ DWORD Number(const wchar_t* name, DWORD fallback)
 
 void Log(const char* format, ...)
 {
-    KeepLastError keep;
+    const KeepLastError keep;
     const std::wstring path = Text(L"LOG");
     if (path.empty())
         return;

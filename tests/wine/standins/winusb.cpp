@@ -145,8 +145,9 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR 
                                   2,
                                   3,
                                   1};
-    const ULONG length = std::min<ULONG>(
-        {BufferLength, Number(L"DESCRIPTOR_LENGTH", sizeof(descriptor)), sizeof(descriptor)});
+    const ULONG length =
+        std::min<ULONG>({BufferLength, Number(L"DESCRIPTOR_LENGTH", sizeof(descriptor)),
+                         static_cast<ULONG>(sizeof(descriptor))});
     std::copy(descriptor, descriptor + length, Buffer);
     *LengthTransferred = length;
     Log("WinUsb_GetDescriptor type=%u index=%u language=%u length=%lu -> %lu", DescriptorType,
@@ -185,9 +186,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*re
     // only while the handle leads to the same file.
     const std::wstring path = FinalPath(g_interface.deviceFile);
     const bool fileOpen = !path.empty() && path == g_interface.openedPath;
-    Log("exit device-file=%s winusb=%s", fileOpen ? "open" : "closed",
-        !g_interface.initialized ? "none"
-        : g_interface.freed      ? "freed"
-                                 : "not-freed");
+    const char* winusb = "none";
+    if (g_interface.initialized)
+        winusb = g_interface.freed ? "freed" : "not-freed";
+    Log("exit device-file=%s winusb=%s", fileOpen ? "open" : "closed", winusb);
     return TRUE;
 }
