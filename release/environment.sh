@@ -144,8 +144,11 @@ bootstrap() {
     suite=$(lock_values suite)
     mapfile -t list < <(sources "$mirror")
     # apt's package lists stay: they give each .deb's SHA-256 for the SBOM.
+    # Without the caller's descriptors (the ZIP's, the cache's lock): with
+    # them open, mmdebstrap's hooks get descriptor numbers past 9, which
+    # dash, the root's /bin/sh, cannot redirect.
     mmdebstrap --mode=auto --variant=minbase --format=tar --skip=cleanup/apt/lists "$@" \
-        "$suite" "$tarball" "${list[@]}" >"$tarball.log" 2>&1
+        "$suite" "$tarball" "${list[@]}" >"$tarball.log" 2>&1 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-
 }
 
 # mmdebstrap's first hook, which stops the making of a root before anything
