@@ -684,12 +684,15 @@ def clones(work: str, scratch: str) -> dict[str, str]:
 
 # What another machine may have the check meet, made for one run of it in
 # namespaces of its own (as root, with unshare): their kinds, and a shell
-# command run there before the check ("$@").
+# command run there before the check ("$@"), where $KEEP is the test's work
+# folder, which a new /tmp must leave in place.
+NEW_TMP = ('mount --bind /tmp /mnt && mount -t tmpfs -o mode=1777 tmpfs /tmp && case $KEEP in /tmp/*)'
+           ' mkdir -p "$KEEP" && mount --bind "/mnt${KEEP#/tmp}" "$KEEP";; esac')
 SURROUNDINGS: dict[str, tuple[list[str], str]] = {
     # /tmp that any user may write, without the sticky bit.
-    "unsafe_tmp": (["--mount"], "mount -t tmpfs -o mode=0777 tmpfs /tmp"),
+    "unsafe_tmp": (["--mount"], f"{NEW_TMP} && chmod 0777 /tmp"),
     # /tmp read-only: mktemp fails.
-    "read_only_tmp": (["--mount"], "mount -t tmpfs -o ro,mode=1777 tmpfs /tmp"),
+    "read_only_tmp": (["--mount"], f"{NEW_TMP} && mount -o remount,ro /tmp"),
     # No network, and an empty package database and package lists of its
     # own: every package is missing, and none can be fetched.
     "no_network": (["--mount", "--net"], "for d in /var/lib/dpkg /var/lib/apt/lists /var/cache/apt; do"
@@ -701,9 +704,10 @@ SURROUNDINGS: dict[str, tuple[list[str], str]] = {
 DEPS_FAILED = "release/install-deps.sh could not install what the check needs"
 
 
-def surrounded(command: list[str], surroundings: str) -> list[str]:
+def surrounded(command: list[str], surroundings: str, keep: str) -> list[str]:
     kinds, setup = SURROUNDINGS[surroundings]
-    return ["/usr/bin/unshare", *kinds, "/bin/sh", "-c", f'{setup} && exec "$@"', "sh", *command]
+    return ["/usr/bin/unshare", *kinds, "/usr/bin/env", f"KEEP={os.path.abspath(keep)}", "/bin/sh", "-c",
+            f'{setup} && unset KEEP && exec "$@"', "sh", *command]
 
 
 def run_check(command: list[str], env: dict[str, str], interrupt: bool) -> subprocess.CompletedProcess[str]:
@@ -841,7 +845,7 @@ def verify(args: argparse.Namespace) -> None:
             command = [os.path.join(clone, "scripts", "verify-release.sh")]
             command += ["--ca", keys(args.work, "ca.pem")] if with_ca else []
             if options.get("surroundings"):
-                command = surrounded(command, str(options["surroundings"]))
+                command = surrounded(command, str(options["surroundings"]), args.work)
             case_env, stop, swapped = dict(env), os.path.join(scratch, "stop"), os.path.join(scratch, "swapped")
             swapper = None
             if options.get("tmpdir"):
