@@ -203,8 +203,10 @@ lock)
     )" || fail "mmdebstrap failed: $(tail -n 3 "$scratch/root.tar.log")"
     mkdir "$scratch/root"
     tar -C "$scratch/root" -xf "$scratch/root.tar" ./var/lib/dpkg/status
+    # snapshot.debian.org takes the archive in a few times a day: the next
+    # day's start is a time at which it holds what the archive has now.
     {
-        sed -n '/^package /q; p' "$lock_file"
+        sed -n '/^package /q; s/^snapshot .*/snapshot '"$(date -u -d tomorrow +%Y%m%dT000000Z)"'/; p' "$lock_file"
         installed "$scratch/root"
     } >"$scratch/lock"
     mv "$scratch/lock" "$lock_file"
