@@ -268,6 +268,8 @@ run=(unshare --mount --propagation private --pid --fork --kill-child /bin/bash -
     pivot_root . .in-debian-old-root
     umount -l /.in-debian-old-root
     rmdir /.in-debian-old-root
+    # The process namespace'"'"'s own /proc (LeakSanitizer reads its threads there).
+    mount -t proc proc /proc
     shift
     exec "$@"' in-debian "$root")
 if $as_user; then
