@@ -152,21 +152,27 @@ bootstrap() {
 }
 
 # mmdebstrap's first hook, which stops the making of a root before anything
-# is downloaded when the archive lacks versions the lock ($2) names: prints
-# each as "cannot get PACKAGE VERSION" (into mmdebstrap's log: in its
-# unshare mode a hook may write nowhere of the user's) and fails.
-if [[ ${1-} == --check-available ]]; then
-    lock_file=$2
-    [[ -n ${MMDEBSTRAP_APT_CONFIG-} ]] || fail "--check-available runs as mmdebstrap's hook"
-    mapfile -t wanted < <(lock_values package)
-    names=("${wanted[@]%% *}")
-    APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-get -qq update >&2 || fail "apt-get update failed"
-    available=$(APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison "${names[@]}" |
-        awk -F' *[|] *' '{ gsub(/^ +/, "", $1); print $1, $2 }' | sort -u)
-    mapfile -t missing < <(printf '%s\n' "${wanted[@]}" | sort | comm -23 - <(echo "$available"))
-    ((${#missing[@]} == 0)) || { printf 'cannot get %s\n' "${missing[@]}" >&2; exit 1; }
-    exit 0
-fi
+# is downloaded when the archive lacks versions the lock names: prints each
+# as "cannot get PACKAGE VERSION" (into mmdebstrap's log) and fails. It is
+# a script of its own, with the versions in it: in mmdebstrap's unshare
+# mode the hook runs as another user, who may read nothing of this user's.
+availability_hook() {
+    local wanted=() names=() entry
+    for entry in "$@"; do
+        wanted+=("${entry%%=*} ${entry#*=}")
+        names+=("${entry%%=*}")
+    done
+    cat <<EOF
+set -e
+export LC_ALL=C APT_CONFIG="\$MMDEBSTRAP_APT_CONFIG"
+apt-get -qq update >&2
+apt-cache madison $(printf '%q ' "${names[@]}")| awk -F ' *[|] *' '{ sub(/^ +/, "", \$1); print \$1, \$2 }' | sort -u >"\$1/available"
+printf '%s\\n' $(printf '%q ' "${wanted[@]}")| sort | comm -23 - "\$1/available" >"\$1/missing"
+rm -f "\$1/available"
+if [ -s "\$1/missing" ]; then sed 's/^/cannot get /' "\$1/missing" >&2; rm -f "\$1/missing"; exit 1; fi
+rm -f "\$1/missing"
+EOF
+}
 
 command=${1-}
 (($#)) && shift
@@ -239,9 +245,8 @@ unpack | prepare)
         mapfile -t pinned < <(lock_values package | tr ' ' =)
         echo "Making the release environment ($(lock_values suite), ${#pinned[@]} packages pinned) from $mirror;" \
             "kept in $cache (a few minutes, once)" >&2
-        # shellcheck disable=SC2016 # expanded by mmdebstrap's hook shell
         if ! bootstrap "$tarball.new" "$mirror" \
-            --setup-hook="$(printf '%q ' "$here/environment.sh" --check-available "$lock_file")" \
+            --setup-hook="$(availability_hook "${pinned[@]}")" \
             --include="$(
                 IFS=,
                 echo "${pinned[*]}"
