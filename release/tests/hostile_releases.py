@@ -38,7 +38,7 @@ import traceback
 import zipfile
 import zlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import ClassVar, Protocol, TypedDict, cast
+from typing import Any, ClassVar, Protocol, TypedDict, cast
 
 import pefile
 from asn1crypto import algos, cms, core, parser, x509
@@ -46,6 +46,7 @@ from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.x509.name import _ASN1Type
+from cryptography.x509.oid import ExtendedKeyUsageOID
 
 from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES, BuildinfoError, Contents, Programs,
                        read_buildinfo, read_contents)
@@ -328,12 +329,12 @@ class Context:
         # A self-signed CA of a third party's, which anyone can add to a signature.
         self.issue("pca", "/CN=Third Party Code Signing PCA", "basicConstraints=critical,CA:TRUE\n"
                    "keyUsage=critical,keyCertSign,cRLSign\n", None, 60)
-        # The real signer's name with its common name a BMPString (_type: Debian's stubs of the
-        # library leave it out).
+        # The real signer's name with its common name a BMPString (_type: Debian 12's stubs of
+        # the library leave it out, Debian 13's have it).
         self.issue_spelt("bmp", crypto_x509.Name([
             crypto_x509.NameAttribute(crypto_x509.NameOID.ORGANIZATION_NAME, "Throwaway Test Signer"),
-            crypto_x509.NameAttribute(crypto_x509.NameOID.COMMON_NAME, "BRELVIK release test",  # type: ignore[call-arg]
-                                      _type=_ASN1Type.BMPString)]), 44)
+            cast(Any, crypto_x509.NameAttribute)(crypto_x509.NameOID.COMMON_NAME, "BRELVIK release test",
+                                                 _type=_ASN1Type.BMPString)]), 44)
         # --ca files: the CA after another certificate; the CA and a block that is none.
         with open(os.path.join(keys, "ca-second.pem"), "wb") as out:
             out.write(self.pem("fake.pem") + self.pem("ca.pem"))
@@ -375,7 +376,7 @@ class Context:
                 .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=2))
                 .add_extension(crypto_x509.BasicConstraints(ca=False, path_length=None), critical=True)
                 .add_extension(usage, critical=True)
-                .add_extension(crypto_x509.ExtendedKeyUsage([crypto_x509.ExtendedKeyUsageOID.CODE_SIGNING]),
+                .add_extension(crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]),
                                critical=False)
                 .sign(self.rsa_key("intermediate.key"), hashes.SHA256()))
         with open(os.path.join(self.keys, f"{name}.key"), "wb") as out:
