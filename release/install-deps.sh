@@ -16,7 +16,7 @@ fi
 
 missing=()
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    if [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) != *"install ok installed"* ]]; then
         missing+=("$package")
     fi
 done

@@ -97,8 +97,11 @@ cppcheck_args=("--enable=warning,style,performance,portability" --error-exitcode
     --std=c++17 --language=c++ --quiet -j "$jobs" --suppressions-list=.cppcheck-suppressions
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]')
 # cppcheck 2.11 and later follow only some branches of a long function unless
-# told otherwise, and report that as a finding; 2.10 follows them all.
-if cppcheck --help | grep -q -- --check-level; then
+# told otherwise, and report that as a finding; 2.10 follows them all. The help
+# text is read whole: "grep -q" would stop reading early, and under pipefail
+# the help's broken pipe would make the option look absent.
+cppcheck_help=$(cppcheck --help)
+if [[ $cppcheck_help == *--check-level* ]]; then
     cppcheck_args+=(--check-level=exhaustive)
 fi
 # The programs and the stand-in, as the native build compiles them.
