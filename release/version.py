@@ -79,7 +79,12 @@ def releases(git: Git, commit: str) -> list[tuple[str, str]]:
 
 def describe(git: Git, commit: str, shallow: bool) -> Version:
     """COMMIT's Version. SHALLOW: the clone lacks history, so a commit that
-    is no release, with none before it, cannot be named."""
+    is no release, with none before it, cannot be named. COMMIT may be any
+    name git gives a commit (HEAD, a branch, a short id)."""
+    resolved = git("rev-parse", "--verify", "--quiet", "--end-of-options", f"{commit}^{{commit}}")
+    if resolved is None:
+        raise Undecidable(f"this clone holds no commit {commit}")
+    commit = resolved.decode("ascii").strip()
     found = releases(git, commit)
     if found and found[0][0] == commit:
         return Version(found[0][1], True, found[0][1], commit, 0)

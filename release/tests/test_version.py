@@ -48,6 +48,11 @@ def test_versions(history: tuple[str, dict[str, str]]) -> None:
         "after": f"1.0.1-1-g{made['after'][:12]}", "again": f"1.0.1-2-g{made['again'][:12]}",
         "bumped": f"1.0.1-3-g{made['bumped'][:12]}"}
     assert version.releases(git, made["bumped"]) == [(made["release"], "1.0.1")]
+    # Other names of a commit give the same version as its full id.
+    assert [version.describe(git, name, False).name for name in ("main", "HEAD~3", made["release"][:7])] == [
+        named["bumped"], "1.0.1", "1.0.1"]
+    with pytest.raises(version.Undecidable, match="holds no commit"):
+        version.describe(git, "0" * 40, False)
 
 
 def test_shallow(history: tuple[str, dict[str, str]], tmp_path: "os.PathLike[str]") -> None:
