@@ -697,9 +697,13 @@ SURROUNDINGS: dict[str, tuple[list[str], str]] = {
     # own: every package is missing, and none can be fetched.
     "no_network": (["--mount", "--net"], "for d in /var/lib/dpkg /var/lib/apt/lists /var/cache/apt; do"
                    " mount -t tmpfs tmpfs $d || exit; done; mkdir /var/lib/apt/lists/partial && : >/var/lib/dpkg/status"),
-    # An ordinary user, a package missing, and no sudo to install it.
+    # An ordinary user, a package missing, and no sudo to install it. The
+    # user may read and search every folder (a checkout often lies under
+    # root's own 0700 home) and gets no terminal where sudo could ask for a
+    # password.
     "no_sudo": (["--mount"], "mount -t tmpfs tmpfs /var/lib/dpkg && : >/var/lib/dpkg/status &&"
-                " set -- /usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups -- \"$@\""),
+                " set -- /usr/bin/setsid --wait /usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups"
+                " --inh-caps=+dac_read_search --ambient-caps=+dac_read_search -- \"$@\""),
 }
 DEPS_FAILED = "release/install-deps.sh could not install what the check needs"
 
