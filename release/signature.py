@@ -129,6 +129,7 @@ class Signature(NamedTuple):
 
 FORM = "its signature is not in the form osslsigncode writes"
 UNREADABLE = "its signature block cannot be read as an Authenticode signature"
+NOT_DER = "its signature block is not DER"
 # What asn1crypto raises for bytes that are not what a type says: ValueError
 # (UnicodeDecodeError among them) and, when a public key's algorithm is one
 # it has no entry for, KeyError. Reading the value of a primitive it also raises TypeError
@@ -162,29 +163,48 @@ def parsing(what: str, malformed: tuple[type[Exception], ...] = MALFORMED) -> It
         raise Unreadable(f"{what} is malformed ({plain(str(error))})") from error
 
 
-def whole(value: Any, what: str) -> None:
+class NotDer(Unreadable):
+    """The block is not in DER, the one encoding of each value: BER's
+    freedoms (other lengths, constructed strings, orders, defaults written
+    out) let bytes no signature covers change while every reader that
+    tolerates them sees the same signature."""
+
+
+class CertificatesAsAdded(cms.CertificateSet):  # type: ignore[misc]
+    """A SignedData's certificates, re-encoded in the order they came:
+    DER sorts a SET OF, but OpenSSL's encoder writes these as it writes a
+    SEQUENCE OF, in the order they were added, and osslsigncode versions
+    add them in different orders."""
+
+    def _set_contents(self, force: bool = False) -> None:
+        core.SequenceOf._set_contents(self, force)
+
+
+def whole(value: Any, what: str, seen: list[tuple[Any, bytes]]) -> None:
     """Parses every part of VALUE (of WHAT), refusing a sequence with more
     elements than its type has fields (asn1crypto keeps them as extra
-    fields). An element of open type (core.Any) is left for its reader to
-    parse."""
+    fields); appends each part and its bytes to SEEN, outermost first. An
+    element of open type (core.Any) is parsed as its tag says, and read
+    further by its reader."""
     kind = type(value).__name__
+    before = value.dump()
+    seen.append((value, before))
+    if value._bad_tag and before[:1] != bytes([value.tag]):
+        # An e-mail address or domain component spelt as a UTF8String or
+        # PrintableString, as some certificates spell them: asn1crypto
+        # reads it, and re-encodes it as it came, not as an IA5String.
+        value.tag = before[0]
     if isinstance(value, core.Choice):
         with parsing(f"a {kind} in {what}"):
             chosen = value.chosen
-        whole(chosen, what)
+        whole(chosen, what, seen)
     elif isinstance(value, (core.SequenceOf, core.SetOf)):
+        if type(value) is cms.CertificateSet:
+            value.__class__ = CertificatesAsAdded
         with parsing(f"a {kind} in {what}"):
             items = list(value)
-        # DER orders a SET OF; OpenSSL writes the certificates (and CRLs)
-        # of a SignedData in the order they were added, as osslsigncode
-        # versions differ in.
-        if isinstance(value, core.SetOf) and not isinstance(value, (cms.CertificateSet, cms.RevocationInfoChoices)):
-            with parsing(f"a {kind} in {what}"):
-                encodings = [item.dump() for item in items]  # an element of open type parsed
-            if encodings != sorted(encodings):
-                raise Unreadable(f"a SET OF in {what} ({kind}) is not in DER order")
         for item in items:
-            whole(item, what)
+            whole(item, what, seen)
     elif isinstance(value, core.Sequence) and value._fields:
         with parsing(f"a {kind} in {what}"):
             count = len(value)  # its elements, parsed
@@ -193,10 +213,10 @@ def whole(value: Any, what: str) -> None:
         for index in range(count):
             with parsing(f"a {kind} in {what}"):
                 child = value[index]
-            whole(child, what)
+            whole(child, what, seen)
     elif isinstance(value, (core.Any, core.ParsableOctetString)):
         if value._parsed is not None:
-            whole(value._parsed[0], what)
+            whole(value._parsed[0], what, seen)
     elif not isinstance(value, core.Sequence):  # one of no fields is of open type too
         if not hasattr(type(value), "native"):  # a REAL, INSTANCE OF or ObjectDescriptor
             raise Unreadable(f"{what} holds a {kind}, which no part of a signature is")
@@ -209,49 +229,53 @@ def absent(value: Any) -> bool:
 
 
 MAX_DEPTH = 40
+# The universal types DER writes constructed; a constructed string is BER's.
+CONSTRUCTED_TYPES = {16, 17}  # SEQUENCE, SET
 
 
-def der_only(data: bytes, what: str, at: int = 0, end: int | None = None, depth: int = 0) -> None:
-    """Refuses DATA[AT:END] (of WHAT) unless it is DER elements back to
-    back: short tags, definite and shortest lengths, strings never
-    constructed."""
-    end = len(data) if end is None else end
+def der_headers(data: bytes, what: str, base: int = 0, depth: int = 0) -> None:
+    """Refuses DATA (of WHAT, at byte BASE of it) unless its elements, back
+    to back and at every depth, have the headers DER gives them (definite,
+    shortest lengths, as asn1crypto's parser reads and emits them) and no
+    string is constructed. asn1crypto's re-encoding keeps some headers as
+    they came (a NULL's) and parses an open type (core.Any) no further, so
+    this walks the bytes themselves."""
     if depth > MAX_DEPTH:
         raise Unreadable(f"{what} nests elements more than {MAX_DEPTH} deep")
-    while at < end:
-        if at + 2 > end:
-            raise Unreadable(f"{what} ends inside the header of an element at byte {at}")
-        if data[at] & 0x1F == 0x1F:
-            raise Unreadable(f"{what} has a multi-byte tag at byte {at}, which none of its types uses")
-        tag, length, body = data[at], data[at + 1], at + 2
-        if length == 0x80:
-            raise Unreadable(f"{what} has an indefinite length at byte {at} (BER, not DER)")
-        if length == 0xFF:
-            raise Unreadable(f"{what} has the reserved length byte 0xff at byte {at}")
-        if length & 0x80:
-            count = length & 0x7F
-            if count > 3:
-                raise Unreadable(f"{what} has a length of {count} bytes at byte {at}, where 3 say 16 MiB")
-            if body + count > end:
-                raise Unreadable(f"{what} ends inside the length of an element at byte {at}")
-            if data[body] == 0 or data[body] < 0x80 and count == 1:
-                raise Unreadable(f"{what} has a length at byte {at} longer than DER writes it")
-            length, body = int.from_bytes(data[body:body + count], "big"), body + count
-        if body + length > end:
-            raise Unreadable(f"{what} has an element at byte {at} that runs past the end of what holds it")
-        if tag & 0x20:
-            if tag & 0xC0 == 0 and tag & 0x1F not in (0x10, 0x11):
-                raise Unreadable(f"{what} has a constructed string at byte {at} (BER, not DER)")
-            der_only(data, what, body, body + length, depth + 1)
-        at = body + length
+    at = 0
+    while at < len(data):
+        with parsing(what):
+            size = parser.peek(data[at:])
+            class_, method, tag, header, contents, trailer = parser.parse(data[at:at + size], strict=True)
+        if trailer:
+            raise NotDer(f"{what} has an indefinite length at byte {base + at}")
+        if parser.emit(class_, method, tag, contents) != data[at:at + size]:
+            raise NotDer(f"{what} has a length at byte {base + at} longer than DER writes it")
+        if method == 1:
+            if class_ == 0 and tag not in CONSTRUCTED_TYPES:
+                raise NotDer(f"{what} has a constructed string at byte {base + at}")
+            der_headers(contents, what, base + at + len(header), depth + 1)
+        at += size
 
 
 def strict(asn1_type: Any, der: bytes, what: str) -> Any:
-    """DER of WHAT, read as ASN1_TYPE, every part of it."""
-    der_only(der, what)
+    """DER of WHAT, read as ASN1_TYPE, every part of it, and refused unless
+    asn1crypto, re-encoding each part (force), writes exactly DER."""
+    der_headers(der, what)
     with parsing(what):
         value = asn1_type.load(der, strict=True)
-    whole(value, what)
+    seen: list[tuple[Any, bytes]] = []
+    whole(value, what, seen)
+    try:
+        again = value.dump(force=True)
+    except MALFORMED_VALUE as error:
+        raise NotDer(f"{what} holds a value DER cannot encode as it stands ({plain(str(error))})") from error
+    if again != der:
+        # The innermost part whose re-encoding differs: after the parts that hold it.
+        part = next(part for part, before in reversed(seen) if part.dump() != before)
+        how = "has its elements out of DER's order" if isinstance(part, core.SetOf) else \
+            "is encoded otherwise than DER encodes it"
+        raise NotDer(f"a {type(part).__name__} in {what} {how}")
     return value
 
 
@@ -483,8 +507,6 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
     # asn1crypto gives the year 0 as an extended_datetime, no datetime.
     if not isinstance(time, datetime.datetime):
         raise Unreadable("its timestamp's time is in the year 0, which no timestamp gives")
-    if time.tzinfo is None:
-        raise Unreadable("its timestamp's time names no time zone")
     return Timestamp(kind, time, certificate.dump(), tuple(item.dump() for item in carried),
                      subject_text(certificate.subject))
 
@@ -496,6 +518,8 @@ def read(block: bytes) -> Signature | str:
         return read_block(block)
     except Refused as refusal:
         return str(refusal)
+    except NotDer as not_der:
+        return f"{NOT_DER}: {not_der}"
     except Unreadable as unreadable:
         return f"{UNREADABLE}: {unreadable}"
 
