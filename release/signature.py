@@ -275,7 +275,8 @@ def strict(asn1_type: Any, der: bytes, what: str) -> Any:
         part = next(part for part, before in reversed(seen) if part.dump() != before)
         how = "has its elements out of DER's order" if isinstance(part, core.SetOf) else \
             "is encoded otherwise than DER encodes it"
-        raise NotDer(f"a {type(part).__name__} in {what} {how}")
+        kind = type(part).__name__
+        raise NotDer(f"{'an' if kind[0] in 'AEIOU' else 'a'} {kind} in {what} {how}")
     return value
 
 

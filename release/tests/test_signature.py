@@ -98,6 +98,21 @@ def subject_of_type(code: str, value: bytes) -> bytes:
     return tlv(0x30, tlv(0x30, tbs[4:at] + name + tbs[at + len(subject):]) + CERTIFICATE.dump()[4 + len(tbs):])
 
 
+def issued(serial: int, extension: bytes = b"") -> bytes:
+    """A certificate of KEY's for NAME, with EXTENSION (DER of one
+    Extension, as given) as its only extension, signed over the bytes
+    as they stand."""
+    tbs = CERTIFICATE["tbs_certificate"]
+    fields = b"".join(tbs[name].dump() for name in ["signature", "issuer", "validity", "subject", "subject_public_key_info"])
+    body = tlv(0x30, b"\xa0\x03\x02\x01\x02" + core.Integer(serial).dump() + fields
+               + (tlv(0xA3, tlv(0x30, extension)) if extension else b""))
+    algorithm = CERTIFICATE["signature_algorithm"].dump()
+    return tlv(0x30, body + algorithm + tlv(0x03, b"\0" + KEY.sign(body, padding.PKCS1v15(), hashes.SHA256())))
+
+
+# Extended key usage, codeSigning, its criticality written out as FALSE, its DEFAULT.
+CODE_SIGNING = core.OctetString(tlv(0x30, core.ObjectIdentifier("1.3.6.1.5.5.7.3.3").dump())).dump()
+DEFAULT_WRITTEN = tlv(0x30, core.ObjectIdentifier("2.5.29.37").dump() + b"\x01\x01\x00" + CODE_SIGNING)
 UTC_TIME = core.UTCTime(NOW).dump()
 UNREADABLE = "its signature block cannot be read as an Authenticode signature: "
 # name, the block, what read() must say.
@@ -114,6 +129,14 @@ REFUSED: list[tuple[str, Callable[[], bytes], str]] = [
     ("set order", lambda: block(digests=tlv(0x31, algos.DigestAlgorithm(SHA256).dump() + algos.DigestAlgorithm(
         {"algorithm": "sha1"}).dump())), "its signature block is not DER: a DigestAlgorithms in its PKCS#7 structure has its elements"
      " out of DER's order"),
+    ("integer not minimal", lambda: block(version=b"\x02\x02\x00\x01"),
+     "its signature block is not DER: a CMSVersion in its PKCS#7 structure is encoded otherwise than DER encodes it"),
+    ("DEFAULT written out", lambda: block(certificates=issued(7, DEFAULT_WRITTEN)),
+     "not DER: an Extension in its PKCS#7 structure is encoded otherwise than DER encodes it"),
+    # asn1crypto re-encodes a NULL's header as it came.
+    ("NULL of a long length", lambda: block(digests=tlv(0x31, tlv(0x30, core.ObjectIdentifier("2.16.840.1.101.3.4.2.1")
+                                                                  .dump() + b"\x05\x81\x00"))),
+     "not DER: its PKCS#7 structure has a length at byte 41 longer than DER writes it"),
     ("malformed", lambda: block(version=b"\x04\x01\x01"), "a SignedData in its PKCS#7 structure is malformed (Error"),
     ("not SignedData", lambda: tlv(0x30, cms.ContentType("data").dump() + tlv(0xA0, b"\x04\x00")),
      "its PKCS#7 structure is data, not SignedData"),
@@ -155,6 +178,10 @@ def test_genuine() -> None:
     assert (read.subject, read.timestamp) == ("CN=Test\\, Signer", None)
     assert signature.holds(read, PROGRAM_DIGEST) and not signature.holds(read, bytes(32))
     assert signature.signer_allowed(read) is None
+    # Certificates out of DER's order, as OpenSSL keeps those it is given.
+    other = issued(8, tlv(0x30, core.ObjectIdentifier("2.5.29.37").dump() + CODE_SIGNING))
+    unsorted = b"".join(sorted([CERTIFICATE.dump(), other], reverse=True))
+    assert isinstance(signature.read(block(certificates=unsorted)), signature.Signature)
     stamped = signature.read(countersigned(UTC_TIME))
     assert isinstance(stamped, signature.Signature) and stamped.timestamp is not None
     assert (stamped.timestamp.kind, stamped.timestamp.time) == ("countersignature", NOW)
