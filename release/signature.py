@@ -266,6 +266,12 @@ def strict(asn1_type: Any, der: bytes, what: str) -> Any:
         value = asn1_type.load(der, strict=True)
     seen: list[tuple[Any, bytes]] = []
     whole(value, what, seen)
+    # A DEFAULT asn1crypto fills in (an ESSCertIDv2's digest algorithm) is
+    # marked changed, and every part above a changed one re-encodes its own
+    # parts each time it is read: an RFC 3161 timestamp took minutes.
+    for part, _ in seen:
+        if getattr(part, "_mutated", False):
+            part._mutated = False
     try:
         again = value.dump(force=True)
     except MALFORMED_VALUE as error:

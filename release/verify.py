@@ -274,37 +274,39 @@ def pe_checksum(program: bytes, at: int) -> int:
     return total + len(program)
 
 
-def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode.Signature | None]:
-    """(problem, Signature): problem None when PROGRAM is BUILT with one
-    Authenticode signature appended as osslsigncode appends it."""
+def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode.Signature | None, bool]:
+    """(problem, Signature, whether PROGRAM is BUILT but for what signing
+    adds): problem None when PROGRAM is BUILT with one Authenticode
+    signature appended as osslsigncode appends it."""
     fields = pe_fields(built)
     assert fields is not None, "compare() checks the programs built here for these fields"
     checksum_at, security_at = fields
     if program == built:
-        return f"this source's build, but unsigned, where its {BUILDINFO_NAME} says the release was signed", None
+        return (f"this source's build, but unsigned, where its {BUILDINFO_NAME} says the release was signed", None,
+                True)
     if len(program) <= len(built):
-        return "NOT this source's build", None
+        return "NOT this source's build", None, False
     table, size = struct.unpack_from("<II", program, security_at)
     image = bytearray(program[:len(built)])
     image[checksum_at:checksum_at + 4] = built[checksum_at:checksum_at + 4]
     image[security_at:security_at + 8] = bytes(8)
     if image != built:
-        return "NOT this source's build, with its signature removed", None
+        return "NOT this source's build, with its signature removed", None, False
     if table != len(built) or table + size != len(program):
-        return "this source's build, but its signature table is not all that follows it", None
+        return "this source's build, but its signature table is not all that follows it", None, True
     if size < 8:
-        return "this source's build, but it carries other than one Authenticode signature", None
+        return "this source's build, but it carries other than one Authenticode signature", None, True
     length, revision, kind = struct.unpack_from("<IHH", program, table)
     if revision != 0x200 or kind != 2 or not 8 < length <= size or (length + 7) & ~7 != size:
-        return "this source's build, but it carries other than one Authenticode signature", None
+        return "this source's build, but it carries other than one Authenticode signature", None, True
     if any(program[table + length:]):
-        return "this source's build, but something follows its signature", None
+        return "this source's build, but something follows its signature", None, True
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
-        return "this source's build, but its header checksum is not the signed program's", None
+        return "this source's build, but its header checksum is not the signed program's", None, True
     signature = authenticode.read(program[table + 8:table + length])
     if isinstance(signature, str):
-        return f"this source's build, but {signature}", None
-    return None, signature
+        return f"this source's build, but {signature}", None, True
+    return None, signature, True
 
 
 def signature_holds(program: bytes, signature: authenticode.Signature) -> bool:
@@ -491,8 +493,12 @@ def compare(args: argparse.Namespace) -> int:
             continue  # named below, with whatever else is missing
         program = inflate(data, held[f"{top}/{name}"], PROGRAM_LIMIT)
         problem: str | None
+        # The notices and the SBOM are what the packer makes of the ZIP's
+        # programs where each is this build, signed or not: a program whose
+        # signature is refused does not make them differ too.
+        ours = False
         if signed:
-            problem, signature = check_signed(program, built)
+            problem, signature, ours = check_signed(program, built)
             if signature is not None:
                 signatures[name] = signature
         elif program != built:
@@ -505,7 +511,7 @@ def compare(args: argparse.Namespace) -> int:
         if problem:
             problems.append(f"{name}: {problem}")
             say(problems[-1])
-        else:
+        if not problem or ours:
             packing[name] = program
         files[name] = program
     if differing and problems:
@@ -539,7 +545,7 @@ def compare(args: argparse.Namespace) -> int:
             problems.append(f"{file}: not this source's {what} (it differs from line {line} on)")
             say(problems[-1])
     if problems:
-        rejected(f"{len(problems)} of its files {'is' if len(problems) == 1 else 'are'} not this source's")
+        rejected(problems[0] if len(problems) == 1 else f"{len(problems)} of its files are not this source's")
     if mine != data:
         at = next((at for at, (a, b) in enumerate(zip(mine, data)) if a != b), min(len(mine), len(data)))
         rejected(f"its files are this source's, but the ZIP is not what the packer makes of them:"

@@ -294,6 +294,54 @@ def signer_certificate(program: bytes) -> x509.Certificate:
     return next(item.chosen for item in signed["certificates"] if item.chosen.serial_number == serial)
 
 
+def signer_body(signed: cms.SignedData) -> bytes:
+    """The contents of the SignedData's one SignerInfo, as they came."""
+    body: bytes = parser.parse(signed["signer_infos"][0].dump())[4]
+    return body
+
+
+def in_signer(program: bytes, old: bytes, new: bytes) -> bytes:
+    """PROGRAM with the part OLD (DER) of its signer written as NEW."""
+    signed = signed_data_of(program)
+    body = signer_body(signed)
+    assert body.count(old) == 1, "the part to rewrite occurs once in the signer"
+    return with_signed_data(program, parts_of(signed, signer=tlv(0x30, body.replace(old, new))))
+
+
+# BER's freedoms, each in a part of the genuine signature block that no
+# signature covers (or, for the DEFAULT, in a certificate its CA signs as
+# written): a reader that takes BER sees the same signature.
+def long_length(program: bytes) -> bytes:
+    """The signer's SEQUENCE with a length of 3 bytes, where 2 do."""
+    signed = signed_data_of(program)
+    body = signer_body(signed)
+    return with_signed_data(program, parts_of(signed, signer=b"\x30\x83" + len(body).to_bytes(3, "big") + body))
+
+
+def long_integer(program: bytes) -> bytes:
+    """The SignedData's version 1 written in two bytes."""
+    return edited(program, lambda d, parts: [b"\x02\x02\x00\x01"] + parts[1:])
+
+
+def indefinite_length(program: bytes) -> bytes:
+    """The set of signers with an indefinite length."""
+    return edited(program, lambda d, parts: parts[:5] + [b"\x31\x80" + d["signer_infos"][0].dump() + b"\x00\x00"])
+
+
+def constructed_string(program: bytes) -> bytes:
+    """The signature value as a constructed OCTET STRING of two pieces."""
+    value = signed_data_of(program)["signer_infos"][0]["signature"].native
+    return in_signer(program, core.OctetString(value).dump(),
+                     tlv(0x24, core.OctetString(value[:100]).dump() + core.OctetString(value[100:]).dump()))
+
+
+def unsorted_attributes(program: bytes) -> bytes:
+    """The signed attributes in the reverse of DER's order, in which
+    OpenSSL, which sorts them again to verify, finds the same signature."""
+    attributes = signed_data_of(program)["signer_infos"][0]["signed_attrs"]
+    return in_signer(program, attributes.dump(), tlv(0xA0, b"".join(item.dump() for item in reversed(attributes))))
+
+
 class Context:
     """Both genuine releases, and signatures made with a certificate of
     another key bearing the real signer's subject."""
@@ -547,6 +595,22 @@ class Context:
         with open(out_path, "rb") as source:
             return source.read()
 
+    def default_written_out(self, program: bytes) -> bytes:
+        """PROGRAM with its signer's certificate issued again by the
+        release's intermediate CA, its extended key usage's criticality
+        written out as FALSE, its DEFAULT: the same key, name and serial."""
+        genuine = signer_certificate(program)
+        tbs = genuine["tbs_certificate"]
+        extensions = [tlv(0x30, item["extn_id"].dump() + b"\x01\x01\x00" + item["extn_value"].dump())
+                      if item["extn_id"].native == "extended_key_usage" else item.dump() for item in tbs["extensions"]]
+        body = tlv(0x30, b"".join(tbs[name].dump() for name in ["version", "serial_number", "signature", "issuer",
+                                                                 "validity", "subject", "subject_public_key_info"])
+                   + tlv(0xA3, tlv(0x30, b"".join(extensions))))
+        value = self.rsa_key("intermediate.key").sign(body, padding.PKCS1v15(), hashes.SHA256())
+        issued = tlv(0x30, body + genuine["signature_algorithm"].dump() + tlv(0x03, b"\0" + value))
+        return edited(program, lambda d, parts: parts_of(
+            d, [issued if item.dump() == genuine.dump() else item.dump() for item in d["certificates"]]))
+
     def nested(self, name: str) -> bytes:
         """With a second signature nested in its own."""
         return self.osslsigncode(name, "sign", "-nest", "-certs", self.fake["cert"], "-key", self.fake["key"],
@@ -714,16 +778,21 @@ CASES: list[Case] = [
     # What no signature covers, and what osslsigncode does not write.
     ("junk_certificate_entry", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
         parts_of(d, [item.dump() for item in d["certificates"]] + [JUNK])))}), False, 1,
-     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read as an Authenticode signature:"
+     " a Certificate in its PKCS#7 structure is malformed"),
     ("junk_crl", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
         parts_of(d, before_signers=tlv(0xA1, JUNK))))}), False, 1,
-     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read as an Authenticode signature:"
+     " a CertificateList in its PKCS#7 structure is malformed"),
     ("extra_field_in_digest_algorithm", "signed", lambda r, c: r.pack({WINUSB: edited(r.files[WINUSB], lambda d, parts: (
         parts[:1] + [tlv(0x31, tlv(0x30, algos.DigestAlgorithmId("sha256").dump() + b"\x05\x00\x02\x01\x00"))]
-        + parts[2:]))}), False, 1, "BRELVIK_DFU_WINUSB.exe: this source's build, but its signature block cannot be read"),
+        + parts[2:]))}), False, 1,
+     "BRELVIK_DFU_WINUSB.exe: this source's build, but its signature block cannot be read as an Authenticode signature:"
+     " a DigestAlgorithm in its PKCS#7 structure has 3 elements, where its type has 2"),
     ("stray_element_before_signers", "signed", lambda r, c: r.pack({PIPE: edited(r.files[PIPE], lambda d, parts: (
         parts_of(d, before_signers=tlv(0x02, b"\x01"))))}), False, 1,
-     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read"),
+     "BRELVIK_DFU_PIPE.exe: this source's build, but its signature block cannot be read as an Authenticode signature:"
+     " a SignedData in its PKCS#7 structure has 7 elements, where its type has 6"),
     ("ecdsa_algorithm_over_rsa_key", "signed", lambda r, c: r.pack({PIPE: signer_edited(r.files[PIPE], lambda s: (
         s.__setitem__("signature_algorithm", algos.SignedDigestAlgorithm({"algorithm": "sha256_ecdsa"}))))}),
      False, 1, "its signature algorithm field does not fit its signer's key"),
@@ -739,14 +808,17 @@ CASES: list[Case] = [
      "BRELVIK_DFU_PIPE.exe: its timestamp is a countersignature, where the release script adds an RFC 3161"),
     ("countersignature_with_tsa_ca", "signed", lambda r, c: r.pack({name: c.countersigned(r.files[name])
                                                                    for name in [PIPE, WINUSB]}), True, 1,
-     "(countersignature, by CN=Throwaway Test TSA), verified against", {"tsa_ca": "tsa-ca.pem"}),
+     "    refused: its timestamp is a countersignature, where the release script adds an RFC 3161",
+     {"tsa_ca": "tsa-ca.pem"}),
     ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
-        r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1, "its signature block cannot be read"),
+        r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1,
+     "its signature block cannot be read as an Authenticode signature: a ContentInfo in its PKCS#7 structure is malformed"),
     ("unsigned_attribute_of_15000_arcs", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3." + ".".join(["6"] * 15000), JUNK)}), False, 1,
      "unsigned attribute 1.3.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.... that a release's does not"),
     ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
-        r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1, "its signature block cannot be read"),
+        r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1,
+     "its signature block cannot be read as an Authenticode signature: a SignerInfo in its PKCS#7 structure is malformed"),
     ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
                                                                  for name in [PIPE, WINUSB]}), False, 1,
      "not allowed to sign code (its extended key usage lacks codeSigning)"),
@@ -808,6 +880,28 @@ CASES: list[Case] = [
         rb'("content": ")[0-9a-f]', rb"\g<1>x", r.files[f"{r.top}.cdx.json"], count=1)}), False, 1,
      ".cdx.json: not this source's"),
 ]
+# BER's freedoms: each refused for what it is, with --ca or without, the
+# chain left unchecked.
+NOT_DER = "this source's build, but its signature block is not DER: "
+BER: list[tuple[str, Callable[[bytes, Context], bytes], str]] = [
+    ("long_length", lambda p, c: long_length(p), "its PKCS#7 structure has a length at byte"),
+    ("long_integer", lambda p, c: long_integer(p), "a CMSVersion in its PKCS#7 structure is encoded otherwise"),
+    ("indefinite_length", lambda p, c: indefinite_length(p), "its PKCS#7 structure has an indefinite length"),
+    ("constructed_string", lambda p, c: constructed_string(p), "its PKCS#7 structure has a constructed string"),
+    ("unsorted_set_of", lambda p, c: unsorted_attributes(p),
+     "a CMSAttributes in its PKCS#7 structure has its elements out of DER's order"),
+    ("default_written_out", lambda p, c: c.default_written_out(p),
+     "an Extension in its PKCS#7 structure is encoded otherwise than DER encodes it"),
+]
+
+
+def in_both(change: Callable[[bytes, Context], bytes]) -> Alteration:
+    """The release with both programs' signatures changed by CHANGE."""
+    return lambda r, c: r.pack({program: change(r.files[program], c) for program in [PIPE, WINUSB]})
+
+
+CASES += [(f"ber_{name}{'_with_ca' if with_ca else ''}", "signed", in_both(change), with_ca, 1,
+           f"{PIPE}: {NOT_DER}{reason}") for name, change, reason in BER for with_ca in (False, True)]
 # Cases whose ZIP's file name is what they try.
 RENAMED: dict[str, str] = {f"zip_name_{ESCAPES}": f"zip_name_{ESCAPES}.zip", "renamed": "BRELVIK_DFU_SWITCH-9.9.9-win64.zip"}
 
@@ -930,6 +1024,25 @@ def fit_for_a_terminal(output: bytes) -> str | None:
     return None
 
 
+# A line saying the notices or the SBOM differ: the check's packer made
+# them of its own build of a program, which it packs where the ZIP's is not
+# this build (signed or not), and of the ZIP's programs otherwise.
+DERIVED = re.compile(rb"^(?:" + re.escape(NOTICES_NAME.encode()) + rb"|[^ \n]*\.cdx\.json): not this source's", re.M)
+
+
+def not_its_own(output: bytes, wanted: str) -> str | None:
+    """Why the check's OUTPUT shows more than the reason WANTED: the
+    notices or the SBOM found to differ where the case changed neither
+    and every program is this build; a chain checked for a signature
+    block it did not take."""
+    if (DERIVED.search(output) and not DERIVED.search(wanted.encode("ascii"))
+            and b": NOT this source's build" not in output):
+        return "the notices or the SBOM differ too, where the case changed neither"
+    if "its signature block" in wanted and b"\n    chain: " in output:
+        return "a chain checked for a signature block the check did not take"
+    return None
+
+
 def check(path: str, ca: str | None, contents: str, commit: str, epoch: int, in_process: bool = False,
           tsa_ca: str | None = None) -> tuple[int | None, bytes]:
     """Exit status and output of the release check's two steps on PATH
@@ -1019,7 +1132,7 @@ def run(work: str, zips: dict[str, str], keys: str, contents: str, commit: str, 
         for text in output.decode("latin-1").splitlines():
             print(f"   {shown(text, 300)}")
         wanted = line.format(**context.fingerprints, ca=ca, zip=hashlib.sha256(data).hexdigest())
-        problem = fit_for_a_terminal(output)
+        problem = fit_for_a_terminal(output) or not_its_own(output, wanted)
         if got != status or wanted.encode("ascii") not in output or problem:
             failures.append(f"{shown(name)}: expected exit status {status} and a line with {wanted!r}"
                             f"{'; ' + problem if problem else ''}")

@@ -103,7 +103,8 @@ def issued(serial: int, extension: bytes = b"") -> bytes:
     Extension, as given) as its only extension, signed over the bytes
     as they stand."""
     tbs = CERTIFICATE["tbs_certificate"]
-    fields = b"".join(tbs[name].dump() for name in ["signature", "issuer", "validity", "subject", "subject_public_key_info"])
+    fields = b"".join(tbs[name].dump()
+                      for name in ["signature", "issuer", "validity", "subject", "subject_public_key_info"])
     body = tlv(0x30, b"\xa0\x03\x02\x01\x02" + core.Integer(serial).dump() + fields
                + (tlv(0xA3, tlv(0x30, extension)) if extension else b""))
     algorithm = CERTIFICATE["signature_algorithm"].dump()
@@ -127,8 +128,8 @@ REFUSED: list[tuple[str, Callable[[], bytes], str]] = [
     ("extra element", lambda: block(after=b"\x02\x01\x00"), "a SignedData in its PKCS#7 structure has 7 elements,"
      " where its type has 6"),
     ("set order", lambda: block(digests=tlv(0x31, algos.DigestAlgorithm(SHA256).dump() + algos.DigestAlgorithm(
-        {"algorithm": "sha1"}).dump())), "its signature block is not DER: a DigestAlgorithms in its PKCS#7 structure has its elements"
-     " out of DER's order"),
+        {"algorithm": "sha1"}).dump())), "its signature block is not DER: a DigestAlgorithms in its PKCS#7"
+     " structure has its elements out of DER's order"),
     ("integer not minimal", lambda: block(version=b"\x02\x02\x00\x01"),
      "its signature block is not DER: a CMSVersion in its PKCS#7 structure is encoded otherwise than DER encodes it"),
     ("DEFAULT written out", lambda: block(certificates=issued(7, DEFAULT_WRITTEN)),
@@ -161,7 +162,8 @@ REFUSED: list[tuple[str, Callable[[], bytes], str]] = [
         {"common_name": "\ue000"}))), "a name cannot be compared as X.509 compares names (X.509 Name objects"
      " may not contain private use characters)"),
     ("countersignature v2", lambda: countersigned(UTC_TIME, version=2), "its countersignature is of version v2"),
-    ("timestamp without zone", lambda: countersigned(b"\x18\x0e20240101000000"), "not DER: its PKCS#7 structure holds a value DER cannot encode as it stands (Must be timezone aware)"),
+    ("timestamp without zone", lambda: countersigned(b"\x18\x0e20240101000000"),
+     "not DER: its PKCS#7 structure holds a value DER cannot encode as it stands (Must be timezone aware)"),
     ("timestamp in year 0", lambda: countersigned(b"\x18\x0f00000101000000Z"), "time is in the year 0"),
 ]
 
