@@ -18,7 +18,9 @@ DIR must be empty or absent; pack.py writes into it:
 
 With --sign, each program is signed (Authenticode, SHA-256) with osslsigncode
 before it is packed: CERT holds the signing certificate followed by any
-intermediate certificates, KEY its private key, both PEM. A key with a
+intermediate certificates, KEY its private key, both PEM. A self-signed
+certificate after the first (a root) is left out, saying so; a CERT whose
+signatures the release check would refuse otherwise is refused. A key with a
 passphrase reads it from file descriptor N with --passphrase-fd N, else
 from the environment variable BRELVIK_SIGN_PASSPHRASE; either way it
 reaches osslsigncode through a pipe of its own, never an environment.
@@ -50,6 +52,7 @@ from buildinfo import (BUILDINFO_NAME, BuildinfoError, Contents, buildinfo, crlf
 import debian_packages as debian  # noqa: E402
 import notices  # noqa: E402
 import sbom  # noqa: E402
+import signature as authenticode  # noqa: E402
 
 # Regular file, rw-r--r--, in the high half of a Unix-made entry's attributes.
 ENTRY_ATTRIBUTES = 0o100644 << 16
@@ -114,6 +117,33 @@ def sign(program: str, cert: str, key: str, epoch: int, timestamp: str | None, p
         return data.read()
 
 
+def signing_chain(cert: str, scratch: str) -> str:
+    """The file of CERT's certificates to sign with: the signer's (the
+    first) and the intermediates on its path. A self-signed certificate
+    after the signer's, the root a PFX exported with its whole path holds,
+    is left out, saying so: the release check refuses a signature that
+    carries a root. Exits with one line for a CERT that check would refuse
+    a signature of."""
+    certificates = authenticode.read_certificates(cert)
+    if certificates is None:
+        sys.exit(f"pack: {cert} is not a PEM file of certificates")
+    kept = certificates[:1]
+    for der in certificates[1:]:
+        if authenticode.self_signed(der):
+            print(f"pack: {authenticode.subject_of(der)} of {cert} left out of the"
+                  " signatures: a self-signed (root) certificate, where a release's signature carries its signer's"
+                  " and the intermediates below the root")
+        else:
+            kept.append(der)
+    refused = authenticode.path_refused(kept[0], kept, None)
+    if refused:
+        sys.exit(f"pack: {cert} would give signatures the release check refuses: {refused}")
+    chain = os.path.join(scratch, "signing-chain.pem")
+    with open(chain, "wb") as out:
+        out.write(authenticode.pem(kept))
+    return chain
+
+
 def third_party_files(contents: Contents, info: dict[str, str],
                       files: dict[str, bytes]) -> dict[str, bytes]:
     """The notices and the SBOM a release of these programs carries:
@@ -161,14 +191,14 @@ def main(argv: list[str] | None = None) -> int:
 
     files: dict[str, bytes] = {}
     with tempfile.TemporaryDirectory() as scratch:
+        chain = signing_chain(args.sign[0], scratch) if args.sign else None
         for program in contents["program"]:
             name = os.path.basename(program)
             if args.programs:
                 with open(os.path.join(args.programs, name), "rb") as data:
                     files[name] = data.read()
-            elif args.sign:
-                cert, key = args.sign
-                files[name] = sign(program, cert, key, args.epoch, args.timestamp, passphrase, scratch)
+            elif chain:
+                files[name] = sign(program, chain, args.sign[1], args.epoch, args.timestamp, passphrase, scratch)
             else:
                 with open(program, "rb") as data:
                     files[name] = data.read()

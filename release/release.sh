@@ -26,7 +26,8 @@
 # first time (see release/environment.sh).
 # --sign signs both programs (Authenticode, SHA-256, signing time the
 # commit's) before they are packed: CERT is a PEM file with the signing
-# certificate followed by any intermediates, KEY its PEM private key, kept
+# certificate followed by any intermediates (a self-signed certificate
+# after the first, a root, is left out, saying so), KEY its PEM private key, kept
 # outside this tree; a passphrase comes from the environment variable
 # BRELVIK_SIGN_PASSPHRASE, which this script takes out of its environment
 # at once and hands to osslsigncode alone. --timestamp has the signatures

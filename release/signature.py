@@ -18,7 +18,7 @@ import hashlib
 import os
 import re
 import subprocess
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 from asn1crypto import algos, cms, core, parser, tsp, x509
@@ -684,6 +684,15 @@ def issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
     return True
 
 
+def self_signed(der: bytes) -> bool:
+    certificate = x509.Certificate.load(der)
+    return issued_by(certificate, certificate)
+
+
+def subject_of(der: bytes) -> str:
+    return named(x509.Certificate.load(der))
+
+
 def named(certificate: x509.Certificate) -> str:
     return plain(subject_text(certificate.subject), 100)
 
@@ -700,12 +709,19 @@ def chain_refused(signature: Signature, roots: list[bytes] | None) -> str | None
     if signature.timestamp is not None and signature.timestamp.kind != "RFC 3161":
         return (f"its timestamp is a {signature.timestamp.kind}, where the release script adds an RFC 3161"
                 " timestamp (osslsigncode -ts) or none")
-    carried = [x509.Certificate.load(der) for der in signature.certificates]
-    for index, der in enumerate(signature.certificates):
-        if der in signature.certificates[:index]:
+    return path_refused(signature.certificate, signature.certificates, roots)
+
+
+def path_refused(signer: bytes, certificates: Sequence[bytes], roots: list[bytes] | None) -> str | None:
+    """chain_refused's verdict on the certificates of a signature (DER),
+    SIGNER's among them: what the release script signs with is held to it
+    too."""
+    carried = [x509.Certificate.load(der) for der in certificates]
+    for index, der in enumerate(certificates):
+        if der in certificates[:index]:
             return f"its signature carries a certificate twice ({named(carried[index])})"
-    path = [x509.Certificate.load(signature.certificate)]
-    rest = [item for item in carried if item.dump() != signature.certificate]
+    path = [x509.Certificate.load(signer)]
+    rest = [item for item in carried if item.dump() != signer]
     while True:
         issuers = [item for item in rest if issued_by(path[-1], item)]
         if not issuers:

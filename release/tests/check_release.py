@@ -11,9 +11,11 @@ unsigned and signed with a throwaway certificate.
         (release/environment.sh) and builds the commit's release preset
         there, in WORK/built, as a release is built; makes a throwaway
         CA and code-signing certificate (its key under a passphrase) in
-        WORK/keys and runs scripts/release.sh there twice: as it is (dist/
-        kept as WORK/unsigned) and with --sign (WORK/signed), where neither
-        cmake nor osslsigncode may find the passphrase in its environment;
+        WORK/keys and runs scripts/release.sh there three times: as it is
+        (dist/ kept as WORK/unsigned), with --sign (WORK/signed), and with
+        --sign and the certificates of a PFX of the CA's whole path, root
+        and all (WORK/pfx), where neither cmake nor osslsigncode may find
+        the passphrase in its environment;
         a SOURCE_DATE_EPOCH other than the commit's is refused
     check_release.py package --work DIR --contents FILE
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
@@ -23,7 +25,8 @@ unsigned and signed with a throwaway certificate.
         THIRD_PARTY_NOTICES.txt (CRLF) and the SBOM, under one top folder,
         dated by the commit; each program's version resource carries the
         copyright line; the signed programs verify against the
-        throwaway CA, the unsigned carry no signature; no key in any file
+        throwaway CA, the unsigned carry no signature; no key in any file;
+        release.sh names the PFX's root as left out of the signatures
     check_release.py reproducible --work DIR --contents FILE
         the released programs, without their signatures, are byte for byte
         those of WORK/built and, where this machine's toolchain packages
@@ -161,7 +164,10 @@ def releases(work: str) -> dict[str, tuple[str, list[str]]]:
     (with --sign, BRELVIK_SIGN_PASSPHRASE must be set too)."""
     return {"unsigned": (os.path.join(work, "unsigned"), []),
             "signed": (os.path.join(work, "signed"),
-                       ["--sign", keys(work, "chain.pem"), keys(work, "signer.key")])}
+                       ["--sign", keys(work, "chain.pem"), keys(work, "signer.key")]),
+            # Its certificates as docs/releasing.md takes them from a PFX
+            # exported with its whole certification path, the root among them.
+            "pfx": (os.path.join(work, "pfx"), ["--sign", keys(work, "pfx.pem"), keys(work, "signer.key")])}
 
 
 def run(command: list[str], **kwargs: Any) -> subprocess.CompletedProcess[str]:
@@ -235,6 +241,30 @@ def make_certificates(work: str) -> None:
         for name in ["signer", "intermediate"]:
             with open(keys(work, f"{name}.pem"), "rb") as pem:
                 chain.write(pem.read())
+    from_pfx(work)
+
+
+def from_pfx(work: str) -> None:
+    """keys/pfx.pem: the certificates of a PFX of the signer's key and its
+    whole certification path, as docs/releasing.md's commands take them out."""
+    with open(keys(work, "path.pem"), "wb") as path:
+        for name in ["intermediate", "ca"]:
+            with open(keys(work, f"{name}.pem"), "rb") as pem:
+                path.write(pem.read())
+    pfx = keys(work, "signer.pfx")
+    with open(keys(work, "pfx.pem"), "wb") as out:
+        for step in (["openssl", "pkcs12", "-export", "-in", keys(work, "signer.pem"), "-inkey", keys(work, "signer.key"),
+                      "-certfile", keys(work, "path.pem"), "-passin", f"pass:{PASSPHRASE}", "-passout", "pass:pfx",
+                      "-out", pfx],
+                     ["openssl", "pkcs12", "-in", pfx, "-clcerts", "-nokeys", "-passin", "pass:pfx"],
+                     ["openssl", "pkcs12", "-in", pfx, "-cacerts", "-nokeys", "-passin", "pass:pfx"]):
+            result = subprocess.run(step, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if result.returncode != 0:
+                fail(f"{' '.join(step)}:\n{result.stderr.decode(errors='replace')}")
+            out.write(result.stdout)
+    with open(keys(work, "pfx.pem"), "rb") as written:
+        if written.read().count(b"-----BEGIN CERTIFICATE-----") != 3:
+            fail(f"{keys(work, 'pfx.pem')} does not hold the signer's, the intermediate's and the root's certificates")
 
 
 def build(args: argparse.Namespace) -> None:
@@ -458,6 +488,10 @@ def package(args: argparse.Namespace) -> None:
         if not (named == version or named.startswith((version + b"-win64", version + b".cdx.json", b"<version>"))):
             fail(f"the shipped guide names the release BRELVIK_DFU_SWITCH-{named.decode()}, not {contents['version']}")
 
+    # The PFX's root is left out of the signatures, and release.sh says so.
+    logged = recorded(args.work, "release-pfx.log")
+    if not re.search(r"(?m)^pack: CN=Throwaway Test Root of /\S*/pfx\.pem left out of the signatures: ", logged):
+        fail("scripts/release.sh --sign with a PFX's whole certification path does not say it left the root out")
     for kind, (dist, _) in releases(args.work).items():
         print(f"== {kind} release, {dist}")
         if sorted(os.listdir(dist)) != sorted([zip_name, "SHA256SUMS", top]):
@@ -491,7 +525,7 @@ def package(args: argparse.Namespace) -> None:
                         fail(f"{entry.filename} differs from dist/{entry.filename}")
             guide = archive.read(f"{top}/{GUIDE_NAME}")
             notices = archive.read(f"{top}/{NOTICES_NAME}")
-            check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind == "signed")
+            check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind != "unsigned")
         if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
             fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with the version filled in and CRLF line ends")
         if b"\n" in notices.replace(b"\r\n", b"") or not notices.isascii():

@@ -348,7 +348,7 @@ class Context:
 
     def __init__(self, work: str, zips: dict[str, str], keys: str, subject: str) -> None:
         self.work, self.keys = work, keys
-        self.unsigned, self.signed = Release(zips["unsigned"]), Release(zips["signed"])
+        self.unsigned, self.signed, self.pfx = (Release(zips[kind]) for kind in ["unsigned", "signed", "pfx"])
         self.folder = os.path.join(work, "hostile")
         shutil.rmtree(self.folder, ignore_errors=True)
         fake = {"key": os.path.join(keys, "fake.key"), "cert": os.path.join(keys, "fake.pem")}
@@ -648,6 +648,8 @@ CASES: list[Case] = [
     ("unsigned", "unsigned", lambda r, c: r.data, False, 0, "BRELVIK_DFU_PIPE.exe: this source's build, unsigned"),
     ("signed", "signed", lambda r, c: r.data, True, 0, "certificate SHA-256: {signer}"),
     ("signed_without_ca", "signed", lambda r, c: r.data, False, 0, "chain: not verified"),
+    # Signed with the certificates of a PFX exported with its whole path: the root left out.
+    ("signed_from_a_whole_path_pfx", "pfx", lambda r, c: r.data, True, 0, "chain: verified against"),
     # Another program under a program's name, entries hidden, added, missing or moved.
     ("legacy_program_first_under_winusb_name", "unsigned",
      lambda r, c: raw_zip([(r.name(WINUSB), r.files[PIPE]), *r.entries()]), False, 1, "appears twice"),
