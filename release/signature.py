@@ -189,7 +189,7 @@ def whole(value: Any, what: str, seen: list[tuple[Any, bytes]]) -> None:
     kind = type(value).__name__
     before = value.dump()
     seen.append((value, before))
-    if value._bad_tag and before[:1] != bytes([value.tag]):
+    if value._bad_tag and not (value.implicit or value.explicit) and before[0] != value.tag:
         # An e-mail address or domain component spelt as a UTF8String or
         # PrintableString, as some certificates spell them: asn1crypto
         # reads it, and re-encodes it as it came, not as an IA5String.

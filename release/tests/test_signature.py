@@ -184,6 +184,10 @@ def test_genuine() -> None:
     other = issued(8, tlv(0x30, core.ObjectIdentifier("2.5.29.37").dump() + CODE_SIGNING))
     unsorted = b"".join(sorted([CERTIFICATE.dump(), other], reverse=True))
     assert isinstance(signature.read(block(certificates=unsorted)), signature.Signature)
+    # An alternative name's DNS name and e-mail address, tagged [2] and [1] in place of IA5String's tag.
+    names = core.OctetString(tlv(0x30, tlv(0x82, b"example.invalid") + tlv(0x81, b"a@b.invalid"))).dump()
+    alternative = issued(7, tlv(0x30, core.ObjectIdentifier("2.5.29.17").dump() + names))
+    assert isinstance(signature.read(block(certificates=alternative)), signature.Signature)
     stamped = signature.read(countersigned(UTC_TIME))
     assert isinstance(stamped, signature.Signature) and stamped.timestamp is not None
     assert (stamped.timestamp.kind, stamped.timestamp.time) == ("countersignature", NOW)
