@@ -253,9 +253,9 @@ def from_pfx(work: str) -> None:
                 path.write(pem.read())
     pfx = keys(work, "signer.pfx")
     with open(keys(work, "pfx.pem"), "wb") as out:
-        for step in (["openssl", "pkcs12", "-export", "-in", keys(work, "signer.pem"), "-inkey", keys(work, "signer.key"),
-                      "-certfile", keys(work, "path.pem"), "-passin", f"pass:{PASSPHRASE}", "-passout", "pass:pfx",
-                      "-out", pfx],
+        for step in (["openssl", "pkcs12", "-export", "-in", keys(work, "signer.pem"),
+                      "-inkey", keys(work, "signer.key"), "-certfile", keys(work, "path.pem"),
+                      "-passin", f"pass:{PASSPHRASE}", "-passout", "pass:pfx", "-out", pfx],
                      ["openssl", "pkcs12", "-in", pfx, "-clcerts", "-nokeys", "-passin", "pass:pfx"],
                      ["openssl", "pkcs12", "-in", pfx, "-cacerts", "-nokeys", "-passin", "pass:pfx"]):
             result = subprocess.run(step, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -814,13 +814,15 @@ CASES: list[Case] = [
      {"tsa_ca": "tsa-ca.pem"}),
     ("junk_rfc3161_timestamp", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3.6.1.4.1.311.3.3.1", JUNK)}), False, 1,
-     "its signature block cannot be read as an Authenticode signature: a ContentInfo in its PKCS#7 structure is malformed"),
+     "its signature block cannot be read as an Authenticode signature: a ContentInfo in its PKCS#7 structure"
+     " is malformed"),
     ("unsigned_attribute_of_15000_arcs", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.3." + ".".join(["6"] * 15000), JUNK)}), False, 1,
      "unsigned attribute 1.3.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.6.... that a release's does not"),
     ("junk_countersignature", "signed", lambda r, c: r.pack({PIPE: with_unsigned(
         r.files[PIPE], "1.2.840.113549.1.9.6", JUNK)}), False, 1,
-     "its signature block cannot be read as an Authenticode signature: a SignerInfo in its PKCS#7 structure is malformed"),
+     "its signature block cannot be read as an Authenticode signature: a SignerInfo in its PKCS#7 structure"
+     " is malformed"),
     ("server_authentication_only", "signed", lambda r, c: r.pack({name: c.signed_by("serverauth", name)
                                                                  for name in [PIPE, WINUSB]}), False, 1,
      "not allowed to sign code (its extended key usage lacks codeSigning)"),
