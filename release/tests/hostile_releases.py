@@ -343,7 +343,7 @@ def unsorted_attributes(program: bytes) -> bytes:
 
 
 class Context:
-    """Both genuine releases, and signatures made with a certificate of
+    """The genuine releases, and signatures made with a certificate of
     another key bearing the real signer's subject."""
 
     def __init__(self, work: str, zips: dict[str, str], keys: str, subject: str) -> None:
