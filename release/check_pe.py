@@ -50,33 +50,19 @@ IMAGE_SCN_MEM_SHARED = 0x10000000
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
 
-# IMAGE_LOAD_CONFIG_DIRECTORY64: offsets of the fields checked, and the
-# size that holds them all.
-LOAD_CONFIG_DEPENDENT_LOAD_FLAGS = 0x4E
-LOAD_CONFIG_GUARD_CHECK_POINTER = 0x70
-LOAD_CONFIG_GUARD_DISPATCH_POINTER = 0x78
-LOAD_CONFIG_GUARD_FUNCTION_TABLE = 0x80
-LOAD_CONFIG_GUARD_FUNCTION_COUNT = 0x88
-LOAD_CONFIG_GUARD_FLAGS = 0x90
+# IMAGE_LOAD_CONFIG_DIRECTORY64 up to its GuardFlags, the last field checked.
 LOAD_CONFIG_CHECKED_SIZE = 0x94
 IMAGE_GUARD_CF_INSTRUMENTED = 0x100
 IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
 IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT = 28
 IMAGE_GUARD_FLAG_FID_SUPPRESSED = 0x01
-# IMAGE_TLS_DIRECTORY64.AddressOfCallBacks
-TLS_CALLBACKS = 24
 IMAGE_REL_BASED_ABSOLUTE = 0
 IMAGE_REL_BASED_DIR64 = 10
-# RUNTIME_FUNCTION and UNWIND_INFO (x64 exception data), and the scope
-# table __C_specific_handler reads after the handler's address.
+BASE_RELOCATION_HEADER_SIZE = 8
 RUNTIME_FUNCTION_SIZE = 12
-UNW_FLAG_EHANDLER = 0x1
-UNW_FLAG_UHANDLER = 0x2
+# The scope table __C_specific_handler reads after the handler's address.
 SCOPE_RECORD_SIZE = 16
 MAX_SCOPE_RECORDS = 256
-# IMAGE_DELAYLOAD_DESCRIPTOR.ImportAddressTableRVA
-DELAY_IAT = 12
-DELAY_DESCRIPTOR_SIZE = 32
 JMP_RIP_INDIRECT = b"\xff\x25"
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 # objdump's "lea 0x1f(%rip),%rcx        # 0x140001020".
@@ -84,7 +70,6 @@ RIP_LEA = re.compile(r"^\s*([0-9a-f]+):\s+lea\s+-?(?:0x)?[0-9a-f]*\(%rip\),%r\w+
                      re.MULTILINE)
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
-DEBUG_ENTRY_SIZE = 28
 IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
 IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x01
 
@@ -327,38 +312,40 @@ def data_directory(pe: pefile.PE, name: str) -> pefile.Structure:
 def check_debug_directory(pe: pefile.PE, problems: list[str]) -> None:
     """Only CET's entry, which must mark the image compatible: any other
     (CodeView and the like) would carry build paths or link details."""
-    debug = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DEBUG")
     cet = False
-    entries: bytes = pe.get_data(debug.VirtualAddress, debug.Size) if debug.Size else b""
-    for offset in range(0, len(entries) - DEBUG_ENTRY_SIZE + 1, DEBUG_ENTRY_SIZE):
-        kind, size, rva = struct.unpack_from("<III", entries, offset + 12)
+    for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", []):
+        kind = entry.struct.Type
         if kind != IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
             problems.append(f"has a debug directory entry of type {kind}")
-        elif size >= 4:
-            flags, = struct.unpack("<I", pe.get_data(rva, 4))
+        elif entry.struct.SizeOfData >= 4:
+            flags = pe.get_dword_at_rva(entry.struct.AddressOfRawData) or 0
             cet = cet or bool(flags & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT)
     if not cet:
         problems.append("not marked CET shadow-stack compatible (CET_COMPAT)")
 
 
+def dependent_load_flags(config: pefile.Structure) -> int:
+    # pefile 2023.2.7 still calls the field by its old name.
+    flags: int = getattr(config, "DependentLoadFlags" if hasattr(config, "DependentLoadFlags") else "Reserved1")
+    return flags
+
+
 def check_load_config(pe: pefile.PE, path: str, problems: list[str], notes: list[str]) -> None:
-    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
-    if not directory.Size:
+    if not data_directory(pe, "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG").Size:
         problems.append("has no load configuration")
         return
-    # The structure's own first field is its size, whatever the directory says.
-    size, = struct.unpack("<I", pe.get_data(directory.VirtualAddress, 4))
-    if size < LOAD_CONFIG_CHECKED_SIZE:
-        problems.append(f"has a load configuration of {size} bytes, without the guard fields")
+    # pefile reads as much of it as its own first field, its size, says.
+    loaded = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    config = loaded.struct if loaded is not None else None
+    if config is None or config.Size < LOAD_CONFIG_CHECKED_SIZE:
+        problems.append(f"has a load configuration of {config.Size if config else 0} bytes, without the guard fields")
         return
-    config: bytes = pe.get_data(directory.VirtualAddress, LOAD_CONFIG_CHECKED_SIZE)
-    dependent, = struct.unpack_from("<H", config, LOAD_CONFIG_DEPENDENT_LOAD_FLAGS)
+    dependent = dependent_load_flags(config)
     if dependent != LOAD_LIBRARY_SEARCH_SYSTEM32:
         problems.append(f"loads its imports with DependentLoadFlags 0x{dependent:x}, not "
                         f"LOAD_LIBRARY_SEARCH_SYSTEM32 (0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x})")
-    check, dispatch, table, count = struct.unpack_from("<QQQQ", config,
-                                                       LOAD_CONFIG_GUARD_CHECK_POINTER)
-    flags, = struct.unpack_from("<I", config, LOAD_CONFIG_GUARD_FLAGS)
+    check, dispatch = config.GuardCFCheckFunctionPointer, config.GuardCFDispatchFunctionPointer
+    table, count, flags = config.GuardCFFunctionTable, config.GuardCFFunctionCount, config.GuardFlags
     # Without these a Windows that enforces CFG has nowhere to put its checks.
     if not check or not dispatch:
         problems.append("has no Control Flow Guard check and dispatch pointers")
@@ -419,7 +406,8 @@ def check_call_targets(pe: pefile.PE, path: str, targets: set[int], guard_pointe
     try:
         found = escaping_code_addresses(pe, path, guard_pointers, problems)
     except (pefile.PEFormatError, struct.error) as error:
-        problems.append(f"has unreadable code address data: {error}")
+        # PEFormatError's text is its message's repr.
+        problems.append(f"has unreadable code address data: {getattr(error, 'value', error)}")
         return
     ways: dict[str, set[int]] = {kind: set() for kind, _ in ESCAPES}
     for kind, rva, where in found:
@@ -479,37 +467,30 @@ def escaping_code_addresses(pe: pefile.PE, path: str, guard_pointers: tuple[int,
 
 
 def base_relocations(pe: pefile.PE, problems: list[str]) -> Iterator[int]:
-    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
-    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
-    offset = 0
-    while offset + 8 <= len(data):
-        page, size = struct.unpack_from("<II", data, offset)
-        if size < 8 or offset + size > len(data):
-            problems.append("has a malformed base relocation block")
-            return
-        for i in range(8, size - 1, 2):
-            entry, = struct.unpack_from("<H", data, offset + i)
-            kind = entry >> 12
-            if kind == IMAGE_REL_BASED_DIR64:
-                yield page + (entry & 0xFFF)
-            elif kind != IMAGE_REL_BASED_ABSOLUTE:
-                problems.append(f"has a base relocation of type {kind}")
-        offset += size
+    blocks = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+    # pefile stops at a block it cannot read, and within a block at an
+    # entry it has seen before: all must be there, each read whole.
+    if sum(block.struct.SizeOfBlock for block in blocks) != data_directory(
+            pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC").Size or any(
+            block.struct.SizeOfBlock < BASE_RELOCATION_HEADER_SIZE
+            or len(block.entries) != (block.struct.SizeOfBlock - BASE_RELOCATION_HEADER_SIZE) // 2
+            for block in blocks):
+        problems.append("has a malformed base relocation block")
+        return
+    for block in blocks:
+        for entry in block.entries:
+            if entry.type == IMAGE_REL_BASED_DIR64:
+                yield entry.rva
+            elif entry.type != IMAGE_REL_BASED_ABSOLUTE:
+                problems.append(f"has a base relocation of type {entry.type}")
 
 
 def delay_iat_slots(pe: pefile.PE) -> set[int]:
     """The delay-load IAT's slots: each holds, until its first call, the
     address of a thunk in the image's code."""
-    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")
-    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
-    slots: set[int] = set()
-    for offset in range(0, len(data) - DELAY_DESCRIPTOR_SIZE + 1, DELAY_DESCRIPTOR_SIZE):
-        iat, = struct.unpack_from("<I", data, offset + DELAY_IAT)
-        for index in range(4096 if iat else 0):
-            if not pe.get_qword_at_rva(iat + 8 * index):
-                break
-            slots.add(iat + 8 * index)
-    return slots
+    base: int = pe.OPTIONAL_HEADER.ImageBase
+    return {imported.address - base for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
+            for imported in entry.imports}
 
 
 def import_slot(pe: pefile.PE, dll: str, function: str) -> int | None:
@@ -528,24 +509,27 @@ def unwind_handlers(pe: pefile.PE) -> list[Escape]:
     """The language-specific handlers the unwind data names, and the
     filters and termination handlers of __C_specific_handler's scope
     tables: ntdll calls the first, the handler (CFG-compiled) the others."""
-    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_EXCEPTION")
-    data: bytes = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    functions = getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])
+    # pefile stops at the first unwind data it cannot read.
+    count = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_EXCEPTION").Size // RUNTIME_FUNCTION_SIZE
+    if len(functions) != count:
+        raise pefile.PEFormatError(f"pefile reads the unwind data of {len(functions)} of its {count} functions")
     c_handler_slot = import_slot(pe, "kernel32.dll", "__C_specific_handler")
     found: list[Escape] = []
-    for offset in range(0, len(data) - RUNTIME_FUNCTION_SIZE + 1, RUNTIME_FUNCTION_SIZE):
-        begin, _, unwind = struct.unpack_from("<III", data, offset)
-        header: bytes = pe.get_data(unwind, 4)
-        if len(header) < 4 or not header[0] & ((UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER) << 3):
+    for function in functions:
+        begin, unwind = function.struct.BeginAddress, function.unwindinfo
+        handler: int | None = getattr(unwind, "ExceptionHandler", None)
+        if handler is None:
             continue
-        at = unwind + 4 + 2 * ((header[2] + 1) & ~1)
-        handler, = struct.unpack("<I", pe.get_data(at, 4))
         found.append(("handler", handler, f"unwind data of 0x{begin:x}"))
         thunk: bytes = pe.get_data(handler, 6)
         if c_handler_slot is None or thunk[:2] != JMP_RIP_INDIRECT or \
                 handler + 6 + struct.unpack_from("<i", thunk, 2)[0] != c_handler_slot:
             continue
-        count, = struct.unpack("<I", pe.get_data(at + 4, 4))
-        records: bytes = pe.get_data(at + 8, min(count, MAX_SCOPE_RECORDS) * SCOPE_RECORD_SIZE)
+        # The handler's data follows the UNWIND_INFO, which pefile does not read.
+        at = function.struct.UnwindData + unwind.sizeof()
+        count, = struct.unpack("<I", pe.get_data(at, 4))
+        records: bytes = pe.get_data(at + 4, min(count, MAX_SCOPE_RECORDS) * SCOPE_RECORD_SIZE)
         for record in range(len(records) // SCOPE_RECORD_SIZE):
             _, _, filter_or_handler, _ = struct.unpack_from("<IIII", records,
                                                              record * SCOPE_RECORD_SIZE)
@@ -577,10 +561,9 @@ def rip_lea_targets(pe: pefile.PE, path: str, problems: list[str]) -> list[tuple
 
 
 def tls_callbacks(pe: pefile.PE) -> list[int]:
-    directory = data_directory(pe, "IMAGE_DIRECTORY_ENTRY_TLS")
-    if not directory.Size:
-        return []
-    array, = struct.unpack("<Q", pe.get_data(directory.VirtualAddress + TLS_CALLBACKS, 8))
+    tls = getattr(pe, "DIRECTORY_ENTRY_TLS", None)
+    array: int = tls.struct.AddressOfCallBacks if tls is not None else 0
+    # pefile reads the pointer to the callbacks, not the array it points to.
     callbacks: list[int] = []
     while array and len(callbacks) < 64:
         callback: int | None = pe.get_qword_at_rva(array - pe.OPTIONAL_HEADER.ImageBase + 8 * len(callbacks))
@@ -640,18 +623,21 @@ def check_stack_guard(pe: pefile.PE, problems: list[str]) -> None:
         problems.append("has no function that checks the stack guard")
 
 
+def load(path: str) -> pefile.PE:
+    """The program, with the data directories the checks read parsed."""
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"] for name in (
+        "IMPORT", "DELAY_IMPORT", "RESOURCE", "DEBUG", "LOAD_CONFIG", "BASERELOC", "EXCEPTION", "TLS")])
+    return pe
+
+
 def check(path: str, version: str | None, release: bool,
           notes: list[str] | None = None) -> tuple[list[str], list[str]]:
     """The program's imported DLLs and its problems; `notes` gets what
     --release found that is worth telling, passed or not."""
     notes = [] if notes is None else notes
     problems: list[str] = []
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"],
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"],
-    ])
+    pe = load(path)
     if pe.OPTIONAL_HEADER.Magic != PE32_PLUS_MAGIC:
         problems.append(f"not PE32+ (optional header magic 0x{pe.OPTIONAL_HEADER.Magic:x})")
     if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64:

@@ -9,6 +9,7 @@ table says of each version what dpkg-query, apt's index and os-release
 say on this machine (installed_problems).
 """
 import os
+import platform
 import re
 import subprocess
 import urllib.parse
@@ -71,8 +72,11 @@ def facts(table: dict[tuple[str, str], Deb], package: str, version: str) -> Deb:
 
 def upstream_version(version: str) -> str:
     """The upstream part of a Debian version (Debian Policy 5.6.12): without
-    the epoch and the Debian revision."""
-    return version.partition(":")[2 if ":" in version else 0].rpartition("-")[0] or version
+    the epoch (up to the first colon) and the Debian revision (from the
+    last hyphen on), either of which may be absent."""
+    without_epoch = version.partition(":")[2] if ":" in version else version
+    upstream, hyphen, _ = without_epoch.rpartition("-")
+    return upstream if hyphen else without_epoch
 
 
 def purl(deb: Deb) -> str:
@@ -95,11 +99,7 @@ def query(command: list[str]) -> str | None:
 
 
 def this_distro() -> str:
-    fields = {}
-    with open("/etc/os-release", encoding="utf-8") as release:
-        for line in release:
-            key, _, value = line.strip().partition("=")
-            fields[key] = value.strip('"')
+    fields = platform.freedesktop_os_release()
     return f"{fields.get('ID', '')}-{fields.get('VERSION_ID', '')}"
 
 

@@ -79,9 +79,11 @@ sources() {
 
 # The root's packages as the lock lists them: "package NAME VERSION".
 installed() {
-    awk '/^Package: / { name = $2 } /^Status: / { ok = ($4 == "installed") }
-        /^Version: / { version = $2 } /^$/ { if (ok) print "package", name, version; ok = 0 }
-        END { if (ok) print "package", name, version }' "$1/var/lib/dpkg/status" | sort
+    # dpkg-query lists nothing, and succeeds, where there is no status file.
+    [[ -f $1/var/lib/dpkg/status ]] || fail "$1 holds no dpkg status file"
+    # shellcheck disable=SC2016 # dpkg-query's fields, not the shell's
+    dpkg-query --admindir="$1/var/lib/dpkg" -W -f='${db:Status-Status} ${Package} ${Version}\n' |
+        sed -n 's/^installed /package /p' | sort
 }
 
 # The lock in the form release/environment.sh lock writes, or a failure

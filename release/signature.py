@@ -110,6 +110,7 @@ class Timestamp(NamedTuple):
     certificate: bytes  # the authority's, DER
     certificates: tuple[bytes, ...]  # all the block carries, DER
     subject: str
+    token: bytes | None  # an RFC 3161 timestamp's token, DER
 
 
 class Signature(NamedTuple):
@@ -495,6 +496,7 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
                    certificates: list[x509.Certificate]) -> Timestamp | None:
     """The Timestamp the unsigned attributes hold, None when none."""
     found: tuple[str, Any, x509.Certificate, list[x509.Certificate]] | None = None
+    token = None
     for attribute in unsigned:
         code = attribute["type"].dotted
         if code == NESTED_SIGNATURE:
@@ -507,7 +509,7 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
         if code == COUNTERSIGNATURE:
             found = ("countersignature", *countersignature(value, signed_value, certificates), certificates)
         else:
-            found = ("RFC 3161", *rfc3161(value, signed_value))
+            found, token = ("RFC 3161", *rfc3161(value, signed_value)), value.dump()
     if found is None:
         return None
     kind, time, certificate, carried = found
@@ -515,7 +517,7 @@ def read_timestamp(unsigned: Iterable[cms.CMSAttribute], signed_value: bytes,
     if not isinstance(time, datetime.datetime):
         raise Unreadable("its timestamp's time is in the year 0, which no timestamp gives")
     return Timestamp(kind, time, certificate.dump(), tuple(item.dump() for item in carried),
-                     subject_text(certificate.subject))
+                     subject_text(certificate.subject), token)
 
 
 def read(block: bytes) -> Signature | str:
@@ -774,15 +776,32 @@ def read_certificates(path: str) -> list[bytes] | None:
 Run = Callable[[list[str]], subprocess.CompletedProcess[bytes]]
 
 
-def timestamp_verdict(timestamp: Timestamp, tsa_ca: str | None, run: Run, scratch: str) -> bool:
-    """Whether the timestamp's certificate chains, for time stamping at
-    the time it states, to TSA_CA (a PEM file) or to the system's CA
-    certificates."""
+# Where openssl verify looks for the system's CA certificates when given
+# none; openssl ts reads only the ones it is given.
+SYSTEM_CERTIFICATES = "/usr/lib/ssl/certs"
+
+
+def timestamp_verdict(signature: Signature, tsa_ca: str | None, run: Run, scratch: str) -> bool:
+    """Whether the signature's timestamp verifies, as at the time it
+    states, against TSA_CA (a PEM file) or the system's CA certificates:
+    an RFC 3161 token as openssl ts verifies one (its signature, its
+    signer's chain for time stamping, its imprint of the signature it
+    stamps), a countersignature's certificate as openssl verify does."""
+    timestamp = signature.timestamp
+    assert timestamp is not None, "only a timestamp is verified"
+    attime = ["-attime", str(int(timestamp.time.timestamp()))]
+    if timestamp.token is not None:
+        token, stamped = os.path.join(scratch, "token.der"), os.path.join(scratch, "stamped.bin")
+        for path, data in ((token, timestamp.token), (stamped, signature.value)):
+            with open(path, "wb") as out:
+                out.write(data)
+        trusted = ["-CAfile", tsa_ca] if tsa_ca else ["-CApath", SYSTEM_CERTIFICATES]
+        return run(["openssl", "ts", "-verify", "-in", token, "-token_in", "-data", stamped, *attime,
+                    *trusted]).returncode == 0
     leaf, others = os.path.join(scratch, "tsa.pem"), os.path.join(scratch, "tsa-untrusted.pem")
     with open(leaf, "wb") as out:
         out.write(pem([timestamp.certificate]))
-    command = ["openssl", "verify", "-purpose", "timestampsign",
-               "-attime", str(int(timestamp.time.timestamp()))]
+    command = ["openssl", "verify", "-purpose", "timestampsign", *attime]
     command += ["-CAfile", tsa_ca, "-no-CApath", "-no-CAstore"] if tsa_ca else []
     carried = [der for der in timestamp.certificates if der != timestamp.certificate]
     if carried:

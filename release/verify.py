@@ -274,6 +274,24 @@ def pe_checksum(program: bytes, at: int) -> int:
     return total + len(program)
 
 
+def osslsigncode_output(command: str, program: bytes) -> bytes | None:
+    """What osslsigncode COMMAND (remove-signature, extract-signature)
+    writes of PROGRAM, in a folder of the check's own; None when it fails
+    or writes more than a program may hold."""
+    with tempfile.TemporaryDirectory() as scratch:
+        given, out = os.path.join(scratch, "signed.exe"), os.path.join(scratch, "out")
+        with open(given, "wb") as file:
+            file.write(program)
+        if run(["osslsigncode", command, "-in", given, "-out", out]).returncode != 0:
+            return None
+        try:
+            with open(out, "rb") as file:
+                written = file.read(PROGRAM_LIMIT + 1)
+        except OSError:
+            return None
+    return written if len(written) <= PROGRAM_LIMIT else None
+
+
 def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode.Signature | None, bool]:
     """(problem, Signature, whether PROGRAM is BUILT but for what signing
     adds): problem None when PROGRAM is BUILT with one Authenticode
@@ -286,26 +304,30 @@ def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode
                 True)
     if len(program) <= len(built):
         return "NOT this source's build", None, False
+    # The table's own form first: osslsigncode takes off no other.
     table, size = struct.unpack_from("<II", program, security_at)
-    image = bytearray(program[:len(built)])
-    image[checksum_at:checksum_at + 4] = built[checksum_at:checksum_at + 4]
-    image[security_at:security_at + 8] = bytes(8)
-    if image != built:
-        return "NOT this source's build, with its signature removed", None, False
-    if table != len(built) or table + size != len(program):
-        return "this source's build, but its signature table is not all that follows it", None, True
+    if table + size != len(program):
+        return "its signature table is not all that follows it", None, False
     if size < 8:
-        return "this source's build, but it carries other than one Authenticode signature", None, True
+        return "it carries other than one Authenticode signature", None, False
     length, revision, kind = struct.unpack_from("<IHH", program, table)
     if revision != 0x200 or kind != 2 or not 8 < length <= size or (length + 7) & ~7 != size:
-        return "this source's build, but it carries other than one Authenticode signature", None, True
+        return "it carries other than one Authenticode signature", None, False
     if any(program[table + length:]):
-        return "this source's build, but something follows its signature", None, True
+        return "something follows its signature", None, False
+    if osslsigncode_output("remove-signature", program) != built:
+        return "NOT this source's build, with its signature removed", None, False
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
         return "this source's build, but its header checksum is not the signed program's", None, True
-    signature = authenticode.read(program[table + 8:table + length])
+    block = program[table + 8:table + length]
+    signature = authenticode.read(block)
     if isinstance(signature, str):
         return f"this source's build, but {signature}", None, True
+    # osslsigncode gives the block as OpenSSL encodes what it read: another
+    # reading than this check's would differ from the bytes stored.
+    extracted = osslsigncode_output("extract-signature", program)
+    if extracted is None or block[:len(extracted)] != extracted or any(block[len(extracted):]):
+        return "this source's build, but OpenSSL reads its signature block otherwise than it is stored", None, True
     return None, signature, True
 
 
@@ -348,7 +370,7 @@ def signature_verdict(program: bytes, signature: authenticode.Signature, ca: str
         signature, authenticode.read_certificates(ca) if ca else None)
     with tempfile.TemporaryDirectory() as scratch:
         stamped = signature.timestamp is not None and authenticode.timestamp_verdict(
-            signature.timestamp, tsa_ca, run, scratch)
+            signature, tsa_ca, run, scratch)
         path = os.path.join(scratch, "program.exe")
         with open(path, "wb") as out:
             out.write(program)

@@ -32,7 +32,7 @@ packages=(
 )
 if $tests; then
     packages+=(clang-tidy-19 clang-format-19 cppcheck reuse
-        python3-pytest python3-mypy pyflakes3 shellcheck)
+        python3-pytest python3-mypy pyflakes3 shellcheck python3-debian)
     # A machine may have node from elsewhere, with npm of its own.
     if ! command -v npm >/dev/null; then
         packages+=(nodejs npm)

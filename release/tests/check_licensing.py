@@ -18,7 +18,6 @@
 
 Exit status 0 when all hold, 1 otherwise.
 """
-import fnmatch
 import os
 import re
 import shutil
@@ -26,6 +25,8 @@ import subprocess
 import sys
 import tempfile
 from collections.abc import Callable
+
+from debian.copyright import Copyright, License
 
 RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOP = os.path.dirname(RELEASE_DIR)
@@ -200,13 +201,11 @@ def dwarf_name(data: bytes) -> str | None:
 def copyright_license(path: str, source: str) -> str:
     """The license Debian's copyright file at PATH gives SOURCE: that of
     the last Files stanza with a pattern that matches it."""
-    license = ""
     with open(path, encoding="utf-8") as text:
-        for stanza in text.read().split("\n\n"):
-            fields = re.match(r"Files:((?:[^\n]*\n?(?: [^\n]*\n?)*))", stanza)
-            named = re.search(r"(?m)^License: (\S+)", stanza)
-            if fields and named and any(fnmatch.fnmatchcase(source, p) for p in fields.group(1).split()):
-                license = named.group(1)
+        stanza = Copyright(text).find_files_paragraph(source)
+    # python-debian types its fields as the descriptors they are made by.
+    named: License | None = getattr(stanza, "license", None)
+    license = named.synopsis if named is not None else ""
     return {"public-domain": notices.PUBLIC_DOMAIN}.get(license, license)
 
 

@@ -21,6 +21,15 @@ BASERELOC = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
 DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
+DEBUG_ENTRY_SIZE = 28
+# IMAGE_LOAD_CONFIG_DIRECTORY64: where the fields changed lie, as Windows
+# SDK's winnt.h lays them out (the check reads them by pefile's names).
+DEPENDENT_LOAD_FLAGS = 0x4E
+GUARD_CHECK_POINTER = 0x70
+GUARD_DISPATCH_POINTER = 0x78
+GUARD_FUNCTION_TABLE = 0x80
+GUARD_FUNCTION_COUNT = 0x88
+GUARD_FLAGS = 0x90
 
 # What makes a copy of a program fail one check: it changes the parsed image.
 Mutation = Callable[[pefile.PE], None]
@@ -93,18 +102,17 @@ def load_config_field(offset: int, form: str, change: Callable[[int], int]) -> M
 def unlist_tls_callback(pe: pefile.PE) -> None:
     """The first TLS callback a byte further on, where no listed function
     starts, as if it were a function lld had not listed."""
-    callback = check_pe.tls_callbacks(pe)[0]
-    tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
-    array, = struct.unpack("<Q", pe.get_data(tls.VirtualAddress + check_pe.TLS_CALLBACKS, 8))
+    parsed = check_pe.load(pe.source_path)
+    callback = check_pe.tls_callbacks(parsed)[0]
+    array = parsed.DIRECTORY_ENTRY_TLS.struct.AddressOfCallBacks
     pe.set_bytes_at_rva(array - pe.OPTIONAL_HEADER.ImageBase, struct.pack("<Q", callback + 1))
 
 
 def guard_table(pe: pefile.PE) -> tuple[int, int, list[bytes]]:
     """The guard function table's RVA, entry size and entries."""
     config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
-    table, count = struct.unpack("<QQ", pe.get_data(
-        config + check_pe.LOAD_CONFIG_GUARD_FUNCTION_TABLE, 16))
-    flags, = struct.unpack("<I", pe.get_data(config + check_pe.LOAD_CONFIG_GUARD_FLAGS, 4))
+    table, count = struct.unpack("<QQ", pe.get_data(config + GUARD_FUNCTION_TABLE, 16))
+    flags, = struct.unpack("<I", pe.get_data(config + GUARD_FLAGS, 4))
     stride = 4 + (flags >> check_pe.IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
     rva: int = table - pe.OPTIONAL_HEADER.ImageBase
     data: bytes = pe.get_data(rva, count * stride)
@@ -121,7 +129,7 @@ def unlist(pe: pefile.PE, unlisted: Unlisted) -> None:
         raise SystemExit("check_pe_rejects: nothing to unlist, or everything")
     pe.set_bytes_at_rva(rva, b"".join(kept) + bytes(stride * (len(entries) - len(kept))))
     config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
-    pe.set_bytes_at_rva(config + check_pe.LOAD_CONFIG_GUARD_FUNCTION_COUNT,
+    pe.set_bytes_at_rva(config + GUARD_FUNCTION_COUNT,
                         struct.pack("<Q", len(kept)))
 
 
@@ -129,12 +137,13 @@ def escapes(pe: pefile.PE) -> list[check_pe.Escape]:
     """(kind, rva, where) of the code addresses that leave the program as
     built, the guard pointers left out as the check leaves them out."""
     config = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress
-    check, dispatch = struct.unpack("<QQ", pe.get_data(
-        config + check_pe.LOAD_CONFIG_GUARD_CHECK_POINTER, 16))
+    check, dispatch = struct.unpack("<QQ", pe.get_data(config + GUARD_CHECK_POINTER, 16))
     base: int = pe.OPTIONAL_HEADER.ImageBase
     problems: list[str] = []
-    found = check_pe.escaping_code_addresses(pe, pe.source_path, (check - base, dispatch - base),
-                                             problems)
+    # Read from the program itself: pefile writes every structure it has
+    # parsed back over the bytes of the copy, mutations included.
+    found = check_pe.escaping_code_addresses(check_pe.load(pe.source_path), pe.source_path,
+                                             (check - base, dispatch - base), problems)
     if problems:
         raise SystemExit(f"check_pe_rejects: {problems}")
     return found
@@ -216,7 +225,7 @@ def add_codeview_entry(pe: pefile.PE) -> None:
     writes, beside CET's: the directory moves into the slack at the end of
     a data section, which the file holds but the image did not use."""
     directory, entries = debug_entries(pe)
-    codeview = bytearray(entries[:check_pe.DEBUG_ENTRY_SIZE])
+    codeview = bytearray(entries[:DEBUG_ENTRY_SIZE])
     struct.pack_into("<I", codeview, 12, IMAGE_DEBUG_TYPE_CODEVIEW)
     both_entries = entries + bytes(codeview)
     for section in pe.sections:
@@ -230,6 +239,20 @@ def add_codeview_entry(pe: pefile.PE) -> None:
             directory.Size = len(both_entries)
             return
     raise SystemExit("check_pe_rejects: no room for a second debug entry")
+
+
+def repeat_relocation(pe: pefile.PE) -> None:
+    """The first block's second entry made a copy of its first, which
+    pefile takes for the end of the block."""
+    at = pe.OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].VirtualAddress + 8
+    pe.set_bytes_at_rva(at + 2, pe.get_data(at, 2))
+
+
+def unwind_version(pe: pefile.PE) -> None:
+    """The first function's unwind data of a version pefile does not read."""
+    exception = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]]
+    unwind, = struct.unpack("<I", pe.get_data(exception.VirtualAddress + 8, 4))
+    pe.set_bytes_at_rva(unwind, bytes([pe.get_data(unwind, 1)[0] & ~7 | 3]))
 
 
 def code_sections(pe: pefile.PE) -> list[pefile.SectionStructure]:
@@ -290,13 +313,13 @@ MUTATIONS: list[tuple[str, Mutation | None, Expected]] = [
     ("subsystem_version", subsystem_version(6, 2),
      "needs subsystem version 6.2, newer than Windows 7"),
     ("no_guard_cf", clear_characteristic(0x4000), "not marked for Control Flow Guard (GUARD_CF)"),
-    ("uninstrumented", load_config_field(check_pe.LOAD_CONFIG_GUARD_FLAGS, "<I",
+    ("uninstrumented", load_config_field(GUARD_FLAGS, "<I",
                                          lambda flags: flags & ~0x500),
      "has no instrumented Control Flow Guard function table"),
-    ("no_guard_functions", load_config_field(check_pe.LOAD_CONFIG_GUARD_FUNCTION_COUNT, "<Q",
+    ("no_guard_functions", load_config_field(GUARD_FUNCTION_COUNT, "<Q",
                                              lambda count: 0),
      "has no instrumented Control Flow Guard function table"),
-    ("no_guard_dispatch", load_config_field(check_pe.LOAD_CONFIG_GUARD_DISPATCH_POINTER, "<Q",
+    ("no_guard_dispatch", load_config_field(GUARD_DISPATCH_POINTER, "<Q",
                                             lambda pointer: 0),
      "has no Control Flow Guard check and dispatch pointers"),
     ("unlisted_tls_callback", unlist_tls_callback,
@@ -319,9 +342,13 @@ MUTATIONS: list[tuple[str, Mutation | None, Expected]] = [
         complaint("handler", r"unwind data of 0x[0-9a-f]+"),
         complaint("scope", r"scope table of 0x[0-9a-f]+"),
         complaint("stored", STORED)]),
-    ("dependent_load_flags", load_config_field(check_pe.LOAD_CONFIG_DEPENDENT_LOAD_FLAGS, "<H",
+    ("dependent_load_flags", load_config_field(DEPENDENT_LOAD_FLAGS, "<H",
                                                lambda flags: 0),
      "loads its imports with DependentLoadFlags 0x0, not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)"),
+    # What pefile stops reading at, leaving code addresses unseen.
+    ("repeated_relocation", repeat_relocation, "has a malformed base relocation block"),
+    ("unwind_version", unwind_version, re.compile(
+        r"has unreadable code address data: pefile reads the unwind data of [0-9]+ of its [0-9]+ functions")),
     ("no_cet", clear_cet, "not marked CET shadow-stack compatible (CET_COMPAT)"),
     ("codeview", add_codeview_entry, "has a debug directory entry of type 2"),
     ("no_fast_fail", break_fast_fail,
