@@ -17,7 +17,13 @@
 #   release/environment.sh lock [--mirror URL]
 #       writes release/environment.lock anew: the INSTALL packages of the
 #       lock at the versions the archive has now, with everything they
-#       bring (a deliberate change, committed on its own)
+#       bring (a deliberate change, committed on its own); keeps the root
+#       it made for them, and the lock itself for as long as the archive's
+#       package lists stay the same
+#   release/environment.sh check [--lock FILE]
+#       checks, offline, that the lock is well formed, names each package
+#       once and each package of its install lines; prints its suite,
+#       snapshot time, package count and its kept root's key
 #
 # --mirror URL: the Debian archive to take the packages from (default
 # http://deb.debian.org/debian); the security archive is read beside it,
@@ -27,7 +33,10 @@
 #
 # The root is kept in BRELVIK_RELEASE_CACHE (default ~/.cache/brelvik-release)
 # as a tarball named after the lock's contents, with its SHA-256 beside it,
-# and made again when either is missing or they disagree.
+# and made again when either is missing or they disagree. lock keeps there
+# what it resolved (resolved-KEY.lock, a few KB), under a key of what
+# decides it: the recipe, the suite, the install lines, the archive's URL
+# and the SHA-256 its suites' InRelease files give their package lists.
 #
 # Exit status: 0 done; 3 the archive lacks versions the lock names (each
 # printed as "cannot get PACKAGE VERSION"); 2 any other failure (a missing
@@ -53,6 +62,7 @@ usage() {
     echo "       release/environment.sh prepare [--mirror URL]" >&2
     echo "       release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND..." >&2
     echo "       release/environment.sh lock [--mirror URL]" >&2
+    echo "       release/environment.sh check [--lock FILE]" >&2
     exit 2
 }
 
@@ -84,14 +94,56 @@ installed() {
         END { if (ok) print "package", name, version }' "$1/var/lib/dpkg/status" | sort
 }
 
-# The lock in the form release/environment.sh lock writes, or a failure
-# naming its first other line.
+# Lock $1 (the lock by default) in the form release/environment.sh lock
+# writes, or a failure naming its first other line.
 check_lock() {
-    local bad
+    local file=${1:-$lock_file} bad
     bad=$(grep -n -v -E '^(#.*|suite [a-z]+|snapshot [0-9]{8}T[0-9]{6}Z|install [a-z0-9][a-z0-9+./-]*|package [a-z0-9][a-z0-9+.-]* [0-9][A-Za-z0-9.+~:-]*)?$' \
-        "$lock_file" | head -n 1) || true
-    [[ -z $bad && $(grep -c '^suite ' "$lock_file") -eq 1 && $(grep -c '^package ' "$lock_file") -gt 0 ]] ||
-        fail "$lock_file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
+        "$file" | head -n 1) || true
+    [[ -z $bad && $(grep -c '^suite ' "$file") -eq 1 && $(grep -c '^package ' "$file") -gt 0 ]] ||
+        fail "$file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
+}
+
+# The name lock $1's root is kept under: its packages, and the recipe.
+root_key() {
+    { echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$1"; } | sha256sum | cut -c1-16
+}
+
+cache_folder() {
+    cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
+    mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
+}
+
+# The roots of three locks at most and ten resolutions: the newest.
+prune_cache() {
+    local old
+    find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
+        while read -r _ old; do
+            rm -rf -- "$old" "$old.sha256" "$old.log" "${old%.tar}.d" "${old%.tar}.d.stamp"
+        done
+    find "$cache" -maxdepth 1 -name 'resolved-*.lock' -printf '%T@ %p\n' | sort -rn | tail -n +11 |
+        while read -r _ old; do
+            rm -f -- "$old"
+        done
+}
+
+# What decides lock's resolution on archive $1 beyond the lock's lines:
+# the URL of each suite's InRelease file and the SHA-256 it gives the main
+# package lists. Fails when one cannot be read or names none.
+archive_state() {
+    local suite where url lists
+    suite=$(lock_values suite)
+    for where in "$1 $suite" "$1 $suite-updates" "$1 $suite-backports" "$(security_of "$1") $suite-security"; do
+        url="${where% *}"
+        url="${url%/}/dists/${where##* }/InRelease"
+        /usr/lib/apt/apt-helper download-file "$url" "$scratch/InRelease" >/dev/null 2>&1 || return 1
+        lists=$(awk '/^[^ ]/ { sha = ($1 == "SHA256:") }
+            sha && ($3 == "main/binary-amd64/Packages" || $3 == "main/binary-all/Packages") { print $1, $3 }' \
+            "$scratch/InRelease")
+        rm -f -- "$scratch/InRelease"
+        [[ -n $lists ]] || return 1
+        printf '%s\n' "$url" "$lists"
+    done
 }
 
 # Unpacks tarball $2 into the new folder $1, but for the device files,
@@ -177,8 +229,8 @@ EOF
 command=${1-}
 (($#)) && shift
 mirror=$DEFAULT_MIRROR
-if [[ $command == unpack || $command == prepare || $command == lock ]]; then
-    while [[ ${1-} == --mirror || ($command == unpack && ${1-} == --lock) ]]; do
+if [[ $command == unpack || $command == prepare || $command == lock || $command == check ]]; then
+    while [[ ($command != check && ${1-} == --mirror) || ($command == unpack || $command == check) && ${1-} == --lock ]]; do
         (($# >= 2)) || usage
         if [[ $1 == --mirror ]]; then
             mirror=$2
@@ -198,25 +250,83 @@ fi
 case $command in
 lock)
     (($# == 0)) || usage
-    need_mmdebstrap
+    cache_folder
     scratch=$(mktemp -d)
-    trap 'rm -rf -- "$scratch"' EXIT
-    mapfile -t include < <(lock_values install)
-    echo "Making a root of the archive's current versions of: ${include[*]} (a few minutes)" >&2
-    bootstrap "$scratch/root.tar" "$mirror" --include="$(
-        IFS=,
-        echo "${include[*]}"
-    )" || fail "mmdebstrap failed: $(tail -n 3 "$scratch/root.tar.log")"
-    mkdir "$scratch/root"
-    tar -C "$scratch/root" -xf "$scratch/root.tar" ./var/lib/dpkg/status
-    # snapshot.debian.org takes the archive in a few times a day: the next
-    # day's start is a time at which it holds what the archive has now.
+    making=$cache/making-$$.tar
+    trap 'rm -rf -- "$scratch" "$making" "$making.log"' EXIT
+    exec 9>"$cache/lock"
+    flock 9
+    resolution=
+    if state=$(archive_state "$mirror"); then
+        resolution=$({
+            echo "recipe $RECIPE"
+            grep -E '^(suite|install) ' "$lock_file"
+            echo "mirror $mirror"
+            echo "$state"
+        } | sha256sum | cut -c1-16)
+    else
+        echo "release environment: cannot read the InRelease files of $mirror; resolving anew" >&2
+    fi
+    resolved=$cache/resolved-$resolution.lock
+    if [[ -n $resolution && -f $resolved ]]; then
+        echo "The archive's package lists are as when $resolved was resolved: that lock, nothing made" >&2
+        touch -- "$resolved"
+        cp -- "$resolved" "$scratch/resolved"
+    else
+        need_mmdebstrap
+        mapfile -t include < <(lock_values install)
+        echo "Making a root of the archive's current versions of: ${include[*]} (a few minutes)" >&2
+        bootstrap "$making" "$mirror" --include="$(
+            IFS=,
+            echo "${include[*]}"
+        )" || fail "mmdebstrap failed: $(tail -n 3 "$making.log")"
+        mkdir "$scratch/root"
+        tar -C "$scratch/root" -xf "$making" ./var/lib/dpkg/status
+        # snapshot.debian.org takes the archive in a few times a day: the
+        # next day's start is a time at which it holds what the archive has
+        # now.
+        {
+            echo "snapshot $(date -u -d tomorrow +%Y%m%dT000000Z)"
+            installed "$scratch/root"
+        } >"$scratch/resolved"
+    fi
     {
-        sed -n '/^package /q; s/^snapshot .*/snapshot '"$(date -u -d tomorrow +%Y%m%dT000000Z)"'/; p' "$lock_file"
-        installed "$scratch/root"
+        sed -n '/^package /q; s/^snapshot .*/'"$(grep -m 1 '^snapshot ' "$scratch/resolved")"'/; p' "$lock_file"
+        grep '^package ' "$scratch/resolved"
     } >"$scratch/lock"
-    mv "$scratch/lock" "$lock_file"
-    echo "$lock_file: $(grep -c '^package ' "$lock_file") packages" >&2
+    if ! (check_lock "$scratch/lock"); then
+        rm -f -- "$resolved"
+        fail "the lock resolved is not whole; removed from the cache, run this again"
+    fi
+    key=$(root_key "$scratch/lock")
+    # The root made is the new lock's: unpack takes it from the cache.
+    if [[ -f $making ]]; then
+        tarball=$cache/root-$key.tar
+        if ! [[ -f $tarball && -f $tarball.sha256 ]]; then
+            mv -- "$making" "$tarball"
+            mv -- "$making.log" "$tarball.log"
+            (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
+        fi
+        if [[ -n $resolution ]]; then
+            cp -- "$scratch/resolved" "$resolved"
+        fi
+        prune_cache
+    fi
+    mv -- "$scratch/lock" "$lock_file"
+    echo "$lock_file: $(grep -c '^package ' "$lock_file") packages, its root's key $key" >&2
+    ;;
+
+check)
+    (($# == 0)) || usage
+    check_lock
+    locked_names=$(lock_values package | cut -d ' ' -f 1)
+    twice=$(sort <<<"$locked_names" | uniq -d | tr '\n' ' ')
+    [[ -z $twice ]] || fail "$lock_file names these packages more than once: ${twice% }"
+    missing=$(lock_values install | sed 's,/.*,,' | sort -u | comm -23 - <(sort -u <<<"$locked_names") | tr '\n' ' ')
+    [[ -z $missing ]] || fail "$lock_file installs what no package line of it names: ${missing% }"
+    [[ $(grep -c '^snapshot ' "$lock_file") -eq 1 ]] || fail "$lock_file has not one snapshot line"
+    echo "$lock_file: suite $(lock_values suite), snapshot $(lock_values snapshot)," \
+        "$(wc -l <<<"$locked_names") packages, its root's key $(root_key "$lock_file")"
     ;;
 
 unpack | prepare)
@@ -228,9 +338,8 @@ unpack | prepare)
     else
         (($# == 0)) || usage
     fi
-    cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
-    mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
-    key=$({ echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$lock_file"; } | sha256sum | cut -c1-16)
+    cache_folder
+    key=$(root_key "$lock_file")
     tarball=$cache/root-$key.tar
     exec 9>"$cache/lock"
     flock 9
@@ -254,9 +363,8 @@ unpack | prepare)
             rm -f -- "$tarball.new"
             if grep -q '^cannot get ' "$tarball.new.log"; then
                 grep '^cannot get ' "$tarball.new.log" >&2
-                echo "release environment: $mirror has not got these versions the lock names;" \
-                    "an archive that keeps every version has: --mirror" \
-                    "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
+                echo "release environment: $mirror has not got these versions, which $lock_file names" \
+                    "(snapshot $(lock_values snapshot))" >&2
                 exit 3
             fi
             fail "mmdebstrap failed (its log: $tarball.new.log): $(grep -E '^(E|W): ' "$tarball.new.log" | tail -n 5)"
@@ -264,11 +372,7 @@ unpack | prepare)
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
-        # The roots of three locks at most: the newest.
-        find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
-            while read -r _ old; do
-                rm -rf -- "$old" "$old.sha256" "$old.log" "${old%.tar}.d" "${old%.tar}.d.stamp"
-            done
+        prune_cache
     fi
     if ! [[ -f $tree.stamp ]] || ! cmp -s "$tree.stamp" "$tarball.sha256"; then
         rm -rf -- "$tree" "$tree.stamp"
