@@ -363,6 +363,7 @@ unpack | prepare)
             rm -f -- "$tarball.new"
             if grep -q '^cannot get ' "$tarball.new.log"; then
                 grep '^cannot get ' "$tarball.new.log" >&2
+                rm -f -- "$tarball.new.log"
                 echo "release environment: $mirror has not got these versions, which $lock_file names" \
                     "(snapshot $(lock_values snapshot))" >&2
                 exit 3
