@@ -32,6 +32,6 @@ step "static analysis" scripts/static-analysis.sh
 after=$(tree_status)
 if [[ $after != "$before" ]]; then
     echo "== the run changed the tree; git status --porcelain before (<) and after (>):"
-    diff <(echo "$before") <(echo "$after") | grep '^[<>]' || true
+    diff <(grep . <<<"$before") <(grep . <<<"$after") | grep "^[<>]" || true
     exit 1
 fi
