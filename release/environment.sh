@@ -7,15 +7,15 @@
 #   release/environment.sh unpack [--mirror URL] [--lock FILE] DIR
 #       unpacks the root into DIR (which must not exist), making it first
 #       if no intact copy is kept; then checks its installed packages
-#       against the lock (FILE: another commit's lock, in the same form)
-#   release/environment.sh prepare [--mirror URL]
+#       against the lock
+#   release/environment.sh prepare [--mirror URL] [--lock FILE]
 #       makes the root, or checks the one kept, and unpacks nothing more
 #   release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND...
 #       runs COMMAND in the root unpacked in DIR, as its root user (in a
 #       user namespace unless this is root), with the host's /dev, a /proc
 #       and /tmp of its own and each PATH at the same path
-#   release/environment.sh lock [--mirror URL]
-#       writes release/environment.lock anew: the INSTALL packages of the
+#   release/environment.sh lock [--mirror URL] [--lock FILE]
+#       writes the lock anew: the INSTALL packages of the
 #       lock at the versions the archive has now, with everything they
 #       bring (a deliberate change, committed on its own); keeps the root
 #       it made for them, and the lock itself for as long as the archive's
@@ -25,6 +25,8 @@
 #       once and each package of its install lines; prints its suite,
 #       snapshot time, package count and its kept root's key
 #
+# --lock FILE: that lock (another commit's, a copy), not
+# release/environment.lock.
 # --mirror URL: the Debian archive to take the packages from (default
 # http://deb.debian.org/debian); the security archive is read beside it,
 # at URL-security, or for a snapshot archive
@@ -59,9 +61,9 @@ fail() {
 
 usage() {
     echo "usage: release/environment.sh unpack [--mirror URL] [--lock FILE] DIR" >&2
-    echo "       release/environment.sh prepare [--mirror URL]" >&2
+    echo "       release/environment.sh prepare [--mirror URL] [--lock FILE]" >&2
     echo "       release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND..." >&2
-    echo "       release/environment.sh lock [--mirror URL]" >&2
+    echo "       release/environment.sh lock [--mirror URL] [--lock FILE]" >&2
     echo "       release/environment.sh check [--lock FILE]" >&2
     exit 2
 }
@@ -230,7 +232,7 @@ command=${1-}
 (($#)) && shift
 mirror=$DEFAULT_MIRROR
 if [[ $command == unpack || $command == prepare || $command == lock || $command == check ]]; then
-    while [[ ($command != check && ${1-} == --mirror) || ($command == unpack || $command == check) && ${1-} == --lock ]]; do
+    while [[ ($command != check && ${1-} == --mirror) || ${1-} == --lock ]]; do
         (($# >= 2)) || usage
         if [[ $1 == --mirror ]]; then
             mirror=$2
