@@ -106,6 +106,20 @@ check_lock() {
         fail "$file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
 }
 
+# Lock $1 as check_lock takes it, naming each package once, with one
+# snapshot line and a package line for each install line; or a failure
+# saying which of these it is not.
+check_whole() {
+    local names twice missing
+    check_lock "$1"
+    names=$(sed -n 's/^package \([^ ]*\) .*/\1/p' "$1")
+    twice=$(sort <<<"$names" | uniq -d | tr '\n' ' ')
+    [[ -z $twice ]] || fail "$1 names these packages more than once: ${twice% }"
+    missing=$(sed -n 's,^install \([^/]*\).*,\1,p' "$1" | sort -u | comm -23 - <(sort -u <<<"$names") | tr '\n' ' ')
+    [[ -z $missing ]] || fail "$1 installs what no package line of it names: ${missing% }"
+    [[ $(grep -c '^snapshot ' "$1") -eq 1 ]] || fail "$1 has not one snapshot line"
+}
+
 # The name lock $1's root is kept under: its packages, and the recipe.
 root_key() {
     { echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$1"; } | sha256sum | cut -c1-16
@@ -296,7 +310,7 @@ lock)
         sed -n '/^package /q; s/^snapshot .*/'"$(grep -m 1 '^snapshot ' "$scratch/resolved")"'/; p' "$lock_file"
         grep '^package ' "$scratch/resolved"
     } >"$scratch/lock"
-    if ! (check_lock "$scratch/lock"); then
+    if ! (check_whole "$scratch/lock"); then
         rm -f -- "$resolved"
         fail "the lock resolved is not whole; removed from the cache, run this again"
     fi
@@ -320,15 +334,9 @@ lock)
 
 check)
     (($# == 0)) || usage
-    check_lock
-    locked_names=$(lock_values package | cut -d ' ' -f 1)
-    twice=$(sort <<<"$locked_names" | uniq -d | tr '\n' ' ')
-    [[ -z $twice ]] || fail "$lock_file names these packages more than once: ${twice% }"
-    missing=$(lock_values install | sed 's,/.*,,' | sort -u | comm -23 - <(sort -u <<<"$locked_names") | tr '\n' ' ')
-    [[ -z $missing ]] || fail "$lock_file installs what no package line of it names: ${missing% }"
-    [[ $(grep -c '^snapshot ' "$lock_file") -eq 1 ]] || fail "$lock_file has not one snapshot line"
+    check_whole "$lock_file"
     echo "$lock_file: suite $(lock_values suite), snapshot $(lock_values snapshot)," \
-        "$(wc -l <<<"$locked_names") packages, its root's key $(root_key "$lock_file")"
+        "$(grep -c '^package ' "$lock_file") packages, its root's key $(root_key "$lock_file")"
     ;;
 
 unpack | prepare)
