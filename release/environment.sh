@@ -242,6 +242,29 @@ rm -f "\$1/missing"
 EOF
 }
 
+# mmdebstrap's second hook: apt prefers the lock's versions (1001 lets it
+# go back to one older than another suite's) in every stage, the
+# Priority:required packages' included, where --include alone would leave
+# them at the newest. The customize hook removes it again.
+PINS=etc/apt/preferences.d/release-environment.pref
+pins_hook() {
+    local entry lines=()
+    for entry in "$@"; do
+        lines+=("Package: ${entry%%=*}" "Pin: version ${entry#*=}" "Pin-Priority: 1001" "")
+    done
+    printf '%s\n' "printf '%s\\n' $(printf '%q ' "${lines[@]}")>\"\$1/$PINS\""
+}
+
+# Says which versions the lock names that the archive did not give
+# (FILE: "cannot get" lines) and exits with 3.
+unavailable() {
+    cat -- "$1" >&2
+    rm -f -- "$1"
+    echo "release environment: $mirror has not got these versions, which $lock_file names" \
+        "(snapshot $(lock_values snapshot))" >&2
+    exit 3
+}
+
 command=${1-}
 (($#)) && shift
 mirror=$DEFAULT_MIRROR
@@ -366,35 +389,53 @@ unpack | prepare)
             "kept in $cache (a few minutes, once)" >&2
         if ! bootstrap "$tarball.new" "$mirror" \
             --setup-hook="$(availability_hook "${pinned[@]}")" \
+            --setup-hook="$(pins_hook "${pinned[@]}")" \
+            --customize-hook="rm -f \"\$1/$PINS\"" \
             --include="$(
                 IFS=,
                 echo "${pinned[*]}"
             )" --aptopt='APT::Get::allow-downgrades "true"'; then
             rm -f -- "$tarball.new"
             if grep -q '^cannot get ' "$tarball.new.log"; then
-                grep '^cannot get ' "$tarball.new.log" >&2
+                grep '^cannot get ' "$tarball.new.log" >"$tarball.missing"
                 rm -f -- "$tarball.new.log"
-                echo "release environment: $mirror has not got these versions, which $lock_file names" \
-                    "(snapshot $(lock_values snapshot))" >&2
-                exit 3
+                unavailable "$tarball.missing"
             fi
             fail "mmdebstrap failed (its log: $tarball.new.log): $(grep -E '^(E|W): ' "$tarball.new.log" | tail -n 5)"
         fi
+        # A root of other versions than the lock's is never kept.
+        rm -rf -- "$tarball.status"
+        mkdir -- "$tarball.status"
+        tar -C "$tarball.status" -xf "$tarball.new" ./var/lib/dpkg/status
+        if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$tarball.status") \
+            >"$tarball.diff"; then
+            sed -n 's/^< package /cannot get /p' "$tarball.diff" >"$tarball.missing"
+            rm -rf -- "$tarball.new" "$tarball.new.log" "$tarball.status" "$tarball.diff"
+            unavailable "$tarball.missing"
+        fi
+        rm -rf -- "$tarball.status" "$tarball.diff"
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
         prune_cache
     fi
+    unpacked=false
     if ! [[ -f $tree.stamp ]] || ! cmp -s "$tree.stamp" "$tarball.sha256"; then
         rm -rf -- "$tree" "$tree.stamp"
         unpack_into "$tree" "$tarball"
         cp -- "$tarball.sha256" "$tree.stamp"
+        unpacked=true
     fi
     # Checked at each use: the packages installed are exactly the lock's.
     if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$tree") >"$tree.diff"; then
         echo "release environment: the root kept as $tree is not what the lock names:" >&2
         head -n 10 "$tree.diff" >&2
         rm -f -- "$tree.stamp" "$tree.diff"
+        # Unpacked just now, the tree is the tarball: that is what is wrong.
+        if $unpacked; then
+            rm -f -- "$tarball" "$tarball.sha256"
+            fail "it will be made anew on the next run"
+        fi
         fail "it will be unpacked anew on the next run"
     fi
     rm -f -- "$tree.diff"
