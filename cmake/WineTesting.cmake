@@ -6,12 +6,14 @@
 # brelvik_wine_test(<test>...)   the tests need the Wine prefix
 # brelvik_add_wine_cases(TABLE <cases.json> EXE <target> | EXE_FILE <file>
 #                        [STANDINS <dll target>...] [PLANTED <dll target>]
-#                        [NAME <prefix>] [CASES <case>...] [FIXTURES <fixture>...])
+#                        [NAME <prefix>] [CASES <case>...] [FIXTURES <fixture>...]
+#                        [LABELS <label>...])
 #                                one test <prefix>.<case> (the table's name
 #                                unless NAME says) per case of the table, or
 #                                per one of CASES, each run by
 #                                tests/wine/run_case.py; EXE_FILE is a program
-#                                that a test of FIXTURES makes. The stand-ins
+#                                that a test of FIXTURES makes; each test is
+#                                labelled wine and LABELS. The stand-ins
 #                                go into the prefix's system32, the planted
 #                                DLL where a case asks (run_case.py)
 if(NOT (CMAKE_CROSSCOMPILING AND WIN32))
@@ -41,7 +43,7 @@ endfunction()
 
 function(brelvik_add_wine_cases)
     cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;EXE;EXE_FILE;NAME;PLANTED"
-                          "STANDINS;CASES;FIXTURES")
+                          "STANDINS;CASES;FIXTURES;LABELS")
     get_filename_component(table "${arg_TABLE}" ABSOLUTE)
     get_filename_component(table_name "${table}" NAME_WE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
@@ -65,6 +67,7 @@ function(brelvik_add_wine_cases)
         list(APPEND standins --planted "$<TARGET_FILE:${arg_PLANTED}>")
     endif()
 
+    set(labels wine ${arg_LABELS})
     set(names ${arg_CASES})
     if(NOT names)
         file(READ "${table}" json)
@@ -84,7 +87,7 @@ function(brelvik_add_wine_cases)
                 ${standins}
                 --table "${table}" --case "${case}" --hardware-id "${BRELVIK_HARDWARE_ID}"
                 --work-dir "${CMAKE_CURRENT_BINARY_DIR}/cases/${table_name}/${case}")
-        set_tests_properties("${test}" PROPERTIES TIMEOUT 120 LABELS wine)
+        set_tests_properties("${test}" PROPERTIES TIMEOUT 120 LABELS "${labels}")
         brelvik_wine_test("${test}")
         if(arg_FIXTURES)
             set_property(TEST "${test}" APPEND PROPERTY FIXTURES_REQUIRED ${arg_FIXTURES})

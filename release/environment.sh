@@ -7,18 +7,26 @@
 #   release/environment.sh unpack [--mirror URL] [--lock FILE] DIR
 #       unpacks the root into DIR (which must not exist), making it first
 #       if no intact copy is kept; then checks its installed packages
-#       against the lock (FILE: another commit's lock, in the same form)
-#   release/environment.sh prepare [--mirror URL]
+#       against the lock
+#   release/environment.sh prepare [--mirror URL] [--lock FILE]
 #       makes the root, or checks the one kept, and unpacks nothing more
 #   release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND...
 #       runs COMMAND in the root unpacked in DIR, as its root user (in a
 #       user namespace unless this is root), with the host's /dev, a /proc
 #       and /tmp of its own and each PATH at the same path
-#   release/environment.sh lock [--mirror URL]
-#       writes release/environment.lock anew: the INSTALL packages of the
+#   release/environment.sh lock [--mirror URL] [--lock FILE]
+#       writes the lock anew: the INSTALL packages of the
 #       lock at the versions the archive has now, with everything they
-#       bring (a deliberate change, committed on its own)
+#       bring (a deliberate change, committed on its own); keeps the root
+#       it made for them, and the lock itself for as long as the archive's
+#       package lists stay the same
+#   release/environment.sh check [--lock FILE]
+#       checks, offline, that the lock is well formed, names each package
+#       once and each package of its install lines; prints its suite,
+#       snapshot time, package count and its kept root's key
 #
+# --lock FILE: that lock (another commit's, a copy), not
+# release/environment.lock.
 # --mirror URL: the Debian archive to take the packages from (default
 # http://deb.debian.org/debian); the security archive is read beside it,
 # at URL-security, or for a snapshot archive
@@ -27,7 +35,10 @@
 #
 # The root is kept in BRELVIK_RELEASE_CACHE (default ~/.cache/brelvik-release)
 # as a tarball named after the lock's contents, with its SHA-256 beside it,
-# and made again when either is missing or they disagree.
+# and made again when either is missing or they disagree. lock keeps there
+# what it resolved (resolved-KEY.lock, a few KB), under a key of what
+# decides it: the recipe, the suite, the install lines, the archive's URL
+# and the SHA-256 its suites' InRelease files give their package lists.
 #
 # Exit status: 0 done; 3 the archive lacks versions the lock names (each
 # printed as "cannot get PACKAGE VERSION"); 2 any other failure (a missing
@@ -50,9 +61,10 @@ fail() {
 
 usage() {
     echo "usage: release/environment.sh unpack [--mirror URL] [--lock FILE] DIR" >&2
-    echo "       release/environment.sh prepare [--mirror URL]" >&2
+    echo "       release/environment.sh prepare [--mirror URL] [--lock FILE]" >&2
     echo "       release/environment.sh run DIR [--cd PATH] [--bind PATH]... [--bind-ro PATH]... -- COMMAND..." >&2
-    echo "       release/environment.sh lock [--mirror URL]" >&2
+    echo "       release/environment.sh lock [--mirror URL] [--lock FILE]" >&2
+    echo "       release/environment.sh check [--lock FILE]" >&2
     exit 2
 }
 
@@ -86,14 +98,70 @@ installed() {
         sed -n 's/^installed /package /p' | sort
 }
 
-# The lock in the form release/environment.sh lock writes, or a failure
-# naming its first other line.
+# Lock $1 (the lock by default) in the form release/environment.sh lock
+# writes, or a failure naming its first other line.
 check_lock() {
-    local bad
+    local file=${1:-$lock_file} bad
     bad=$(grep -n -v -E '^(#.*|suite [a-z]+|snapshot [0-9]{8}T[0-9]{6}Z|install [a-z0-9][a-z0-9+./-]*|package [a-z0-9][a-z0-9+.-]* [0-9][A-Za-z0-9.+~:-]*)?$' \
-        "$lock_file" | head -n 1) || true
-    [[ -z $bad && $(grep -c '^suite ' "$lock_file") -eq 1 && $(grep -c '^package ' "$lock_file") -gt 0 ]] ||
-        fail "$lock_file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
+        "$file" | head -n 1) || true
+    [[ -z $bad && $(grep -c '^suite ' "$file") -eq 1 && $(grep -c '^package ' "$file") -gt 0 ]] ||
+        fail "$file is not a lock release/environment.sh writes${bad:+ (line ${bad%%:*})}"
+}
+
+# Lock $1 as check_lock takes it, naming each package once, with one
+# snapshot line and a package line for each install line; or a failure
+# saying which of these it is not.
+check_whole() {
+    local names twice missing
+    check_lock "$1"
+    names=$(sed -n 's/^package \([^ ]*\) .*/\1/p' "$1")
+    twice=$(sort <<<"$names" | uniq -d | tr '\n' ' ')
+    [[ -z $twice ]] || fail "$1 names these packages more than once: ${twice% }"
+    missing=$(sed -n 's,^install \([^/]*\).*,\1,p' "$1" | sort -u | comm -23 - <(sort -u <<<"$names") | tr '\n' ' ')
+    [[ -z $missing ]] || fail "$1 installs what no package line of it names: ${missing% }"
+    [[ $(grep -c '^snapshot ' "$1") -eq 1 ]] || fail "$1 has not one snapshot line"
+}
+
+# The name lock $1's root is kept under: its packages, and the recipe.
+root_key() {
+    { echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$1"; } | sha256sum | cut -c1-16
+}
+
+cache_folder() {
+    cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
+    mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
+}
+
+# The roots of three locks at most and ten resolutions: the newest.
+prune_cache() {
+    local old
+    find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
+        while read -r _ old; do
+            rm -rf -- "$old" "$old.sha256" "$old.log" "${old%.tar}.d" "${old%.tar}.d.stamp"
+        done
+    find "$cache" -maxdepth 1 -name 'resolved-*.lock' -printf '%T@ %p\n' | sort -rn | tail -n +11 |
+        while read -r _ old; do
+            rm -f -- "$old"
+        done
+}
+
+# What decides lock's resolution on archive $1 beyond the lock's lines:
+# the URL of each suite's InRelease file and the SHA-256 it gives the main
+# package lists. Fails when one cannot be read or names none.
+archive_state() {
+    local suite where url lists
+    suite=$(lock_values suite)
+    for where in "$1 $suite" "$1 $suite-updates" "$1 $suite-backports" "$(security_of "$1") $suite-security"; do
+        url="${where% *}"
+        url="${url%/}/dists/${where##* }/InRelease"
+        /usr/lib/apt/apt-helper download-file "$url" "$scratch/InRelease" >/dev/null 2>&1 || return 1
+        lists=$(awk '/^[^ ]/ { sha = ($1 == "SHA256:") }
+            sha && ($3 == "main/binary-amd64/Packages" || $3 == "main/binary-all/Packages") { print $1, $3 }' \
+            "$scratch/InRelease")
+        rm -f -- "$scratch/InRelease"
+        [[ -n $lists ]] || return 1
+        printf '%s\n' "$url" "$lists"
+    done
 }
 
 # Unpacks tarball $2 into the new folder $1, but for the device files,
@@ -176,11 +244,34 @@ rm -f "\$1/missing"
 EOF
 }
 
+# mmdebstrap's second hook: apt prefers the lock's versions (1001 lets it
+# go back to one older than another suite's) in every stage, the
+# Priority:required packages' included, where --include alone would leave
+# them at the newest. The customize hook removes it again.
+PINS=etc/apt/preferences.d/release-environment.pref
+pins_hook() {
+    local entry lines=()
+    for entry in "$@"; do
+        lines+=("Package: ${entry%%=*}" "Pin: version ${entry#*=}" "Pin-Priority: 1001" "")
+    done
+    printf '%s\n' "printf '%s\\n' $(printf '%q ' "${lines[@]}")>\"\$1/$PINS\""
+}
+
+# Says which versions the lock names that the archive did not give
+# (FILE: "cannot get" lines) and exits with 3.
+unavailable() {
+    cat -- "$1" >&2
+    rm -f -- "$1"
+    echo "release environment: $mirror has not got these versions, which $lock_file names" \
+        "(snapshot $(lock_values snapshot))" >&2
+    exit 3
+}
+
 command=${1-}
 (($#)) && shift
 mirror=$DEFAULT_MIRROR
-if [[ $command == unpack || $command == prepare || $command == lock ]]; then
-    while [[ ${1-} == --mirror || ($command == unpack && ${1-} == --lock) ]]; do
+if [[ $command == unpack || $command == prepare || $command == lock || $command == check ]]; then
+    while [[ ($command != check && ${1-} == --mirror) || ${1-} == --lock ]]; do
         (($# >= 2)) || usage
         if [[ $1 == --mirror ]]; then
             mirror=$2
@@ -200,25 +291,77 @@ fi
 case $command in
 lock)
     (($# == 0)) || usage
-    need_mmdebstrap
+    cache_folder
     scratch=$(mktemp -d)
-    trap 'rm -rf -- "$scratch"' EXIT
-    mapfile -t include < <(lock_values install)
-    echo "Making a root of the archive's current versions of: ${include[*]} (a few minutes)" >&2
-    bootstrap "$scratch/root.tar" "$mirror" --include="$(
-        IFS=,
-        echo "${include[*]}"
-    )" || fail "mmdebstrap failed: $(tail -n 3 "$scratch/root.tar.log")"
-    mkdir "$scratch/root"
-    tar -C "$scratch/root" -xf "$scratch/root.tar" ./var/lib/dpkg/status
-    # snapshot.debian.org takes the archive in a few times a day: the next
-    # day's start is a time at which it holds what the archive has now.
+    making=$cache/making-$$.tar
+    trap 'rm -rf -- "$scratch" "$making" "$making.log"' EXIT
+    exec 9>"$cache/lock"
+    flock 9
+    resolution=
+    if state=$(archive_state "$mirror"); then
+        resolution=$({
+            echo "recipe $RECIPE"
+            grep -E '^(suite|install) ' "$lock_file"
+            echo "mirror $mirror"
+            echo "$state"
+        } | sha256sum | cut -c1-16)
+    else
+        echo "release environment: cannot read the InRelease files of $mirror; resolving anew" >&2
+    fi
+    resolved=$cache/resolved-$resolution.lock
+    if [[ -n $resolution && -f $resolved ]]; then
+        echo "The archive's package lists are as when $resolved was resolved: that lock, nothing made" >&2
+        touch -- "$resolved"
+        cp -- "$resolved" "$scratch/resolved"
+    else
+        need_mmdebstrap
+        mapfile -t include < <(lock_values install)
+        echo "Making a root of the archive's current versions of: ${include[*]} (a few minutes)" >&2
+        bootstrap "$making" "$mirror" --include="$(
+            IFS=,
+            echo "${include[*]}"
+        )" || fail "mmdebstrap failed: $(tail -n 3 "$making.log")"
+        mkdir "$scratch/root"
+        tar -C "$scratch/root" -xf "$making" ./var/lib/dpkg/status
+        # snapshot.debian.org takes the archive in a few times a day: the
+        # next day's start is a time at which it holds what the archive has
+        # now.
+        {
+            echo "snapshot $(date -u -d tomorrow +%Y%m%dT000000Z)"
+            installed "$scratch/root"
+        } >"$scratch/resolved"
+    fi
     {
-        sed -n '/^package /q; s/^snapshot .*/snapshot '"$(date -u -d tomorrow +%Y%m%dT000000Z)"'/; p' "$lock_file"
-        installed "$scratch/root"
+        sed -n '/^package /q; s/^snapshot .*/'"$(grep -m 1 '^snapshot ' "$scratch/resolved")"'/; p' "$lock_file"
+        grep '^package ' "$scratch/resolved"
     } >"$scratch/lock"
-    mv "$scratch/lock" "$lock_file"
-    echo "$lock_file: $(grep -c '^package ' "$lock_file") packages" >&2
+    if ! (check_whole "$scratch/lock"); then
+        rm -f -- "$resolved"
+        fail "the lock resolved is not whole; removed from the cache, run this again"
+    fi
+    key=$(root_key "$scratch/lock")
+    # The root made is the new lock's: unpack takes it from the cache.
+    if [[ -f $making ]]; then
+        tarball=$cache/root-$key.tar
+        if ! [[ -f $tarball && -f $tarball.sha256 ]]; then
+            mv -- "$making" "$tarball"
+            mv -- "$making.log" "$tarball.log"
+            (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
+        fi
+        if [[ -n $resolution ]]; then
+            cp -- "$scratch/resolved" "$resolved"
+        fi
+        prune_cache
+    fi
+    mv -- "$scratch/lock" "$lock_file"
+    echo "$lock_file: $(grep -c '^package ' "$lock_file") packages, its root's key $key" >&2
+    ;;
+
+check)
+    (($# == 0)) || usage
+    check_whole "$lock_file"
+    echo "$lock_file: suite $(lock_values suite), snapshot $(lock_values snapshot)," \
+        "$(grep -c '^package ' "$lock_file") packages, its root's key $(root_key "$lock_file")"
     ;;
 
 unpack | prepare)
@@ -230,9 +373,8 @@ unpack | prepare)
     else
         (($# == 0)) || usage
     fi
-    cache=${BRELVIK_RELEASE_CACHE:-${HOME:?}/.cache/brelvik-release}
-    mkdir -p -- "$cache" || fail "cannot make the cache folder $cache"
-    key=$({ echo "recipe $RECIPE"; grep -E '^(suite|package) ' "$lock_file"; } | sha256sum | cut -c1-16)
+    cache_folder
+    key=$(root_key "$lock_file")
     tarball=$cache/root-$key.tar
     exec 9>"$cache/lock"
     flock 9
@@ -249,39 +391,53 @@ unpack | prepare)
             "kept in $cache (a few minutes, once)" >&2
         if ! bootstrap "$tarball.new" "$mirror" \
             --setup-hook="$(availability_hook "${pinned[@]}")" \
+            --setup-hook="$(pins_hook "${pinned[@]}")" \
+            --customize-hook="rm -f \"\$1/$PINS\"" \
             --include="$(
                 IFS=,
                 echo "${pinned[*]}"
             )" --aptopt='APT::Get::allow-downgrades "true"'; then
             rm -f -- "$tarball.new"
             if grep -q '^cannot get ' "$tarball.new.log"; then
-                grep '^cannot get ' "$tarball.new.log" >&2
-                echo "release environment: $mirror has not got these versions the lock names;" \
-                    "an archive that keeps every version has: --mirror" \
-                    "https://snapshot.debian.org/archive/debian/$(lock_values snapshot)/" >&2
-                exit 3
+                grep '^cannot get ' "$tarball.new.log" >"$tarball.missing"
+                rm -f -- "$tarball.new.log"
+                unavailable "$tarball.missing"
             fi
             fail "mmdebstrap failed (its log: $tarball.new.log): $(grep -E '^(E|W): ' "$tarball.new.log" | tail -n 5)"
         fi
+        # A root of other versions than the lock's is never kept.
+        rm -rf -- "$tarball.status"
+        mkdir -- "$tarball.status"
+        tar -C "$tarball.status" -xf "$tarball.new" ./var/lib/dpkg/status
+        if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$tarball.status") \
+            >"$tarball.diff"; then
+            sed -n 's/^< package /cannot get /p' "$tarball.diff" >"$tarball.missing"
+            rm -rf -- "$tarball.new" "$tarball.new.log" "$tarball.status" "$tarball.diff"
+            unavailable "$tarball.missing"
+        fi
+        rm -rf -- "$tarball.status" "$tarball.diff"
         mv -- "$tarball.new" "$tarball"
         mv -- "$tarball.new.log" "$tarball.log"
         (cd "$cache" && sha256sum -- "${tarball##*/}" >"$tarball.sha256")
-        # The roots of three locks at most: the newest.
-        find "$cache" -maxdepth 1 -name 'root-*.tar' -printf '%T@ %p\n' | sort -rn | tail -n +4 |
-            while read -r _ old; do
-                rm -rf -- "$old" "$old.sha256" "$old.log" "${old%.tar}.d" "${old%.tar}.d.stamp"
-            done
+        prune_cache
     fi
+    unpacked=false
     if ! [[ -f $tree.stamp ]] || ! cmp -s "$tree.stamp" "$tarball.sha256"; then
         rm -rf -- "$tree" "$tree.stamp"
         unpack_into "$tree" "$tarball"
         cp -- "$tarball.sha256" "$tree.stamp"
+        unpacked=true
     fi
     # Checked at each use: the packages installed are exactly the lock's.
     if ! diff <(lock_values package | sed 's/^/package /' | sort) <(installed "$tree") >"$tree.diff"; then
         echo "release environment: the root kept as $tree is not what the lock names:" >&2
         head -n 10 "$tree.diff" >&2
         rm -f -- "$tree.stamp" "$tree.diff"
+        # Unpacked just now, the tree is the tarball: that is what is wrong.
+        if $unpacked; then
+            rm -f -- "$tarball" "$tarball.sha256"
+            fail "it will be made anew on the next run"
+        fi
         fail "it will be unpacked anew on the next run"
     fi
     rm -f -- "$tree.diff"

@@ -122,7 +122,9 @@ mkdir "$scratch/home" "$scratch/source" "$scratch/tmp"
 status=0
 release/environment.sh unpack "${mirror[@]}" "$scratch/root" || status=$?
 if ((status == 3)); then
-    refuse "the release environment cannot be made from this archive (see above)"
+    refuse "the release environment cannot be made: Debian's archive no longer has the versions above," \
+        "which release/environment.lock names; make the lock anew (release/environment.sh lock), commit it," \
+        "and release that commit"
 elif ((status != 0)); then
     refuse "the release environment cannot be made here (see above)"
 fi

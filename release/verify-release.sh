@@ -167,11 +167,16 @@ git+=(--git-dir="$scratch/git")
 # objects. First HEAD's, for reading the ZIP; the build's is the one its
 # commit names.
 unpack() {
-    local status=0
+    local status=0 lock=release/environment.lock snapshot
+    if [[ $1 == --lock ]]; then
+        lock=$2
+    fi
     release/environment.sh unpack "${mirror[@]}" "$@" || status=$?
     if ((status == 3)); then
+        snapshot=$(sed -n 's/^snapshot //p' "$lock")
         cannot_check "the release environment cannot be made: the archive lacks the package versions" \
-            "named above (give --mirror an archive that keeps them)"
+            "named above; give --mirror https://snapshot.debian.org/archive/debian/${snapshot:-<time>}/," \
+            "an archive that keeps them"
     elif ((status != 0)); then
         cannot_check "the release environment cannot be made here (see above)"
     fi

@@ -12,7 +12,8 @@
 # --user runs it as an unprivileged user who may use sudo, as a contributor
 # would; without it, as root. --release-cache gives the root a copy of the
 # release environments this machine keeps (release/environment.sh), which
-# are the same on every host, so that its tests need not make one again.
+# are the same on every host, and of the locks it resolved, so that its
+# tests need not make one again.
 # --keep leaves the root in place for a look
 # (its path is printed). --prepare only makes the release's root if no
 # usable one is kept, so that CI can make it while other work runs; a run
@@ -292,6 +293,9 @@ if $release_cache && compgen -G "$host_cache/root-*.tar.sha256" >/dev/null; then
     for sum in "$host_cache"/root-*.tar.sha256; do
         cp -- "${sum%.sha256}" "$sum" "$root$home/.cache/brelvik-release/"
     done
+    if compgen -G "$host_cache/resolved-*.lock" >/dev/null; then
+        cp -- "$host_cache"/resolved-*.lock "$root$home/.cache/brelvik-release/"
+    fi
 fi
 if $as_user; then
     chroot "$root" chown -R "$USER_NAME:$USER_NAME" "$home"

@@ -3,7 +3,8 @@
 # platform and the tests; cppcheck over the programs and the platform; the
 # format check (.clang-format) over every tracked .cpp and .h; mypy --strict
 # (release/mypy.ini) and pyflakes over every tracked Python file; shellcheck
-# over every shell script. Exits non-zero on any finding.
+# over every shell script; and that git tracks no file .gitignore ignores.
+# Exits non-zero on any finding.
 #
 # clang-tidy and clang-format are LLVM 19's on every supported release
 # (Debian 12 and 13 both package it, and the mingw build compiles with it):
@@ -23,6 +24,14 @@ trap 'rm -rf "$work"' EXIT
 failed=()
 clang_tidy=clang-tidy-19
 clang_format=clang-format-19
+
+echo "== tracked files .gitignore ignores"
+mapfile -t ignored_files < <(git ls-files -ci --exclude-standard)
+if [ ${#ignored_files[@]} -ne 0 ]; then
+    echo "tracked, though .gitignore ignores them (generated; git rm --cached them):"
+    printf '  %s\n' "${ignored_files[@]}"
+    failed+=(tracked-ignored)
+fi
 
 cmake --preset native >/dev/null || exit 1
 cmake --preset mingw >/dev/null || exit 1

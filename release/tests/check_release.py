@@ -3,8 +3,12 @@
 unsigned and signed with a throwaway certificate.
 
     check_release.py build --source DIR --work DIR
-        copies the sources (what git tracks or would track) to "WORK/the checkout"
-        and commits them there, dated as the last commit, after a history
+        copies the sources (what git tracks or would track) to "WORK/the checkout",
+        checks their release/environment.lock offline and makes it anew
+        there (release/environment.sh lock: the archive's versions of today,
+        so that the releases below can be made whatever the archive has
+        dropped since the lock was committed), says which lock that is, and
+        commits them there, dated as the last commit, after a history
         of older commits of them (one whose packer predates the repack
         interface, one of the same files, one on a side branch) and with
         an annotated tag; unpacks the release environment into WORK/root
@@ -16,7 +20,8 @@ unsigned and signed with a throwaway certificate.
         --sign and the certificates of a PFX of the CA's whole path, root
         and all (WORK/pfx), where neither cmake nor osslsigncode may find
         the passphrase in its environment;
-        a SOURCE_DATE_EPOCH other than the commit's is refused
+        a SOURCE_DATE_EPOCH other than the commit's is refused, and so is a
+        commit whose lock names a version no archive has, with the way on
     check_release.py package --work DIR --contents FILE
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
@@ -64,7 +69,16 @@ unsigned and signed with a throwaway certificate.
         are complete; copies weakened in one point (SBOM_WEAKENED) must each
         fail that check with their own reason
 
-Exit status 0 when the step succeeds, 1 otherwise.
+    check_release.py committed-lock --source DIR --work DIR
+        the lock as committed in DIR, where it names other packages than
+        the one the releases were made with: its release environment is
+        unpacked (from the cache, or made from the archive) and the
+        commit's release preset built there; the programs must be those of
+        WORK/built where the toolchain packages' versions agree
+
+Exit status 0 when the step succeeds, 1 otherwise; committed-lock exits
+with 77 (skipped) when that lock's environment can be neither taken from
+the cache nor made from the archive.
 """
 import argparse
 import filecmp
@@ -88,10 +102,12 @@ GUIDE_NAME = "USER_GUIDE.txt"
 RELEASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACK = os.path.join(RELEASE_DIR, "pack.py")
 ENVIRONMENT = os.path.join(RELEASE_DIR, "environment.sh")
-LOCK = os.path.join(RELEASE_DIR, "environment.lock")
 # Under WORK: the release environment, unpacked, and a build of the commit
-# made in it.
+# made in it; the same of the committed lock.
 ROOT, BUILT = "root", "built"
+COMMITTED_ROOT, COMMITTED_BUILT = "committed root", "committed built"
+# CTest's SKIP_RETURN_CODE for the committed-lock step.
+SKIPPED = 77
 # A version of Debian's tar that no archive has.
 UNAVAILABLE_TAR = "0.1-never"
 # Set in the release environment by the steps that run there.
@@ -175,12 +191,13 @@ def run(command: list[str], **kwargs: Any) -> subprocess.CompletedProcess[str]:
                           stderr=subprocess.STDOUT, text=True, errors="replace", **kwargs)
 
 
-def in_environment(work: str, command: list[str], folder: str = "/", **variables: str) -> list[str]:
-    """COMMAND as it runs in the release environment unpacked in WORK,
+def in_environment(work: str, command: list[str], folder: str = "/", root: str = ROOT,
+                   **variables: str) -> list[str]:
+    """COMMAND as it runs in the release environment unpacked in WORK/ROOT,
     seeing these sources (read only) and WORK, with no more environment
     than VARIABLES."""
     source = os.path.dirname(RELEASE_DIR)
-    return [ENVIRONMENT, "run", os.path.join(work, ROOT), "--cd", folder, "--bind-ro", source, "--bind", work, "--",
+    return [ENVIRONMENT, "run", os.path.join(work, root), "--cd", folder, "--bind-ro", source, "--bind", work, "--",
             "env", "-i", "PATH=/usr/bin:/bin", f"HOME={os.path.join(work, 'home')}", "LANG=C.UTF-8",
             *(f"{name}={value}" for name, value in variables.items()), *command]
 
@@ -189,31 +206,73 @@ def built_contents(work: str) -> str:
     return os.path.join(work, BUILT, "build", "release", "release_contents.txt")
 
 
-def locked_versions() -> dict[str, str]:
-    with open(LOCK, encoding="ascii") as lock:
+def committed_lock_of(source: str) -> str:
+    return os.path.join(source, "release", "environment.lock")
+
+
+def tested_lock(work: str) -> str:
+    """The lock the releases are made with: the checkout's, made anew."""
+    return os.path.join(work, CHECKOUT, "release", "environment.lock")
+
+
+def locked_versions(path: str) -> dict[str, str]:
+    with open(path, encoding="ascii") as lock:
         return {line.split()[1]: line.split()[2] for line in lock if line.startswith("package ")}
 
 
-def build_in_environment(work: str, checkout: str, commit: str, version: str) -> None:
-    """The commit's release preset built in the release environment, as
-    release.sh builds it, in WORK/built."""
-    start = time.monotonic()
-    result = run([ENVIRONMENT, "unpack", os.path.join(work, ROOT)])
+def make_lock(work: str, checkout: str, committed_lock: str) -> None:
+    """The checkout's lock made anew from the archive as it is now, after
+    the committed one is checked for what needs no archive; says which
+    lock the releases are made with."""
+    result = run([ENVIRONMENT, "check", "--lock", committed_lock])
     print(result.stdout, end="")
     if result.returncode != 0:
+        fail("the committed release/environment.lock is not a lock release/environment.sh writes")
+    start = time.monotonic()
+    environment = os.path.join(checkout, "release", "environment.sh")
+    result = run([environment, "lock"])
+    print(result.stdout, end="")
+    if result.returncode != 0:
+        fail(f"release/environment.sh lock exited with {result.returncode}")
+    result = run([environment, "check"])
+    if result.returncode != 0:
+        fail(f"the lock release/environment.sh lock made is not one it reads:\n{result.stdout}")
+    committed, fresh = locked_versions(committed_lock), locked_versions(tested_lock(work))
+    changed = [f"{name} {committed.get(name, 'none')} -> {fresh.get(name, 'none')}"
+               for name in sorted(set(committed) | set(fresh)) if committed.get(name) != fresh.get(name)]
+    print(f"the releases are made with the lock of today's archive, in {time.monotonic() - start:.1f} s:"
+          f" {result.stdout.strip()}; {len(changed)} of its packages differ from the committed lock's"
+          f"{': ' if changed else ''}{', '.join(changed)}")
+
+
+def build_in_environment(work: str, checkout: str, commit: str, version: str, lock: str | None = None,
+                         root: str = ROOT, built_in: str = BUILT) -> int:
+    """The commit's release preset built in the release environment of
+    LOCK (the checkout's by default), unpacked in WORK/ROOT, as release.sh
+    builds it, in WORK/BUILT_IN; the exit status of
+    release/environment.sh unpack when that fails with 3 (versions the
+    archive lacks)."""
+    start = time.monotonic()
+    result = run([os.path.join(checkout, "release", "environment.sh"), "unpack",
+                  *(["--lock", lock] if lock else []), os.path.join(work, root)])
+    print(result.stdout, end="")
+    if result.returncode == 3:
+        return result.returncode
+    if result.returncode != 0:
         fail(f"release/environment.sh unpack exited with {result.returncode}")
-    built = os.path.join(work, BUILT)
-    os.makedirs(os.path.join(work, "home"))
+    built = os.path.join(work, built_in)
+    os.makedirs(os.path.join(work, "home"), exist_ok=True)
     os.makedirs(built)
     archive = subprocess.run(["git", "-C", checkout, "archive", "--format=tar", commit], check=True,
                              stdout=subprocess.PIPE).stdout
     subprocess.run(["tar", "-x", "-C", built], input=archive, check=True)
     for step in (["cmake", "--preset", "release", f"-DBRELVIK_VERSION={version}"],
                  ["cmake", "--build", "--preset", "release", "--parallel", str(os.cpu_count() or 1)]):
-        result = run(in_environment(work, step, built))
+        result = run(in_environment(work, step, built, root))
         if result.returncode != 0:
             fail(f"{' '.join(step)} in the release environment:\n{result.stdout}")
     print(f"the release environment unpacked and commit {commit} built there in {time.monotonic() - start:.1f} s")
+    return 0
 
 
 def make_certificates(work: str) -> None:
@@ -280,6 +339,7 @@ def build(args: argparse.Namespace) -> None:
         os.makedirs(os.path.dirname(os.path.join(checkout, name)), exist_ok=True)
         shutil.copy2(path, os.path.join(checkout, name))
         copied += 1
+    make_lock(args.work, checkout, committed_lock_of(args.source))
     epoch = git(args.source, "log", "-1", "--format=%ct").decode("ascii").strip()
     # scripts/verify-release.sh checks a commit, and the sources tested may
     # hold changes not committed yet: a commit of exactly these files.
@@ -304,7 +364,9 @@ def build(args: argparse.Namespace) -> None:
     subprocess.run(["git", "-C", checkout, "init", "-q", "-b", "main"], check=True, stdout=subprocess.DEVNULL)
     with open(packer, "wb") as out:
         out.write(re.sub(rb"(?m)^REPACK_INTERFACE = .*\n", b"", current))
-    history = {"before_repack": make_commit("A packer without the repack interface", 300)}
+    history = {"before_repack": make_commit(
+        "A packer without the repack interface\n\nFrom here on release/environment.lock is the archive's of today,"
+        " made by release/environment.sh lock: the committed lock's versions may be gone from it.", 300)}
     with open(packer, "wb") as out:
         out.write(current)
     history["older"] = make_commit("The sources tested, an older commit", 200)
@@ -334,7 +396,11 @@ def build(args: argparse.Namespace) -> None:
             text.write(value)
     print(f"{copied} files copied to {checkout} and committed as {commit_id} (after {history});"
           f" SOURCE_DATE_EPOCH={epoch}")
-    build_in_environment(args.work, checkout, commit_id, tested_version or fail("CMakeLists.txt gives no version"))
+    released = tested_version or fail("CMakeLists.txt gives no version")
+    with open(os.path.join(args.work, "version"), "w", encoding="ascii") as text:
+        text.write(released)
+    if build_in_environment(args.work, checkout, commit_id, released) != 0:
+        fail("the release environment of the lock just made cannot be made from the archive")
     start = time.monotonic()
     make_certificates(args.work)
     print(f"throwaway CA and code-signing certificate made in {time.monotonic() - start:.1f} s")
@@ -388,6 +454,25 @@ def build(args: argparse.Namespace) -> None:
     if result.returncode != 1 or f"says it is release {tested_version}, but by the history it is" not in result.stdout:
         fail(f"scripts/release.sh on a commit released again exited with {result.returncode}:\n{result.stdout}")
     print(f"scripts/release.sh refuses a commit released again: {result.stdout.strip().splitlines()[-1]}")
+    stale_lock(args.work, checkout, history["unavailable_lock"])
+
+
+def stale_lock(work: str, checkout: str, commit: str) -> None:
+    """release.sh on a commit whose lock names a version no archive has:
+    no ZIP, no traceback, exit status 1, and the way on for a releaser."""
+    stale = os.path.join(work, "stale lock")
+    git(checkout, "clone", "-q", "--no-hardlinks", ".", stale)
+    git(stale, "checkout", "-q", commit)
+    env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
+    result = run([os.path.join(stale, "scripts", "release.sh")], env=env)
+    print(f"scripts/release.sh on a lock naming a version no archive has: exit status {result.returncode}\n"
+          f"{result.stdout}", end="")
+    said = ["cannot get tar " + UNAVAILABLE_TAR, "release/environment.sh lock", "commit"]
+    if result.returncode != 1 or not all(line in result.stdout for line in said) or "Traceback" in result.stdout \
+            or os.path.exists(os.path.join(stale, "dist")):
+        fail(f"scripts/release.sh on a stale lock: expected exit status 1, no dist/, no traceback and lines with"
+             f" {said}")
+    shutil.rmtree(stale)
 
 
 def refused(checkout: str) -> None:
@@ -558,7 +643,7 @@ def reproducible(args: argparse.Namespace) -> None:
     top = f"{contents['name']}-{contents['version']}"
     # The programs tested here are the release's only where this machine
     # builds with the release environment's toolchain.
-    locked = locked_versions()
+    locked = locked_versions(tested_lock(args.work))
     mine = {package: run(["dpkg-query", "-W", "-f=${Version}", package]).stdout for package in TOOLCHAIN_PACKAGES}
     other = [f"{package} {mine[package] or 'none'} (the release environment: {locked.get(package)})"
              for package in TOOLCHAIN_PACKAGES if mine[package] != locked.get(package)]
@@ -814,6 +899,8 @@ def verify(args: argparse.Namespace) -> None:
     os.makedirs(hostile_tmp)
     os.chmod(hostile_tmp, 0o777)
     head = recorded(args.work, "commit")
+    with open(tested_lock(args.work), encoding="ascii") as lock:
+        snapshot = next(line.split()[1] for line in lock if line.startswith("snapshot "))
     older_date = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(recorded(args.work, "older_epoch"))))
     # name, ZIP, with --ca, exit status, a line the output must hold, and
     # options: the clone to check from (checkouts), a TMPDIR another
@@ -837,7 +924,8 @@ def verify(args: argparse.Namespace) -> None:
         # A release environment the archive no longer gives: each version named.
         ("unavailable_lock", paths["unavailable_lock"], False, 2, f"cannot get tar {UNAVAILABLE_TAR}", {}),
         ("unavailable_lock", paths["unavailable_lock"], False, 2,
-         "the release environment cannot be made: the archive lacks the package versions named above", {}),
+         "the release environment cannot be made: the archive lacks the package versions named above; give"
+         f" --mirror https://snapshot.debian.org/archive/debian/{snapshot}/, an archive that keeps them", {}),
         # A version names its commit: a release never made, a release superseded.
         ("never_released", paths["never_released"], False, 1,
          f"it calls itself release {head_version} (its folder {unsigned.top}), where by this checkout's history"
@@ -1090,16 +1178,49 @@ def sbom(args: argparse.Namespace) -> None:
         sys.exit(1)
 
 
+def committed_lock(args: argparse.Namespace) -> None:
+    lock = committed_lock_of(args.source)
+    committed, fresh = locked_versions(lock), locked_versions(tested_lock(args.work))
+    if committed == fresh:
+        print("the committed lock names the packages of the lock the releases were made with: its release"
+              " environment made and checked them")
+        return
+    checkout = os.path.join(args.work, CHECKOUT)
+    for name in [COMMITTED_ROOT, COMMITTED_BUILT]:
+        shutil.rmtree(os.path.join(args.work, name), ignore_errors=True)
+    status = build_in_environment(args.work, checkout, recorded(args.work, "commit"), recorded(args.work, "version"),
+                                  lock, COMMITTED_ROOT, COMMITTED_BUILT)
+    if status != 0:
+        cache = os.environ.get("BRELVIK_RELEASE_CACHE", os.path.expanduser("~/.cache/brelvik-release"))
+        print(f"SKIPPED: the committed lock's release environment is neither kept in {cache} nor can it be made"
+              " from the archive, which lacks the versions above; the releases were made and checked with the"
+              " lock of today's archive alone")
+        sys.exit(SKIPPED)
+    differing = [f"{name} {committed.get(name)} (today's archive: {fresh.get(name)})"
+                 for name in TOOLCHAIN_PACKAGES if committed.get(name) != fresh.get(name)]
+    if differing:
+        print(f"the programs of the committed lock are not compared with the releases': it builds with"
+              f" {'; '.join(differing)}")
+        return
+    for program in read_contents(built_contents(args.work))["program"]:
+        other = os.path.join(args.work, COMMITTED_BUILT, os.path.relpath(program, os.path.join(args.work, BUILT)))
+        if not filecmp.cmp(program, other, shallow=False):
+            fail(f"{other}, built in the committed lock's release environment, differs from {program}, built in"
+                 " that of today's archive with the same toolchain")
+        print(f"{other}, built in the committed lock's release environment, is {program}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile", "sbom"])
+    parser.add_argument("step", choices=["build", "package", "reproducible", "verify", "hostile", "sbom",
+                                         "committed-lock"])
     parser.add_argument("--source")
     parser.add_argument("--work", required=True)
     parser.add_argument("--contents")
     parser.add_argument("--node-modules")
     args = parser.parse_args()
     steps = {"build": build, "package": package, "reproducible": reproducible, "verify": verify, "hostile": hostile,
-             "sbom": sbom}
+             "sbom": sbom, "committed-lock": committed_lock}
     steps[args.step](args)
     return 0
 
