@@ -48,9 +48,10 @@
 #
 # brelvik_release_contents(NAME <name> PROGRAMS <target>... GUIDE <file>)
 #     Writes <build>/release_contents.txt, what release/pack.py
-#     packs: lines of a key (name, version, program, linkmap, sectionmap or
-#     guide), a space and the value; the n-th linkmap and sectionmap lines
-#     are the n-th program's.
+#     packs: lines of a key (name, version, program, linkmap, sectionmap,
+#     guide, vendor_id, product_id or interface_guid), a space and the
+#     value; the n-th linkmap and sectionmap lines are the n-th program's.
+#     The ids are AdapterIdentity.cmake's, for the guide's placeholders.
 function(brelvik_release_build)
     if(MSVC)
         foreach(target IN LISTS ARGN)
@@ -98,5 +99,7 @@ function(brelvik_release_contents)
         string(APPEND lines "sectionmap $<TARGET_FILE_DIR:${program}>/${program}.lldmap\n")
     endforeach()
     string(APPEND lines "guide ${guide}\n")
+    string(APPEND lines "vendor_id ${BRELVIK_VENDOR_ID}\nproduct_id ${BRELVIK_PRODUCT_ID}\n")
+    string(APPEND lines "interface_guid ${BRELVIK_INTERFACE_GUID}\n")
     file(GENERATE OUTPUT "${CMAKE_BINARY_DIR}/release_contents.txt" CONTENT "${lines}")
 endfunction()

@@ -28,7 +28,10 @@ LAST_EPOCH = 4354819199
 BUILDINFO_LIMIT = 4096
 # release_contents.txt's keys given once; the others (program, linkmap,
 # sectionmap) any number of times.
-SINGLE_KEYS = ["name", "version", "guide"]
+SINGLE_KEYS = ["name", "version", "guide", "vendor_id", "product_id", "interface_guid"]
+# The adapter's ids as cmake/AdapterIdentity.cmake writes them.
+ID_PATTERNS = {"vendor_id": re.compile(r"[0-9A-F]{4}\Z"), "product_id": re.compile(r"[0-9A-F]{4}\Z"),
+               "interface_guid": re.compile(r"\{[0-9A-F]{8}(?:-[0-9A-F]{4}){3}-[0-9A-F]{12}\}\Z")}
 
 
 class Programs(TypedDict):
@@ -43,9 +46,13 @@ class Programs(TypedDict):
 
 
 class Contents(Programs):
-    """All that release_contents.txt says: the programs, and the user
-    guide's source."""
+    """All that release_contents.txt says: the programs, the user guide's
+    source, and the adapter's ids the guide names (four upper-case hex
+    digits each, and the interface class as {XXXXXXXX-...})."""
     guide: str
+    vendor_id: str
+    product_id: str
+    interface_guid: str
 
 
 class BuildinfoError(ValueError):
@@ -54,9 +61,10 @@ class BuildinfoError(ValueError):
 
 
 def read_contents(path: str) -> Contents:
-    """The contents file CMake writes, each line KEY VALUE: name, version
-    and guide once each, program, linkmap and sectionmap any number of
-    times; exits with one line saying what is wrong with any other."""
+    """The contents file CMake writes, each line KEY VALUE: name, version,
+    guide, vendor_id, product_id and interface_guid once each, program,
+    linkmap and sectionmap any number of times; exits with one line saying
+    what is wrong with any other."""
     single: dict[str, str] = {}
     lists: dict[str, list[str]] = {"program": [], "linkmap": [], "sectionmap": []}
     try:
@@ -79,10 +87,15 @@ def read_contents(path: str) -> Contents:
         sys.exit(f"{path}: not UTF-8")
     missing = [key for key in SINGLE_KEYS if key not in single] + ([] if lists["program"] else ["program"])
     if missing:
-        sys.exit(f"{path}: needs a name, a version, a guide and at least one program; it names no "
-                 + ", no ".join(missing))
+        sys.exit(f"{path}: needs a name, a version, a guide, the adapter's ids and at least one program;"
+                 " it names no " + ", no ".join(missing))
+    for key, pattern in ID_PATTERNS.items():
+        if not pattern.match(single[key]):
+            sys.exit(f"{path}: the {key} {single[key]!r} is not in the form cmake/AdapterIdentity.cmake writes")
     return Contents(name=single["name"], version=single["version"], program=lists["program"],
-                    linkmap=lists["linkmap"], sectionmap=lists["sectionmap"], guide=single["guide"])
+                    linkmap=lists["linkmap"], sectionmap=lists["sectionmap"], guide=single["guide"],
+                    vendor_id=single["vendor_id"], product_id=single["product_id"],
+                    interface_guid=single["interface_guid"])
 
 
 def read_buildinfo(data: bytes) -> dict[str, str]:

@@ -37,6 +37,7 @@ import argparse
 import hashlib
 import io
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -60,14 +61,43 @@ MADE_ON_UNIX = 3
 DOS_EPOCH: tuple[int, int, int, int, int, int] = (1980, 1, 1, 0, 0, 0)
 
 GUIDE_NAME = "USER_GUIDE.txt"
-# Where the guide names the release's version: the version is set in one
-# place, the build's.
-VERSION_PLACEHOLDER = b"@VERSION@"
+# Where the guide names what the build alone knows, each set in one place:
+# the release's version, and the adapter's ids from protocol/.
+GUIDE_PLACEHOLDERS = (b"@VERSION@", b"@VENDOR_ID@", b"@PRODUCT_ID@", b"@INTERFACE_GUID@")
 PASSPHRASE_VARIABLE = "BRELVIK_SIGN_PASSPHRASE"
 
 # The repack form above, as verify.py calls it: a release
 # of a commit whose packer lacks this line cannot be checked.
 REPACK_INTERFACE = 1
+
+
+def guide_values(contents: Contents) -> dict[bytes, str]:
+    """{placeholder: what the packer writes for it}."""
+    return dict(zip(GUIDE_PLACEHOLDERS, (contents["version"], contents["vendor_id"], contents["product_id"],
+                                         contents["interface_guid"])))
+
+
+def guide_text(source: bytes, contents: Contents) -> bytes:
+    """The guide as shipped: SOURCE with its placeholders filled and CRLF
+    line ends (Notepad wants them; BUILDINFO.txt has them too)."""
+    for placeholder, value in guide_values(contents).items():
+        source = source.replace(placeholder, value.encode("ascii"))
+    return crlf(source)
+
+
+def guide_problems(source: bytes, contents: Contents) -> list[str]:
+    """What in the guide's SOURCE would go stale or ship unfilled: a value a
+    placeholder stands for, written by hand (as a word of its own or after
+    0x, in any case, braces left out), or a placeholder the packer does not
+    know."""
+    problems = []
+    for placeholder, value in guide_values(contents).items():
+        by_hand = re.escape(value.strip("{}")).encode("ascii")
+        if re.search(rb"(?<![0-9A-Za-z])(?:0x)?" + by_hand + rb"(?![0-9A-Za-z])", source, re.IGNORECASE):
+            problems.append(f"names {value} by hand; write {placeholder.decode()} there")
+    for unknown in sorted(set(re.findall(rb"@[A-Z_]+@", source)) - set(GUIDE_PLACEHOLDERS)):
+        problems.append(f"holds {unknown.decode()}, which the packer does not fill")
+    return problems
 
 
 def pack_zip(top: str, files: dict[str, bytes], epoch: int) -> bytes:
@@ -215,10 +245,8 @@ def main(argv: list[str] | None = None) -> int:
             or info["version"] != contents["version"]:
         sys.exit(f"pack: {BUILDINFO_NAME} names another commit, version or SOURCE_DATE_EPOCH than --commit,"
                  " the build and --epoch")
-    # Notepad wants CRLF (BUILDINFO.txt has them too).
     with open(contents["guide"], "rb") as data:
-        guide = data.read().replace(VERSION_PLACEHOLDER, contents["version"].encode("ascii"))
-    files[GUIDE_NAME] = crlf(guide)
+        files[GUIDE_NAME] = guide_text(data.read(), contents)
     if not args.programs:
         # The SBOM's Debian facts come from the tree's table: a release made
         # here must find it true of this machine.

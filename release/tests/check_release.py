@@ -25,8 +25,8 @@ unsigned and signed with a throwaway certificate.
     check_release.py package --work DIR --contents FILE
         each dist holds the ZIP, SHA256SUMS and the unpacked folder and
         nothing else; the ZIP holds exactly both programs, USER_GUIDE.txt
-        (the guide with FILE's version for @VERSION@, none written by
-        hand, and CRLF line ends), BUILDINFO.txt,
+        (the guide with FILE's version and ids for its placeholders, none
+        written by hand, and CRLF line ends), BUILDINFO.txt,
         THIRD_PARTY_NOTICES.txt (CRLF) and the SBOM, under one top folder,
         dated by the commit; each program's version resource carries the
         copyright line; the signed programs verify against the
@@ -120,7 +120,7 @@ from buildinfo import (BUILDINFO_NAME, SIGNER_PACKAGE, TOOLCHAIN_PACKAGES,  # no
 from notices import NOTICES_NAME  # noqa: E402
 from check_pe import version_strings  # noqa: E402
 import version as versions  # noqa: E402
-from pack import pack_zip  # noqa: E402
+from pack import guide_problems, guide_values, pack_zip  # noqa: E402
 import hostile_releases  # noqa: E402
 
 COPYRIGHT = "Copyright (c) 2026 The BRELVIK DFU switch authors"
@@ -564,10 +564,13 @@ def package(args: argparse.Namespace) -> None:
     version = contents["version"].encode("ascii")
     with open(os.path.join(checkout, "docs", "USER_GUIDE.md"), "rb") as source:
         written = source.read().replace(b"\r\n", b"\n")
-    # The version is the build's alone: a copy in the guide would go stale.
-    if version in written:
-        fail(f"docs/USER_GUIDE.md names version {contents['version']} by hand; write @VERSION@ there")
-    written = written.replace(b"@VERSION@", version)
+    # The version and the adapter's ids are the build's alone: a copy in the
+    # guide would go stale.
+    problems = guide_problems(written, contents)
+    if problems:
+        fail("docs/USER_GUIDE.md " + "; ".join(problems))
+    for placeholder, value in guide_values(contents).items():
+        written = written.replace(placeholder, value.encode("ascii"))
     for named in re.findall(rb"BRELVIK_DFU_SWITCH-([^\s`\\/]*)", written):
         named = named.rstrip(b".,;:)'\"")
         if not (named == version or named.startswith((version + b"-win64", version + b".cdx.json", b"<version>"))):
@@ -612,7 +615,7 @@ def package(args: argparse.Namespace) -> None:
             notices = archive.read(f"{top}/{NOTICES_NAME}")
             check_buildinfo(args.work, archive.read(f"{top}/{BUILDINFO_NAME}"), kind != "unsigned")
         if guide.replace(b"\r\n", b"\n") != written or b"\n" in guide.replace(b"\r\n", b""):
-            fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with the version filled in and CRLF line ends")
+            fail(f"{GUIDE_NAME} is not docs/USER_GUIDE.md with the version and ids filled in and CRLF line ends")
         if b"\n" in notices.replace(b"\r\n", b"") or not notices.isascii():
             fail(f"{NOTICES_NAME} is not ASCII with CRLF line ends")
         for name in PROGRAM_NAMES:

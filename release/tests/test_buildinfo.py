@@ -9,7 +9,7 @@ import verify
 import zip_reader
 from buildinfo import (BUILDINFO_NAME, LAST_EPOCH, TOOLCHAIN_PACKAGES, BuildinfoError, buildinfo_text,
                        read_buildinfo, read_contents)
-from pack import pack_zip
+from pack import guide_problems, pack_zip
 
 COMMIT = "0123456789abcdef" * 2 + "01234567"
 LINES = [f"commit {COMMIT}", "version 1.0.1", "SOURCE_DATE_EPOCH 1796713870"] + [f"{p} 1.0-1" for p in TOOLCHAIN_PACKAGES]
@@ -87,8 +87,10 @@ def test_the_check_rejects_only_what_the_reader_does(monkeypatch: pytest.MonkeyP
     assert str(raised) in str(caught.value)
 
 
+GUID = "{3EA03B52-C71A-433C-A626-E8AD96F2578B}"
 CONTENTS = ["name N", "version 1.0", "program /b/A.exe", "linkmap /b/A.map", "sectionmap /b/A.lldmap",
-            "program /b/B.exe", "linkmap /b/B.map", "sectionmap /b/B.lldmap", "guide /g.md"]
+            "program /b/B.exe", "linkmap /b/B.map", "sectionmap /b/B.lldmap", "guide /g.md",
+            "vendor_id 0483", "product_id 1234", f"interface_guid {GUID}"]
 
 
 def contents(lines: list[str]) -> bytes:
@@ -99,7 +101,8 @@ def test_contents_read(tmp_path: pathlib.Path) -> None:
     (tmp_path / "contents").write_bytes(contents(CONTENTS))
     assert read_contents(str(tmp_path / "contents")) == {
         "name": "N", "version": "1.0", "program": ["/b/A.exe", "/b/B.exe"], "linkmap": ["/b/A.map", "/b/B.map"],
-        "sectionmap": ["/b/A.lldmap", "/b/B.lldmap"], "guide": "/g.md"}
+        "sectionmap": ["/b/A.lldmap", "/b/B.lldmap"], "guide": "/g.md", "vendor_id": "0483", "product_id": "1234",
+        "interface_guid": GUID}
 
 
 CONTENTS_REJECTED = [
@@ -107,8 +110,15 @@ CONTENTS_REJECTED = [
     ("an empty line", contents(CONTENTS[:2] + [""] + CONTENTS[2:]), "line 3 has no key"),
     ("no value", contents(CONTENTS[:1] + ["version"] + CONTENTS[2:]), "line 2 gives no version"),
     ("an empty value", contents(CONTENTS[:2] + ["program "] + CONTENTS[3:]), "line 3 gives no program"),
-    ("a second name", contents(CONTENTS + ["name M"]), "line 10 gives a second name"),
-    ("no guide", contents(CONTENTS[:-1]), "it names no guide"),
+    ("a second name", contents(CONTENTS + ["name M"]), "line 13 gives a second name"),
+    ("no guide", contents(CONTENTS[:8] + CONTENTS[9:]), "it names no guide"),
+    ("no interface class", contents(CONTENTS[:-1]), "it names no interface_guid"),
+    ("a lower-case vendor id", contents(CONTENTS[:9] + ["vendor_id 048a"] + CONTENTS[10:]),
+     "the vendor_id '048a' is not in the form"),
+    ("a product id in 0x form", contents(CONTENTS[:10] + ["product_id 0x1234"] + CONTENTS[11:]),
+     "the product_id '0x1234' is not in the form"),
+    ("a class without braces", contents(CONTENTS[:-1] + [f"interface_guid {GUID[1:-1]}"]),
+     "the interface_guid '3EA03B52-"),
     ("no program", contents([c for c in CONTENTS if not c.startswith("program")]), "it names no program"),
     ("UTF-16", "\n".join(CONTENTS).encode("utf-16"), "not UTF-8"),
     ("missing", None, "cannot be read (No such file or directory)"),
@@ -124,3 +134,23 @@ def test_contents_rejected(tmp_path: pathlib.Path, data: bytes | None, reason: s
     with pytest.raises(SystemExit) as raised:
         read_contents(str(path))
     assert str(raised.value.code).startswith(f"{path}: ") and reason in str(raised.value.code)
+
+
+# What the guide may hold where it names the build's version and the
+# adapter's ids: each placeholder, and nothing else of them.
+GUIDE_CASES = [
+    ("placeholders only", b"USB\\VID_@VENDOR_ID@&PID_@PRODUCT_ID@, @INTERFACE_GUID@, N-@VERSION@", []),
+    ("an id inside another number", b"HRESULT 0x80070483, 0x1234ABCD", []),
+    ("the hardware id by hand", b"USB\\VID_0483&PID_1234", ["names 0483 by hand", "names 1234 by hand"]),
+    ("the vendor id as C writes it", b"kBrelvikVendorId = 0x0483;", ["names 0483 by hand"]),
+    ("the class by hand, lower case, no braces", GUID[1:-1].lower().encode(), [f"names {GUID} by hand"]),
+    ("the version by hand", b"release 1.0 of", ["names 1.0 by hand; write @VERSION@ there"]),
+    ("a misspelt placeholder", b"PID_@PRODCT_ID@", ["holds @PRODCT_ID@, which the packer does not fill"]),
+]
+
+
+@pytest.mark.parametrize("source, expected", [case[1:] for case in GUIDE_CASES], ids=[case[0] for case in GUIDE_CASES])
+def test_guide_problems(tmp_path: pathlib.Path, source: bytes, expected: list[str]) -> None:
+    (tmp_path / "contents").write_bytes(contents(CONTENTS))
+    problems = guide_problems(source, read_contents(str(tmp_path / "contents")))
+    assert len(problems) == len(expected) and all(want in got for want, got in zip(expected, problems))

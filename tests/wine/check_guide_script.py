@@ -7,7 +7,13 @@ prints them, and holds each outcome to the guide's own word for it.
                           --pipe-exe BRELVIK_DFU_PIPE.exe
                           --program-output program_output.exe
                           --findstr findstr.exe --standin DLL...
-                          --wine-prefix PREFIX --work-dir DIR
+                          --wine-prefix PREFIX --contents release_contents.txt
+                          --work-dir DIR
+
+The guide is read as the packer ships it, its placeholders filled from the
+build's release_contents.txt; it must write none of those values by hand,
+and its example of a working adapter's line must be what the WinUSB
+program prints against the stand-in adapter.
 
 Each script is saved as the guide prints it: the lines of its indented
 block, indent removed, with CRLF line ends; the file is then read back and
@@ -42,6 +48,10 @@ from typing import Any, Dict, List, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 run_case: Any = importlib.import_module("run_case")
+# The packer's own filling of the guide and its reading of the contents file.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "release"))
+pack: Any = importlib.import_module("pack")
+buildinfo: Any = importlib.import_module("buildinfo")
 
 RUN_TIMEOUT = 100
 # A code the table does not list, sharing its first digit with one it does:
@@ -51,8 +61,9 @@ INDENT = "    "
 # What Wine's cmd reads otherwise than Windows' does, or may.
 NOT_ALIKE_IN_WINE = ("&&", "||")
 
-# The stand-in adapter reports the ids of protocol/dfu_frame.h (--hardware-id).
-WORKING_LINE = "Device found: {hardware_id}; bcdUsb 0200"
+# The stand-in adapter reports the ids of protocol/dfu_frame.h, which the
+# contents file names too.
+WORKING_LINE = "Device found: VID_{vendor_id}&PID_{product_id}; bcdUsb 0200"
 NO_ADAPTER_LINE = "Device not connected or driver not installed"
 FOUND_LINE = "Found device 1"
 SWITCHED_LINE = "Device 1 is now in DFU mode"
@@ -139,11 +150,11 @@ def table_statuses(lines: List[str]) -> Dict[int, int]:
     return statuses
 
 
-def winusb_runs(statuses: Dict[int, int], exe: str, hardware_id: str) -> List[Run]:
+def winusb_runs(statuses: Dict[int, int], exe: str, working_line: str) -> List[Run]:
     if UNLISTED_CODE in statuses:
         raise GuideError(f"pick another unlisted code than {UNLISTED_CODE}")
     runs = [
-        Run("working_adapter", exe, [WORKING_LINE.format(hardware_id=hardware_id)], '"Device found"'),
+        Run("working_adapter", exe, [working_line], '"Device found"'),
         Run("no_adapter", exe, [NO_ADAPTER_LINE], "any other line", {"INTERFACES": ""}),
         Run("lookup_failed", exe, ["Failed looking for device, HRESULT 0x8007000d"],
             "any other line", {"SIZE_CR": "0x13"}),
@@ -313,16 +324,21 @@ def main() -> int:
     parser.add_argument("--findstr", required=True)
     parser.add_argument("--standin", action="append", default=[])
     parser.add_argument("--wine-prefix", required=True)
-    parser.add_argument("--hardware-id", required=True)
+    parser.add_argument("--contents", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
 
-    with open(args.guide, encoding="ascii") as file:
-        lines = file.read().splitlines()
-    failures: List[str] = []
+    contents = buildinfo.read_contents(args.contents)
+    with open(args.guide, "rb") as file:
+        source = file.read()
+    failures: List[str] = [f"{args.guide} {problem}" for problem in pack.guide_problems(source, contents)]
+    lines = pack.guide_text(source, contents).decode("ascii").splitlines()
+    working_line = WORKING_LINE.format(**contents)
+    if not any(f"`{working_line}`" in line for line in lines):
+        failures.append(f"the guide shows no `{working_line}`, what a working adapter gives")
     try:
         for name, runs in (("check_winusb.cmd", winusb_runs(table_statuses(lines),
-                                                             args.winusb_exe, args.hardware_id)),
+                                                             args.winusb_exe, working_line)),
                            ("check_pipe.cmd", pipe_runs(args.pipe_exe, args.program_output))):
             switched = next(run for run in runs if run.name in ("working_adapter", "switched"))
             check_runs(args, lines, name, runs, switched, failures)
