@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Mutation pass over the programs' own code: is there a test for each fault?
 
-    scripts/mutate.py [--work DIR] [--only ID]... [--list] [--jobs N]
+    scripts/mutate.py [--work DIR] [--only ID]... [--operator OP]... [--path FILE]...
+                      [--list] [--jobs N]
 
 Each mutant below changes one thing in a copy of the tree (a comparison
 flipped, a constant changed, one character of a printed or sent text, a
@@ -222,6 +223,22 @@ FLAGS_ARGUMENTS: Dict[str, List[int]] = {
 
 # Generated mutants that no test can tell from the code, by id, with why.
 UNOBSERVABLE: Dict[str, str] = {
+    # Flags whose name stands for 0: the same call.
+    W + "cenum.cpp:LocalAlloc(0: LMEM_FIXED -> 0)": "LMEM_FIXED is 0",
+    W + "wmi_discovery.cpp:CoInitializeEx(1: COINIT_MULTITHREADED -> 0)":
+        "COINIT_MULTITHREADED is 0",
+    W + "wmi_discovery.cpp:CoInitializeSecurity(7: EOAC_NONE -> 0)": "EOAC_NONE is 0",
+    W + "wmi_discovery.cpp:CoSetProxyBlanket(7: EOAC_NONE -> 0)": "EOAC_NONE is 0",
+    U + "device_path.cpp:CM_Get_Device_Interface_List_SizeW(3: "
+    "CM_GET_DEVICE_INTERFACE_LIST_PRESENT -> 0)": "CM_GET_DEVICE_INTERFACE_LIST_PRESENT is 0",
+    U + "device_path.cpp:CM_Get_Device_Interface_ListW(4: "
+    "CM_GET_DEVICE_INTERFACE_LIST_PRESENT -> 0)": "CM_GET_DEVICE_INTERFACE_LIST_PRESENT is 0",
+    # The option table's count column, and the end row's letter.
+    W + "program.cpp:{0}": "ParseOptions sets every row's count before it reads a word",
+    W + "program.cpp:{0}#2": "ParseOptions sets every row's count before it reads a word",
+    W + "program.cpp:{0}#3": "ParseOptions sets every row's count before it reads a word",
+    W + "program.cpp:{0}#4": "ParseOptions clears the end row's letter before it reads a word",
+    W + "program.cpp:{0}#5": "ParseOptions sets every row's count before it reads a word",
 }
 
 LITERAL = re.compile(r'(?:L|u8|u|U)?"(?:[^"\\\n]|\\.)*"')
@@ -389,7 +406,8 @@ def table_mutants(path: str, text: str, code: str) -> List[Mutant]:
 
 def flags_mutants(path: str, text: str, code: str) -> List[Mutant]:
     """Each flags argument of each platform call: without each of its
-    flags in turn, 0 in place of flags, a flag where there was none."""
+    flags in turn, 0 in place of the flags, a flag where there was none,
+    and one flag more beside a single named one."""
     found: List[Mutant] = []
     seen: Dict[str, int] = {}
     for name, positions in FLAGS_ARGUMENTS.items():
@@ -406,6 +424,9 @@ def flags_mutants(path: str, text: str, code: str) -> List[Mutant]:
                 changes = [" | ".join(terms[:k] + terms[k + 1:]) for k in range(len(terms))
                            ] if len(terms) > 1 else []
                 changes.append("1" if flags == "0" else "0")
+                if len(terms) == 1 and re.fullmatch(r"[A-Z_][A-Z0-9_]*", flags):
+                    # A named flag may be 0 itself: then only one more tells.
+                    changes.append(flags + " | 1")
                 for change in changes:
                     found.append(at(path, code, left, right - left, change,
                                     f"{label}({position}: {flags} -> {change})"))
@@ -551,6 +572,8 @@ def main() -> int:
                         help="mutant id, e.g. pipe_edition/cenum.cpp:3")
     parser.add_argument("--operator", action="append", default=[],
                         choices=["list", "table", "flags", "last error"])
+    parser.add_argument("--path", action="append", default=[],
+                        help="only the mutants of this file, e.g. protocol/dfu_frame.h")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
@@ -570,7 +593,8 @@ def main() -> int:
         print("no such mutant: " + ", ".join(unknown))
         return 1
     chosen = [mu for mu in every if (not args.only or mu.ident in args.only) and
-              (not args.operator or operator(mu) in args.operator)]
+              (not args.operator or operator(mu) in args.operator) and
+              (not args.path or mu.path in args.path)]
     # Headers last, the one every file includes at the very end: a mutant
     # there rebuilds nearly everything.
     chosen.sort(key=lambda mu: (mu.path.endswith(".h"), mu.path == P + "dfu_frame.h"))

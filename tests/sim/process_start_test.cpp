@@ -41,6 +41,13 @@ const RestrictionFailure kRestrictionFailures[] = {
     {"NoLastError", false, ERROR_SUCCESS, false, "80004005", 0x05,
      "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
      "TerminateProcess"},
+    // Between them, the rows print every hexadecimal digit.
+    {"DigitsOneAToC", false, 0x1ABC, false, "80071abc", 0xBC,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
+    {"DigitsSixNineDE", false, 0x69DE, false, "800769de", 0xDE,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
     {"EndsEvenIfTerminatingFails", false, ERROR_NOT_SUPPORTED, true, "80070032", 0x32,
      "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
      "TerminateProcess ExitProcess"},
