@@ -240,6 +240,59 @@ UNOBSERVABLE: Dict[str, str] = {
     W + "program.cpp:{0}#4": "ParseOptions clears the end row's letter before it reads a word",
     W + "program.cpp:{0}#5": "ParseOptions sets every row's count before it reads a word",
 }
+# Last errors no program reads: the legacy edition reads none at all, the
+# WinUSB edition only that of a failed open, WinUSB start or write, the
+# start-up only that of its own three calls.
+LEGACY = "only the legacy edition makes this call, and it reads no last error"
+UNREAD = "no program reads the last error this call leaves"
+MISUSE = "reached only by a misuse, which the simulation records as a problem that fails the test"
+NEVER = "reached only with arguments the programs never pass"
+K, S = SIMULATION_DIR + "/kernel32.cpp:", SIMULATION_DIR + "/"
+UNOBSERVABLE.update({
+    "platform/system_dll.cpp:SetLastError(UnavailableError(kWinusb))#2": UNREAD,
+    "platform/system_dll.cpp:SetLastError(UnavailableError(kWinusb))#3": UNREAD,
+    "platform/system_dll.cpp:SetLastError(UnavailableError(kWinusb))#4":
+        "WinUsb_WritePipe comes only after a WinUsb_Initialize that succeeded, which this"
+        " stand-in never does",
+    S + "winusb.cpp:SetLastError(fault->lastError)#2": UNREAD,
+    S + "winusb.cpp:SetLastError(fault != nullptr ? fault->lastError : ERROR_GEN_FAILURE)": UNREAD,
+    S + "winusb.cpp:SetLastError(ERROR_INVALID_HANDLE)": NEVER,
+    S + "winusb.cpp:SetLastError(ERROR_INVALID_PARAMETER)":
+        "reached only when the interface was opened without FILE_FLAG_OVERLAPPED, which the"
+        " tests of the calls' arguments catch",
+    S + "setupapi.cpp:SetLastError(fault->lastError)": LEGACY,
+    S + "setupapi.cpp:SetLastError(ERROR_INVALID_PARAMETER)": NEVER,
+    S + "modules.cpp:SetLastError(ERROR_MOD_NOT_FOUND)": MISUSE,
+    S + "modules.cpp:SetLastError(ERROR_MOD_NOT_FOUND)#3": MISUSE,
+    S + "modules.cpp:SetLastError(ERROR_INVALID_PARAMETER)": NEVER,
+    S + "modules.cpp:SetLastError(ERROR_INVALID_PARAMETER)#2": NEVER,
+    K + "SetLastError(fault->lastError)#2": UNREAD,
+    K + "SetLastError(fault->lastError)#3": UNREAD,
+    K + "SetLastError(fault->lastError)#4": UNREAD,
+    K + "SetLastError(fault != nullptr ? fault->lastError : ERROR_NOT_ENOUGH_MEMORY)": LEGACY,
+    K + "SetLastError(fault->lastError)#5": UNREAD,
+    K + "SetLastError(fault->lastError)#6": LEGACY,
+    K + "SetLastError(fault->lastError)#7": LEGACY,
+    K + "SetLastError(fault->lastError)#8": LEGACY,
+    K + "SetLastError(ERROR_ACCESS_DENIED)": LEGACY,
+    K + "SetLastError(ERROR_FILE_NOT_FOUND)#2": LEGACY,
+    K + "SetLastError(ERROR_INVALID_HANDLE)": MISUSE,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#2": MISUSE,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#3": MISUSE,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#4": MISUSE,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#5": LEGACY,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#6": LEGACY,
+    K + "SetLastError(ERROR_INVALID_HANDLE)#7": LEGACY,
+    K + "SetLastError(ERROR_INVALID_PARAMETER)": MISUSE,
+    K + "SetLastError(ERROR_INVALID_PARAMETER)#2": LEGACY,
+    K + "SetLastError(ERROR_INVALID_PARAMETER)#3": MISUSE,
+    K + "SetLastError(ERROR_INVALID_PARAMETER)#4": LEGACY,
+    K + "SetLastError(ERROR_INVALID_FUNCTION)": LEGACY,
+    K + "SetLastError(ERROR_INVALID_FUNCTION)#2": LEGACY,
+    K + "SetLastError(ERROR_GEN_FAILURE)": LEGACY,
+    K + "SetLastError(ERROR_GEN_FAILURE)#2": LEGACY,
+    K + "SetLastError(ERROR_INVALID_USER_BUFFER)": LEGACY,
+})
 
 LITERAL = re.compile(r'(?:L|u8|u|U)?"(?:[^"\\\n]|\\.)*"')
 CHARACTER = re.compile(r"(?:L)?'(?:[^'\\\n]|\\.)'")
