@@ -229,6 +229,8 @@ UNOBSERVABLE: Dict[str, str] = {
         "COINIT_MULTITHREADED is 0",
     W + "wmi_discovery.cpp:CoInitializeSecurity(7: EOAC_NONE -> 0)": "EOAC_NONE is 0",
     W + "wmi_discovery.cpp:CoSetProxyBlanket(7: EOAC_NONE -> 0)": "EOAC_NONE is 0",
+    W + "wmi_discovery.cpp:CoCreateInstance(2: CLSCTX_INPROC_SERVER -> CLSCTX_INPROC_SERVER | 1)":
+        "CLSCTX_INPROC_SERVER is 1 itself",
     U + "device_path.cpp:CM_Get_Device_Interface_List_SizeW(3: "
     "CM_GET_DEVICE_INTERFACE_LIST_PRESENT -> 0)": "CM_GET_DEVICE_INTERFACE_LIST_PRESENT is 0",
     U + "device_path.cpp:CM_Get_Device_Interface_ListW(4: "
