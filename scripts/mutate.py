@@ -421,8 +421,9 @@ def table_mutants(path: str, text: str, code: str) -> List[Mutant]:
         start = match.start(1)
         # Numbers count as entries of arrays only: a structure's are fields.
         array = code[match.start()] == "]"
-        if code[start] == '"' or code[start + 1] == '"':
-            end = LITERAL.match(code, start).end()  # type: ignore[union-attr]
+        literal_start = LITERAL.match(code, start) if match.group(1).endswith('"') else None
+        if literal_start:
+            end = literal_start.end()
         else:
             end = closing(code, code.index(match.group(1)[-1], start))
         if end - start <= 2:
