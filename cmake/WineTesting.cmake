@@ -86,6 +86,7 @@ function(brelvik_add_wine_cases)
                 --exe "${exe}"
                 ${standins}
                 --table "${table}" --case "${case}" --hardware-id "${BRELVIK_HARDWARE_ID}"
+                --interface-guid "${BRELVIK_INTERFACE_GUID}"
                 --work-dir "${CMAKE_CURRENT_BINARY_DIR}/cases/${table_name}/${case}")
         set_tests_properties("${test}" PROPERTIES TIMEOUT 120 LABELS "${labels}")
         brelvik_wine_test("${test}")

@@ -18,6 +18,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 root=$(pwd)
 runs=${1:-20}
+# What the WinUSB program prints for the adapter: "VID_xxxx&PID_xxxx".
+hardware_id=$(cmake -P cmake/AdapterIdentity.cmake | sed -n 's/^BRELVIK_HARDWARE_ID=//p')
+[[ -n $hardware_id ]]
 
 programs=(BRELVIK_DFU_WINUSB BRELVIK_DFU_PIPE)
 mingw=build/mingw
@@ -126,7 +129,7 @@ WINEDLLOVERRIDES=winedbg.exe=d timeout -k 5 60 wine cmd.exe /c exit 0 </dev/null
 cases=(noop winusb pipe_i pipe_wmi)
 declare -A label=([noop]="brelvik_noop.exe" [winusb]="BRELVIK_DFU_WINUSB.exe"
     [pipe_i]="BRELVIK_DFU_PIPE.exe -i 1a2b" [pipe_wmi]="BRELVIK_DFU_PIPE.exe (real Wine WMI)")
-declare -A expect=([noop]="" [winusb]=$'Device found: VID_0483&PID_1234; bcdUsb 0200\r\n'
+declare -A expect=([noop]="" [winusb]="Device found: $hardware_id; bcdUsb 0200"$'\r\n'
     [pipe_i]=$'Found device 1a2b\r\n' [pipe_wmi]="")
 declare -A times
 run_case() {

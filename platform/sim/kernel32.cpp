@@ -218,6 +218,16 @@ void* AllocateBlock(const Fault* fault, const char* kind, SIZE_T bytes, bool zer
     return nullptr;
 }
 
+// The process heap is shared with threads the programs do not start (a
+// console control handler among them), so HEAP_NO_SERIALIZE has no place
+// on it; HEAP_GENERATE_EXCEPTIONS would raise where the programs look for
+// null.
+void CheckHeapFlags(const char* call, DWORD flags, DWORD allowed)
+{
+    if ((flags & ~allowed) != 0)
+        Problem(std::string(call) + " with flags " + Hex(flags) + " on the process heap");
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter ; the SDK's signature
@@ -226,6 +236,7 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     const Fault* fault = Enter("HeapAlloc", Hex(dwFlags) + ", " + std::to_string(dwBytes));
     if (hHeap != kProcessHeap)
         Problem("HeapAlloc on a heap that is not the process heap");
+    CheckHeapFlags("HeapAlloc", dwFlags, HEAP_ZERO_MEMORY);
     return AllocateBlock(fault, "heap", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0, false);
 }
 
@@ -235,6 +246,7 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
     const Fault* fault = Enter("HeapFree", Hex(dwFlags) + ", " + Ptr(lpMem));
     if (hHeap != kProcessHeap)
         Problem("HeapFree on a heap that is not the process heap");
+    CheckHeapFlags("HeapFree", dwFlags, 0);
     if (lpMem == nullptr)
         return TRUE;
     if (!DropBlock("heap", lpMem, "HeapFree"))

@@ -129,7 +129,7 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
         Problem(std::string("LoadLibraryExA of ") + lpLibFileName +
                 " searches beyond System32 (flags " + Hex(search) + ")");
     for (const Module& module : kModules)
-        if (strcasecmp(module.name, lpLibFileName) == 0)
+        if (strcasecmp(module.name, lpLibFileName) == 0 && !Missing(module, ""))
             return reinterpret_cast<HMODULE>(module.handle);
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;

@@ -113,6 +113,10 @@ void FailCall(const std::string& call, int occurrence, const Fault& fault);
 // GetProcAddress of it fails with ERROR_PROC_NOT_FOUND.
 void WithoutExport(const std::string& dll, const std::string& function);
 
+// Makes System32 lack a DLL, as a cut-down Windows image may: loading it
+// fails with ERROR_MOD_NOT_FOUND.
+void WithoutDll(const std::string& dll);
+
 // Runs `report` when the program ends the process (TerminateProcess,
 // ExitProcess), just before it ends: a death test's child can say there
 // what it called.

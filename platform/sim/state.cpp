@@ -178,6 +178,11 @@ void WithoutExport(const std::string& dll, const std::string& function)
     S().missingExports.push_back(name + "!" + function);
 }
 
+void WithoutDll(const std::string& dll)
+{
+    WithoutExport(dll, "");
+}
+
 void AtProcessEnd(void (*report)())
 {
     S().atProcessEnd = report;

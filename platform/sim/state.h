@@ -61,7 +61,8 @@ struct State {
     // DLL loading: the process's default search (SetDefaultDllDirectories)
     // and the delay-load slots bound so far, by function name.
     DWORD dllSearch = 0;
-    std::vector<std::string> missingExports; // "dll!function", the DLL's name in lower case
+    // "dll!function", the DLL's name in lower case; "dll!" for the whole DLL.
+    std::vector<std::string> missingExports;
     void (*atProcessEnd)() = nullptr;
     std::map<std::string, FARPROC> delayBound;
 

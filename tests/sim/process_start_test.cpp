@@ -28,17 +28,27 @@ struct RestrictionFailure {
     const char* hresult; // in the line
     int status;          // the exit status's low byte, as Wine hands it on
     const char* calls;   // every call made (and "stderr" for the line), up to the end
+    const char* failing = "SetDefaultDllDirectories"; // the call lastError is for
 };
 
 const RestrictionFailure kRestrictionFailures[] = {
     // Windows 7 and Vista without KB2533623: nothing is loaded or set.
     {"FunctionMissing", true, 0, false, "8007007f", 0x7F,
      "GetModuleHandleW GetProcAddress GetStdHandle WriteFile stderr TerminateProcess"},
+    {"Kernel32NotFound", false, ERROR_MOD_NOT_FOUND, false, "8007007e", 0x7E,
+     "GetModuleHandleW GetStdHandle WriteFile stderr TerminateProcess", "GetModuleHandleW"},
     {"InvalidParameter", false, ERROR_INVALID_PARAMETER, false, "80070057", 0x57,
      "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
      "TerminateProcess"},
     // Never a status of 0 for a failure.
     {"NoLastError", false, ERROR_SUCCESS, false, "80004005", 0x05,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
+    // Between them, the rows print every hexadecimal digit.
+    {"DigitsOneAToC", false, 0x1ABC, false, "80071abc", 0xBC,
+     "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
+     "TerminateProcess"},
+    {"DigitsSixNineDE", false, 0x69DE, false, "800769de", 0xDE,
      "GetModuleHandleW GetProcAddress SetDefaultDllDirectories GetStdHandle WriteFile stderr "
      "TerminateProcess"},
     {"EndsEvenIfTerminatingFails", false, ERROR_NOT_SUPPORTED, true, "80070032", 0x32,
@@ -64,7 +74,7 @@ TEST_P(RestrictionFailureTest, SaysSoAndEndsWithTheHresult)
     if (c.missing)
         sim::WithoutExport("kernel32.dll", "SetDefaultDllDirectories");
     else
-        sim::FailCall("SetDefaultDllDirectories", 1, sim::Fault{0, c.lastError});
+        sim::FailCall(c.failing, 1, sim::Fault{0, c.lastError});
     if (c.terminateFails)
         sim::FailCall("TerminateProcess", 1, sim::Fault{0, ERROR_ACCESS_DENIED});
     sim::AtProcessEnd(ReportCalls);

@@ -86,6 +86,12 @@ const RunCase kRunCases[] = {
          Fail("LoadLibraryExA", 0, ERROR_SUCCESS);
      },
      "Failed looking for device, HRESULT 0x8007007e\n", false},
+    {"ConfigurationManagerAbsent",
+     [](sim::Scenario& s) {
+         OneAdapter(s);
+         sim::WithoutDll("cfgmgr32.dll");
+     },
+     "Failed looking for device, HRESULT 0x8007007e\n", false},
     {"PathTooLongIsNeverOpened",
      [](sim::Scenario& s) {
          OneAdapter(s);
@@ -104,6 +110,10 @@ const RunCase kRunCases[] = {
          Fail("CreateFileW", 0, ERROR_ACCESS_DENIED);
      },
      "Failed looking for device, HRESULT 0x80070005\n", false},
+    // Unplugged between the lookup and the open: the path names no file.
+    {"AdapterGoneBeforeTheOpen",
+     [](sim::Scenario& s) { s.rawInterfaceList = std::wstring(L"\\\\?\\usb#gone\0\0", 14); },
+     "Failed looking for device, HRESULT 0x80070002\n", false},
     {"OpenFailsWithoutLastError",
      [](sim::Scenario& s) {
          OneAdapter(s);

@@ -26,10 +26,14 @@ TEST(DfuEntryFrame, HoldsTheFixedBytes)
     EXPECT_EQ(tail, 0x22000000u);
 }
 
-// Where the adapter's driver stack takes the frame. Every other test takes
-// these from the constants, so only this one notices a changed value.
+// The adapter's identity and where its driver stack takes the frame. Every
+// other test, and every script, takes these from the constants, so only
+// this one notices a changed value.
 TEST(DfuEntryFrame, AddressesAreTheAdapters)
 {
+    EXPECT_EQ(kBrelvikVendorId, 0x0483);
+    EXPECT_EQ(kBrelvikProductId, 0x1234);
+    EXPECT_EQ(std::wstring(kBrelvikHardwareId.text), L"VID_0483&PID_1234");
     const GUID expected = {
         0x3EA03B52, 0xC71A, 0x433C, {0xA6, 0x26, 0xE8, 0xAD, 0x96, 0xF2, 0x57, 0x8B}};
     EXPECT_EQ(0, std::memcmp(&BrelvikInterfaceGuid, &expected, sizeof(GUID)));

@@ -146,6 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Ids, FormatTargetIdTest,
                          ::testing::Values(FormatCase{0, L"0"}, FormatCase{0x1A, L"1a"},
                                            FormatCase{0x1A2B, L"1a2b"}, FormatCase{0x10, L"10"},
                                            FormatCase{0xABCDEF12, L"abcdef12"},
+                                           FormatCase{0x23456789, L"23456789"},
                                            FormatCase{0xFFFFFFFF, L"ffffffff"},
                                            FormatCase{0x80000000, L"80000000"}));
 

@@ -4,7 +4,7 @@ compares, byte for byte, what it wrote to standard output and standard
 error, its exit status and, with stand-in DLLs, the stand-ins' call log.
 
     run_case.py --wine-run WRAPPER --exe PROGRAM.exe [--standin DLL]...
-                [--hardware-id VID_xxxx&PID_xxxx]
+                [--hardware-id VID_xxxx&PID_xxxx] [--interface-guid {GUID}]
                 --table CASES.json --case NAME --work-dir DIR
 
 A case of the table:
@@ -37,8 +37,9 @@ scenario, environment and log lines {device} stands for that file as a
 Windows device path (\\\\?\\Z:\\...\\adapter) and {casedir} for the work
 directory as one (\\\\?\\Z:\\...); in those and in the expected output
 {program} stands for the program as it sees its own name (Z:\\...\\X.exe), and
-{hardware_id} for the adapter's ids as the programs print them (--hardware-id,
-read from protocol/dfu_frame.h).
+{hardware_id} for the adapter's ids as the programs print them (--hardware-id)
+and {interface_guid} for its interface class (--interface-guid), both read
+from protocol/dfu_frame.h by cmake/AdapterIdentity.cmake.
 
 A planted name is set native-first (n,b, or the stand-ins' n): Wine then
 looks for it where Windows looks for a DLL that is not a KnownDLL, the
@@ -230,6 +231,7 @@ def main() -> int:
     parser.add_argument("--case", required=True)
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--hardware-id", default="{hardware_id}")
+    parser.add_argument("--interface-guid", default="{interface_guid}")
     args = parser.parse_args()
 
     case = load_case(args.table, args.case)
@@ -241,7 +243,8 @@ def main() -> int:
                                         args.planted, planted,
                                         case.get("planted_in", "program folder"))
     placeholders = {"{device}": device, "{casedir}": device_path(work_dir, "")[:-1],
-                    "{program}": windows_path(program), "{hardware_id}": args.hardware_id}
+                    "{program}": windows_path(program), "{hardware_id}": args.hardware_id,
+                    "{interface_guid}": args.interface_guid}
 
     def expand(text: str) -> str:
         for placeholder, value in placeholders.items():
