@@ -304,17 +304,24 @@ def check_signed(program: bytes, built: bytes) -> tuple[str | None, authenticode
                 True)
     if len(program) <= len(built):
         return "NOT this source's build", None, False
-    # The table's own form first: osslsigncode takes off no other.
+    # The table's own form first: osslsigncode takes off no other. Whether
+    # the image before it is this build decides what the notices and the
+    # SBOM are judged against.
     table, size = struct.unpack_from("<II", program, security_at)
+    image = bytearray(program[:len(built)])
+    image[checksum_at:checksum_at + 4] = built[checksum_at:checksum_at + 4]
+    image[security_at:security_at + 8] = bytes(8)
+    ours = image == built
+    whose = "this source's build, but " if ours else ""
     if table + size != len(program):
-        return "its signature table is not all that follows it", None, False
+        return f"{whose}its signature table is not all that follows it", None, ours
     if size < 8:
-        return "it carries other than one Authenticode signature", None, False
+        return f"{whose}it carries other than one Authenticode signature", None, ours
     length, revision, kind = struct.unpack_from("<IHH", program, table)
     if revision != 0x200 or kind != 2 or not 8 < length <= size or (length + 7) & ~7 != size:
-        return "it carries other than one Authenticode signature", None, False
+        return f"{whose}it carries other than one Authenticode signature", None, ours
     if any(program[table + length:]):
-        return "something follows its signature", None, False
+        return f"{whose}something follows its signature", None, ours
     if osslsigncode_output("remove-signature", program) != built:
         return "NOT this source's build, with its signature removed", None, False
     if struct.unpack_from("<I", program, checksum_at)[0] != pe_checksum(program, checksum_at):
