@@ -61,35 +61,21 @@ json.dump(entries, open(sys.argv[2], "w"))
 EOF
 
 echo "== clang-tidy"
-start=$SECONDS
 sources build/native/compile_commands.json protocol pipe_edition winusb_edition platform tests \
     >"$work/native.txt"
 sources build/mingw/compile_commands.json protocol pipe_edition winusb_edition platform/windows tests/wine \
     >"$work/mingw.txt"
-mapfile -t mingw_args < <(echo --extra-arg=--target=x86_64-w64-mingw32; mingw_includes)
-
-tidy()
+printf '%s\n' --quiet >"$work/native.options"
 {
-    local database=$1 file=$2
-    shift 2
-    local log
-    log="$work/tidy.$(echo "$file" | tr / _).log"
-    "$clang_tidy" -p "$database" --quiet "$@" "$file" >"$log" 2>&1 || echo "$file" >>"$log.failed"
-}
-export -f tidy
-export work clang_tidy
-# shellcheck disable=SC2016 # expanded by the inner bash
-xargs -a "$work/native.txt" -P "$jobs" -I{} bash -c 'tidy build/native "$1"' _ {}
-# shellcheck disable=SC2016 # expanded by the inner bash
-xargs -a "$work/mingw.txt" -P "$jobs" -I{} bash -c 'tidy "$work/mingw" "$@"' _ {} "${mingw_args[@]}"
-# "N warnings generated" counts what the header filter and NOLINT hid.
-cat "$work"/tidy.*.log | grep -v -E '^[0-9]+ (warnings?|errors?)( and [0-9]+ errors?)? generated\.$' || true
-findings=$(cat "$work"/tidy.*.log | grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error):' | sort -u | wc -l)
-files=$(cat "$work/native.txt" "$work/mingw.txt" | wc -l)
-echo "clang-tidy: $files files, $findings findings, $((SECONDS - start)) s"
-if [ "$findings" -ne 0 ] || compgen -G "$work/tidy.*.failed" >/dev/null; then
-    failed+=(clang-tidy)
-fi
+    echo --quiet
+    echo --extra-arg=--target=x86_64-w64-mingw32
+    mingw_includes
+} >"$work/mingw.options"
+# Each file's result comes from the cache where nothing that decides it
+# changed (scripts/analysis_cache.py).
+scripts/analysis_cache.py tidy --jobs "$jobs" --clang-tidy "$clang_tidy" --clang clang++-19 \
+    --group build/native "$work/native.txt" "$work/native.options" \
+    --group "$work/mingw" "$work/mingw.txt" "$work/mingw.options" || failed+=(clang-tidy)
 
 echo "== cppcheck"
 start=$SECONDS
@@ -113,10 +99,23 @@ kept = [e for e in json.load(open(database))
         if os.path.relpath(os.path.join(e["directory"], e["file"]), root).startswith(folders)]
 json.dump(kept, open(out, "w"))
 EOF
+# cppcheck keeps each file's result in a build folder of the cache
+# (scripts/analysis_cache.py). That folder keeps a finding's old line after
+# lines above it moved, so findings come from a fresh run.
+cppcheck_cached()
+{
+    local folder
+    folder=$(scripts/analysis_cache.py cppcheck-dir -- "$@") || return 1
+    if cppcheck --cppcheck-build-dir="$folder" "$@" >"$work/cppcheck.log" 2>&1; then
+        cat "$work/cppcheck.log"
+        return 0
+    fi
+    cppcheck "$@"
+}
 cppcheck_ok=1
-cppcheck "${cppcheck_args[@]}" --project="$work/cppcheck.json" || cppcheck_ok=0
+cppcheck_cached "${cppcheck_args[@]}" --project="$work/cppcheck.json" || cppcheck_ok=0
 # Windows' console output; the SDK's headers are not read.
-cppcheck "${cppcheck_args[@]}" -I. -D_WIN32 -DUNICODE -D_UNICODE platform/windows/console.cpp ||
+cppcheck_cached "${cppcheck_args[@]}" -I. -D_WIN32 -DUNICODE -D_UNICODE platform/windows/console.cpp ||
     cppcheck_ok=0
 echo "cppcheck: $((SECONDS - start)) s"
 [ "$cppcheck_ok" -eq 1 ] || failed+=(cppcheck)
