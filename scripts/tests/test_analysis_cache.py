@@ -18,7 +18,7 @@ CONFIG = "Checks: '-*,misc-unused-parameters'\nWarningsAsErrors: '*'\nHeaderFilt
 SOURCES = {
     "h.h": "inline int twice(int x) { return 2 * x; }\n",
     "a.cpp": '#include "h.h"\nint four() { return twice(2); }\n',
-    "b.cpp": "int one() { return 1; }\n",
+    "b.cpp": "#include <outside.h>\nint one() { return ONE; }\n",
 }
 # A stand-in clang-tidy: another version where asked, and a log of the
 # files it analyses.
@@ -40,6 +40,10 @@ class Project:
         self.log = folder / "analysed.txt"
         self.env = dict(os.environ, BRELVIK_ANALYSIS_CACHE=str(folder / "cache"), STAND_IN_LOG=str(self.log))
         self.bin.mkdir()
+        # A header from outside the checkout, as the system's are.
+        self.outside = folder / "outside"
+        self.outside.mkdir()
+        (self.outside / "outside.h").write_text("#define ONE 1\n")
         (self.bin / "clang-tidy").write_text(STAND_IN)
         (self.bin / "clang-tidy").chmod(0o755)
         (self.root / "build").mkdir(parents=True)
@@ -53,7 +57,7 @@ class Project:
     def write_database(self) -> None:
         build = self.root / "build"
         entries = [{"directory": str(build), "file": str(self.root / name),
-                    "command": f"c++ -I{self.root} -std=c++17 -o {name}.o -c {self.root / name}"}
+                    "command": f"c++ -I{self.root} -isystem {self.outside} -std=c++17 -o {name}.o -c {self.root / name}"}
                    for name in ("a.cpp", "b.cpp")]
         (build / "compile_commands.json").write_text(json.dumps(entries))
 
@@ -72,6 +76,10 @@ def append(name: str, text: str) -> Callable[[Project], None]:
     return change
 
 
+def outside_header(project: Project) -> None:
+    (project.outside / "outside.h").write_text("#define ONE (2 - 1)\n")
+
+
 def new_version(project: Project) -> None:
     project.env["STAND_IN_VERSION"] = "Debian LLVM version 19.1.8"
 
@@ -86,13 +94,14 @@ def new_flag(project: Project) -> None:
     (append("b.cpp", "int two() { return 2; }\n"), {"b.cpp"}),
     (append("h.h", "inline int thrice(int x) { return 3 * x; }\n"), {"a.cpp"}),
     # Comments decide too: a NOLINT is one.
+    (outside_header, {"b.cpp"}),
     (append("a.cpp", "// NOLINT\n"), {"a.cpp"}),
     # Spacing alone moves a finding's column.
     (append("b.cpp", "   \n"), {"b.cpp"}),
     (new_flag, {"b.cpp"}),
     (append(".clang-tidy", "CheckOptions:\n  misc-unused-parameters.StrictMode: true\n"), {"a.cpp", "b.cpp"}),
     (new_version, {"a.cpp", "b.cpp"}),
-], ids=["nothing", "source", "header", "comment", "spacing", "flag", "config", "version"])
+], ids=["nothing", "source", "header", "outside header", "comment", "spacing", "flag", "config", "version"])
 def test_a_change_analyses_again_what_it_affects(tmp_path: Path, change: Callable[[Project], None],
                                                  analysed: set[str]) -> None:
     project = Project(tmp_path)
