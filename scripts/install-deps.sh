@@ -24,7 +24,7 @@ case ${1-} in
 esac
 
 packages=(
-    cmake ninja-build g++ clang llvm
+    cmake ninja-build ccache g++ clang llvm
     clang-19 lld-19 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     python3 python3-pefile python3-asn1crypto python3-cryptography osslsigncode openssl
     googletest libgtest-dev libgmock-dev
