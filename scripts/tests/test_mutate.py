@@ -10,10 +10,10 @@ import pytest
 
 def load() -> ModuleType:
     path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "mutate.py")
-    spec = importlib.util.spec_from_file_location("mutate", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("mutate", path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
